@@ -1,0 +1,69 @@
+#include "app/tuning_tool.h"
+
+#include "app/command_line.h"
+#include "app/wizard.h"
+#include "pages/images.h"
+#include "pages/thankyou_page.h"
+#include "pages/welcome_page.h"
+#include "tuning/maker_constants.h"
+
+#include <wx/msgdlg.h>
+#include <wx/utils.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void ExitProcess(int code)
+{
+    std::fflush(nullptr);
+    std::exit(code);
+}
+
+} // namespace
+
+std::function<void(int)> TuningTool::endProcess = ExitProcess;
+
+wxBEGIN_EVENT_TABLE(TuningTool, wxApp)
+    EVT_WIZARD_CANCEL(wxID_ANY, TuningTool::OnWizardCancel)
+    EVT_WIZARD_FINISHED(wxID_ANY, TuningTool::OnWizardFinished)
+wxEND_EVENT_TABLE()
+
+bool TuningTool::OnInit()
+{
+    SetAppName(wxT("Pelloran"));
+    SetVendorName(wxT("Norvane"));
+
+    wxCmdLineParser parser(argc, argv);
+    if (ParseCommandLine(parser) != 0)
+        return false;
+
+    wizard = new Wizard(nullptr, CreateSideImage());
+    return wizard->RunWizard(wizard->welcomePage);
+}
+
+bool ConfirmExit(wxWindow* parent)
+{
+    // These two texts are shown as written, without translation.
+    return wxMessageBox(wxT("Are you sure you want to close the Norvane Pelloran?"), wxT("Exit wizard?"),
+                        wxYES_NO | wxICON_QUESTION, parent) == wxYES;
+}
+
+void TuningTool::OnWizardCancel(wxWizardEvent& event)
+{
+    if (!ConfirmExit(wizard)) {
+        event.Veto();
+        return;
+    }
+    wizard->Destroy();
+    endProcess(0);
+}
+
+void TuningTool::OnWizardFinished(wxWizardEvent&)
+{
+    if (wizard->thankYouPage->WantsServicesInfo())
+        wxLaunchDefaultBrowser(wxString::FromUTF8(servicesPageAddress));
+    wizard->Destroy();
+    endProcess(0);
+}

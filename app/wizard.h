@@ -1,0 +1,36 @@
+// The wizard window and its chain of four pages.
+#pragma once
+
+#include <wx/bitmap.h>
+#include <wx/wizard.h>
+
+class Server;
+class WelcomePage;
+class SysInfoPage;
+class CompletionPage;
+class ThankYouPage;
+
+class Wizard : public wxWizard
+{
+public:
+    Wizard(wxWindow* parent, const wxBitmap& bitmap);
+    ~Wizard() override;
+
+    // The installation being tuned: the selected list item's record, or the hand-chosen one.
+    Server* GetSelectedServer();
+
+    wxBitmap sideBitmap;
+    WelcomePage* welcomePage = nullptr;
+    SysInfoPage* usagePage = nullptr;
+    CompletionPage* reviewPage = nullptr;
+    ThankYouPage* thankYouPage = nullptr;
+
+private:
+    // The generic wizard enables Back on any page but the first; keep it in step with the chain.
+    void OnPageChanged(wxWizardEvent& event);
+    // Once the Cancel button is gone the close box would end the wizard without asking;
+    // route it through the cancel handling on every page.
+    void OnCloseWindow(wxCloseEvent& event);
+
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,20 @@
+// The 17 configuration parameters the tuning service computes, in their fixed order.
+// The index of a name is the slot of every per-parameter array (Server::values, the merge state).
+#pragma once
+
+#include <wx/string.h>
+
+#include <cstddef>
+
+constexpr std::size_t tuningParameterCount = 17;
+
+// Index-aligned names, from max_connections (0) to stats_row_level (16).
+extern const wxChar* const tuningParameterNames[tuningParameterCount];
+
+// Slots whose parameter exists only in older servers.
+enum TuningParameterIndex : std::size_t {
+    maxConnectionsIndex = 0,
+    maxFsmPagesIndex = 4,
+    maxFsmRelationsIndex = 5,
+    statsRowLevelIndex = 16,
+};
