@@ -1,12 +1,18 @@
 #include "installations/server.h"
 
 #include "installations/file_path.h"
+#include "installations/file_security.h"
 
 #include <cerrno>
 #include <climits>
 #include <cwchar>
 
-Server::~Server() = default;
+Server::Server() = default;
+
+Server::~Server()
+{
+    ReleaseFileSecurity();
+}
 
 int LeadingInteger(const wxString& text)
 {

@@ -7,11 +7,14 @@
 #include <wx/string.h>
 
 #include <array>
+#include <memory>
+
+class FileSecurity;
 
 class Server : public wxClientData
 {
 public:
-    Server() = default;
+    Server();
     ~Server() override;
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -22,6 +25,15 @@ public:
     // The data directory's postgresql.conf for a discovered installation (port not 0),
     // the hand-chosen file itself otherwise.
     wxString GetConfFilePath() const;
+
+    // True when the configuration file exists, may be written, and its access rights are
+    // held (captured afresh for a hand-chosen file, once for a discovered installation).
+    bool CheckConfAccess();
+    // Takes a copy of the file's access rights unless one is held and no refresh is asked.
+    bool CaptureFileSecurity(const wxString& path, bool refresh);
+    // Gives the file the held rights; true when none are held or all of them took.
+    bool ApplyFileSecurity(const wxString& path);
+    void ReleaseFileSecurity();
 
     int port = 0; // 0: a configuration file chosen by hand
     wxString displayName;
@@ -36,6 +48,7 @@ public:
     wxString locale;
     wxString bitness; // "32" or "64": the registry view it was found in
     std::array<wxString, tuningParameterCount> values; // empty: no tuned value
+    std::unique_ptr<FileSecurity> fileSecurity; // the held copy of the file's access rights
 };
 
 // The leading decimal integer of a text (after blanks and a sign), 0 when there is none.
