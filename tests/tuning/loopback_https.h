@@ -1,0 +1,70 @@
+// Loopback helpers for the transport and exchange tests: certificates made with openssl,
+// and a small responder that serves canned HTTP(S) answers and records what it received.
+// The responder stands in for the tuning service only where the real service never gives
+// the answer a test needs.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Certificate
+{
+    std::string certificateFile;
+    std::string keyFile;
+};
+
+// A self-signed certificate for `commonName` (valid for localhost and 127.0.0.1 unless
+// other subject names are given), written into `folder`.
+Certificate MakeCertificate(const std::string& folder, const std::string& baseName,
+                            const std::string& subjectAltNames = "DNS:localhost,IP:127.0.0.1");
+
+struct RecordedRequest
+{
+    std::string head; // request line and header lines, up to and without the empty line
+    std::string body;
+};
+
+// Header lines of a recorded request, without the request line, in order.
+std::vector<std::string> HeaderLines(const RecordedRequest& request);
+
+// A complete HTTP/1.1 answer with Content-Length and Connection: close.
+std::string HttpAnswer(int status, const std::string& body, const std::string& contentType = "text/xml; charset=utf-8");
+
+// Answer text that makes the responder hold the connection without answering until it stops.
+inline const std::string silence = "\x01silence";
+
+class CannedResponder
+{
+public:
+    using Answer = std::function<std::string(const RecordedRequest&)>;
+
+    // Plain HTTP when no certificate is given.
+    explicit CannedResponder(Answer answer, const Certificate& certificate = {});
+    ~CannedResponder();
+    CannedResponder(const CannedResponder&) = delete;
+    CannedResponder& operator=(const CannedResponder&) = delete;
+
+    int port() const { return listenPort; }
+    // The service path on this responder, with the scheme it serves.
+    std::string Url(const std::string& host = "127.0.0.1") const;
+    std::vector<RecordedRequest> Requests();
+    int Connections() const { return connections; }
+
+private:
+    void Serve();
+    void ServeConnection(int fd);
+
+    Answer answer;
+    void* tlsContext = nullptr;
+    int listenFd = -1;
+    int listenPort = 0;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> connections{0};
+    std::mutex mutex;
+    std::vector<RecordedRequest> requests;
+    std::thread thread;
+};

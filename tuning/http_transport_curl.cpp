@@ -1,0 +1,433 @@
+// The HTTPS transport over libcurl. The SOAP layer hands over its header lines and its body;
+// the transport sends exactly those header lines, in that order, with the complete body in
+// one POST on a new connection, and hands the answer's body back to the SOAP layer.
+#include "tuning/http_transport.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+namespace {
+
+// Answers larger than this are not the service's; stop reading rather than fill memory.
+constexpr std::size_t maximumResponseLength = 16u << 20;
+constexpr std::size_t maximumHeaderLine = 4096;
+constexpr std::size_t maximumUrlLength = 2048;
+
+TransportState* StateOf(struct soap* soap)
+{
+    return FindTransport(soap);
+}
+
+// Fails the call with a description the fault printers show. The texts must outlive the
+// call, so they are copied into the context.
+int Fail(struct soap* soap, int code, const std::string& reason, const std::string& detail)
+{
+    soap_set_receiver_error(soap, soap_strdup(soap, reason.c_str()), soap_strdup(soap, detail.c_str()), code);
+    return code;
+}
+
+// The request is finished or was dropped: forget it and everything collected for it.
+bool HaveConnection(struct soap* soap, TransportState* state)
+{
+    if (state->disconnectPending || !state->requestOpen) {
+        state->requestOpen = false;
+        soap->socket = SOAP_INVALID_SOCKET;
+    }
+    state->disconnectPending = false;
+    if (!state->requestOpen) {
+        state->ownBuffer.clear();
+        state->ownBuffer.shrink_to_fit();
+        state->sendBuffer = nullptr;
+        state->bufferedLength = 0;
+        state->expectedLengthKnown = false;
+        state->expectedLength = 0;
+        state->headers.clear();
+        state->requestSent = false;
+    }
+    return state->requestOpen;
+}
+
+std::size_t CollectResponse(char* data, std::size_t size, std::size_t count, void* userData)
+{
+    auto* state = static_cast<TransportState*>(userData);
+    const std::size_t length = size * count;
+    if (state->response.size() + length > maximumResponseLength)
+        return 0; // makes libcurl fail the transfer
+    state->response.append(data, length);
+    return length;
+}
+
+// Adds the PEM file's certificates to the store libcurl has already filled from the system.
+CURLcode AddTrustedFile(CURL*, void* sslContext, void* fileName)
+{
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    if (store == nullptr || X509_STORE_load_file(store, static_cast<const char*>(fileName)) != 1)
+        return CURLE_SSL_CACERT_BADFILE;
+    return CURLE_OK;
+}
+
+bool SslBackendIsOpenSsl()
+{
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return info != nullptr && info->ssl_version != nullptr && std::strncmp(info->ssl_version, "OpenSSL", 7) == 0;
+}
+
+long TimeoutMilliseconds(int contextValue, int defaultSeconds)
+{
+    if (contextValue > 0)
+        return contextValue * 1000L;
+    if (contextValue < 0) // the SOAP runtime's way of giving microseconds
+        return std::max(1L, -static_cast<long>(contextValue) / 1000L);
+    return defaultSeconds * 1000L;
+}
+
+int SendRequest(struct soap* soap, TransportState* state, const char* body, std::size_t length)
+{
+    // The SOAP layer ends its document with CR LF and counts it; the envelope ends at '>'.
+    if (length >= 3 && body[length - 2] == '\r' && body[length - 1] == '\n' && body[length - 3] == '>')
+        length -= 2;
+
+    CURL* curl = static_cast<CURL*>(state->internetHandle);
+    curl_easy_reset(curl);
+
+    curl_slist* headerList = nullptr;
+    bool headersOk = true;
+    for (const auto& [name, value] : state->headers) {
+        const std::string line =
+            strcasecmp(name.c_str(), "Content-Length") == 0 ? name + ": " + std::to_string(length) : name + ": " + value;
+        curl_slist* longer = curl_slist_append(headerList, line.c_str());
+        headersOk = headersOk && longer != nullptr;
+        if (longer)
+            headerList = longer;
+    }
+    // libcurl's own additions, removed: only the SOAP layer's lines go out.
+    for (const char* removal : {"Expect:", "Accept:", "Content-Type:", "Transfer-Encoding:"}) {
+        bool given = false;
+        const std::string name(removal, std::strlen(removal) - 1);
+        for (const auto& header : state->headers)
+            given = given || strcasecmp(header.first.c_str(), name.c_str()) == 0;
+        if (!given) {
+            curl_slist* longer = curl_slist_append(headerList, removal);
+            headersOk = headersOk && longer != nullptr;
+            if (longer)
+                headerList = longer;
+        }
+    }
+    if (!headersOk) {
+        curl_slist_free_all(headerList);
+        return Fail(soap, SOAP_EOM, "Out of memory", "the request's header lines");
+    }
+
+    char errorText[CURL_ERROR_SIZE] = "";
+    state->response.clear();
+    state->responseOffset = 0;
+    state->status = 0;
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(curl, CURLOPT_URL, state->url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectResponse);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, state);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, TimeoutMilliseconds(soap->connect_timeout, defaultConnectTimeout));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, TimeoutMilliseconds(soap->transfer_timeout, defaultTotalTimeout));
+    if (!(soap->omode & SOAP_IO_KEEPALIVE)) {
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    }
+    if (soap->proxy_host != nullptr && soap->proxy_host[0] != '\0') {
+        // The user's own proxy: used for every address, whatever no_proxy says.
+        curl_easy_setopt(curl, CURLOPT_PROXY, soap->proxy_host);
+        curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(soap->proxy_port));
+        curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+    }
+    const char* caFile = std::getenv(caFileVariable);
+    if (caFile != nullptr && caFile[0] != '\0') {
+        if (SslBackendIsOpenSsl()) {
+            curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, AddTrustedFile);
+            curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<char*>(caFile));
+        } else {
+            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
+        }
+    }
+
+    const CURLcode result = curl_easy_perform(curl);
+    curl_slist_free_all(headerList);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &state->status);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    state->requestSent = true;
+    ++state->requestsSent;
+
+    if (result != CURLE_OK) {
+        state->response.clear();
+        std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        if (result == CURLE_SSL_CACERT_BADFILE && caFile != nullptr)
+            detail = std::string("the certificates in ") + caFile + " (" + caFileVariable + ") cannot be read";
+        int code = SOAP_HTTP_ERROR;
+        switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:
+            code = SOAP_TCP_ERROR;
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            code = SOAP_SSL_ERROR;
+            break;
+        default:
+            break;
+        }
+        return Fail(soap, code, "HTTP transport error", detail + " (" + state->url + ")");
+    }
+    // 200 carries the answer, 500 a fault; anything else (401, 407, redirects) fails the call.
+    if ((state->status < 200 || state->status > 299) && state->status != 500) {
+        state->response.clear();
+        const int code = state->status > 0 && state->status < 1000 ? static_cast<int>(state->status) : SOAP_HTTP_ERROR;
+        return Fail(soap, code, "HTTP error", "the server answered with status " + std::to_string(state->status));
+    }
+    return SOAP_OK;
+}
+
+// Sends the collected body once, freeing the transport's copy afterwards.
+int SendCollected(struct soap* soap, TransportState* state)
+{
+    const int result = SendRequest(soap, state, state->sendBuffer ? state->sendBuffer : "", state->bufferedLength);
+    state->ownBuffer.clear();
+    state->ownBuffer.shrink_to_fit();
+    state->sendBuffer = nullptr;
+    state->bufferedLength = 0;
+    state->expectedLengthKnown = false;
+    return result;
+}
+
+SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
+{
+    soap->error = SOAP_OK;
+    TransportState* state = StateOf(soap);
+    if (state == nullptr) {
+        Fail(soap, SOAP_PLUGIN_ERROR, "HTTP transport error", "the transport is not registered on this context");
+        return SOAP_INVALID_SOCKET;
+    }
+    state->disconnectPending = true;
+    HaveConnection(soap, state);
+
+    CURLU* parsed = curl_url();
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    const bool split = parsed != nullptr && endpoint != nullptr && std::strlen(endpoint) < maximumUrlLength &&
+                       curl_url_set(parsed, CURLUPART_URL, endpoint, 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
+    const bool supported = split && (std::strcmp(scheme, "https") == 0 || std::strcmp(scheme, "http") == 0);
+    if (supported) {
+        state->url = endpoint;
+        // The Host line names the port whenever it is not 80, as the SOAP layer's rule says;
+        // the layer itself cannot tell the HTTPS port without its own TLS.
+        state->hostHeader = host;
+        if (std::strcmp(port, "80") != 0)
+            state->hostHeader += std::string(":") + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(parsed);
+    if (!supported) {
+        Fail(soap, SOAP_TCP_ERROR, "Invalid end point", std::string("cannot use the address ") + (endpoint ? endpoint : "(none)"));
+        return SOAP_INVALID_SOCKET;
+    }
+    state->requestOpen = true;
+    state->response.clear();
+    state->responseOffset = 0;
+    return state->placeholderSocket;
+}
+
+int PostHeaderHook(struct soap* soap, const char* name, const char* value)
+{
+    soap->error = SOAP_OK;
+    TransportState* state = StateOf(soap);
+    if (state == nullptr || !HaveConnection(soap, state))
+        return SOAP_EOF;
+    if (name != nullptr && value == nullptr) {
+        // The request line: the HTTP client writes its own from the end point.
+        state->headers.clear();
+        state->expectedLengthKnown = false;
+        state->sendBuffer = nullptr;
+        state->chunkedOutput = (soap->omode & SOAP_IO) == SOAP_IO_CHUNK;
+        return SOAP_OK;
+    }
+    if (name == nullptr)
+        return SOAP_OK;
+    std::string text = value ? value : "";
+    if (strcasecmp(name, "Content-Length") == 0) {
+        state->expectedLength = std::strtoul(text.c_str(), nullptr, 10);
+        state->expectedLengthKnown = true;
+    } else if (strcasecmp(name, "Host") == 0) {
+        text = state->hostHeader;
+    } else if (strcasecmp(name, "User-Agent") == 0) {
+        text = "gSOAP/2.7"; // what the service has always seen from this client
+    } else if (strcasecmp(name, "Authorization") == 0) {
+        const std::size_t credentials = (soap->userid ? std::strlen(soap->userid) : 0) + (soap->passwd ? std::strlen(soap->passwd) : 0);
+        if (soap->userid == nullptr || soap->passwd == nullptr || credentials >= credentialsLengthLimit)
+            return SOAP_OK;
+    }
+    if (std::strlen(name) + text.size() + 4 >= maximumHeaderLine)
+        return Fail(soap, SOAP_EOM, "Header line too long", name);
+    for (const auto& header : state->headers)
+        if (strcasecmp(header.first.c_str(), name) == 0)
+            return SOAP_OK; // present already: the first one stands
+    state->headers.emplace_back(name, text);
+    return SOAP_OK;
+}
+
+int SendHook(struct soap* soap, const char* bytes, std::size_t length)
+{
+    soap->error = SOAP_OK;
+    TransportState* state = StateOf(soap);
+    if (state == nullptr || !HaveConnection(soap, state))
+        return SOAP_EOF;
+    if (length == 0)
+        return SOAP_OK;
+    if (state->requestSent)
+        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "more body after the request was sent");
+    if (state->chunkedOutput)
+        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "chunked output is not supported");
+    if (state->bufferedLength == 0 && state->expectedLengthKnown && length == state->expectedLength) {
+        // The whole body in one piece: send the SOAP layer's bytes as they are.
+        state->sendBuffer = bytes;
+        state->bufferedLength = length;
+        return SendCollected(soap, state);
+    }
+    try {
+        state->ownBuffer.append(bytes, length);
+    } catch (const std::bad_alloc&) {
+        return Fail(soap, SOAP_EOM, "Out of memory", "the request body");
+    }
+    state->bytesCopied += length;
+    state->sendBuffer = state->ownBuffer.data();
+    state->bufferedLength = state->ownBuffer.size();
+    if (state->expectedLengthKnown && state->bufferedLength >= state->expectedLength)
+        return SendCollected(soap, state);
+    return SOAP_OK;
+}
+
+std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size)
+{
+    soap->error = SOAP_OK;
+    TransportState* state = StateOf(soap);
+    if (state == nullptr)
+        return 0;
+    if (state->requestOpen && !state->requestSent) {
+        // The body never reached its announced length (or none was announced): send what there is.
+        if (SendCollected(soap, state) != SOAP_OK)
+            return 0;
+    }
+    const std::size_t count = std::min(size, state->response.size() - state->responseOffset);
+    std::memcpy(buffer, state->response.data() + state->responseOffset, count);
+    state->responseOffset += count;
+    return count;
+}
+
+int CloseHook(struct soap* soap)
+{
+    // The error of the call is kept: closing is not part of what failed or succeeded.
+    // A context whose copy was refused has the hooks but not the state.
+    if (TransportState* state = StateOf(soap)) {
+        state->disconnectPending = true;
+        HaveConnection(soap, state);
+    }
+    soap->socket = SOAP_INVALID_SOCKET;
+    return SOAP_OK;
+}
+
+int CloseSocketHook(struct soap*, SOAP_SOCKET)
+{
+    return SOAP_OK; // the placeholder socket belongs to the transport
+}
+
+int CopyHook(struct soap*, struct soap_plugin*, struct soap_plugin*)
+{
+    return SOAP_FATAL_ERROR;
+}
+
+void DeleteHook(struct soap* soap, struct soap_plugin* plugin)
+{
+    auto* state = static_cast<TransportState*>(plugin->data);
+    state->disconnectPending = true;
+    HaveConnection(soap, state);
+    curl_easy_cleanup(static_cast<CURL*>(state->internetHandle));
+    if (state->placeholderSocket >= 0)
+        close(state->placeholderSocket);
+    delete state;
+    plugin->data = nullptr;
+}
+
+int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
+{
+    static std::once_flag globalInit;
+    std::call_once(globalInit, []() { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    auto* state = new (std::nothrow) TransportState;
+    if (state == nullptr)
+        return SOAP_EOM;
+    state->requestFlags = *static_cast<unsigned long*>(argument);
+    state->internetHandle = curl_easy_init();
+    // A real descriptor that reaches nothing: whatever the runtime does with "its socket"
+    // (options, polling) stays harmless.
+    state->placeholderSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (state->internetHandle == nullptr || state->placeholderSocket < 0) {
+        soap->errnum = errno;
+        curl_easy_cleanup(static_cast<CURL*>(state->internetHandle));
+        if (state->placeholderSocket >= 0)
+            close(state->placeholderSocket);
+        delete state;
+        return SOAP_EOM;
+    }
+    plugin->id = transportPluginId;
+    plugin->data = state;
+    plugin->fcopy = CopyHook;
+    plugin->fdelete = DeleteHook;
+    soap->fopen = OpenHook;
+    soap->fposthdr = PostHeaderHook;
+    soap->fsend = SendHook;
+    soap->frecv = ReceiveHook;
+    soap->fclose = CloseHook;
+    soap->fclosesocket = CloseSocketHook;
+    soap->socket = SOAP_INVALID_SOCKET;
+    return SOAP_OK;
+}
+
+} // namespace
+
+int RegisterTransport(struct soap* soap, unsigned long requestFlags)
+{
+    if (FindTransport(soap) != nullptr)
+        return SOAP_OK; // one transport per context
+    return soap_register_plugin_arg(soap, CreateHook, &requestFlags);
+}
+
+TransportState* FindTransport(struct soap* soap)
+{
+    return static_cast<TransportState*>(soap_lookup_plugin(soap, transportPluginId));
+}
