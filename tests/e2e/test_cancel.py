@@ -1,0 +1,75 @@
+"""A run cancelled on each page: Yes ends with 0 and the configuration stays as it was."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import cluster as pg  # noqa: E402
+import driver  # noqa: E402
+import road  # noqa: E402
+
+PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
+SHOTS = os.path.join(driver.ARTIFACTS, "e2e", "cancel")
+
+desktop = None
+folder = None
+cluster = None
+registry = None
+list_text = None
+
+
+def setUpModule():
+    global desktop, folder, cluster, registry, list_text
+    folder = driver.TempDir()
+    cluster = pg.Cluster(folder.path).create()
+    registry = os.path.join(folder.path, "machine.reg")
+    list_text = cluster.registry(registry)
+    desktop = driver.Desktop()
+    desktop.start()
+
+
+def tearDownModule():
+    desktop.stop()
+    folder.__exit__()
+
+
+class CancelTest(unittest.TestCase):
+    def start(self):
+        self.before = driver.folder_snapshot(cluster.data)
+        env = {"PELLORAN_REGISTRY": registry, "XDG_CONFIG_HOME": os.path.join(folder.path, "config")}
+        self.program = driver.Program([PELLORAN], env=env)
+        self.addCleanup(self.program.kill)
+        road.wait_for_page(self.program, "welcome")
+
+    def assert_nothing_written(self):
+        after = driver.folder_snapshot(cluster.data)
+        self.assertEqual(after.get("postgresql.conf"), self.before["postgresql.conf"],
+                         "the configuration file changed")
+        backups = [name for name in after if name.startswith("postgresql.conf.")]
+        self.assertEqual(backups, [], "a backup was written")
+        self.assertEqual(sorted(after), sorted(self.before), "files came or went")
+
+    def cancel_on(self, page, steps):
+        self.start()
+        for step in steps:
+            step(self.program)
+        self.assertEqual(road.current_page(self.program), page)
+
+        # No keeps the page as it was.
+        road.cancel(self.program, "No")
+        self.program.wait_gone("alert", "Question")
+        self.assertEqual(road.current_page(self.program), page)
+        road.shoot(desktop, self.program, page, SHOTS)
+
+        road.cancel(self.program, "Yes")
+        self.assertEqual(self.program.wait(), 0)
+        self.assert_nothing_written()
+
+    def test_cancel_on_the_welcome_page(self):
+        self.cancel_on("welcome", [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2, warnings="ignore")
