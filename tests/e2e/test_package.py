@@ -1,0 +1,148 @@
+"""The Debian packages: built with CPack, installed with apt-get, their programs run."""
+
+import configparser
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import driver  # noqa: E402
+
+BUILD = os.environ.get("PELLORAN_BUILD_DIR", "build")
+HAS_SERVICE = bool(os.environ.get("PELLORAN_SERVICE_BINARY"))
+IS_ROOT = os.geteuid() == 0
+
+
+def run(command, **kwargs):
+    kwargs.setdefault("capture_output", True)
+    kwargs.setdefault("text", True)
+    kwargs.setdefault("timeout", 300)
+    return subprocess.run(command, **kwargs)
+
+
+def make_certificate(folder):
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    result = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                  "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                  "-keyout", key, "-out", cert])
+    assert result.returncode == 0, result.stderr
+    return cert, key
+
+
+def start_service(binary, cert, key, user=None):
+    """Starts the service on a free port; returns (process, port, first line)."""
+    port = driver.free_port()
+    command = [binary, "--listen", "127.0.0.1:%d" % port, "--cert", cert, "--key", key]
+    if user:
+        command = ["setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups",
+                   "--"] + command
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    line = process.stdout.readline()
+    return process, port, line
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="pelloran-package-")
+        os.chmod(cls.folder, 0o755)
+        result = run(["cpack", "-G", "DEB", "-B", cls.folder], cwd=BUILD, timeout=600)
+        assert result.returncode == 0, result.stdout + result.stderr
+        cls.debs = {}
+        for deb in glob.glob(os.path.join(cls.folder, "*.deb")):
+            name = run(["dpkg-deb", "-f", deb, "Package"]).stdout.strip()
+            cls.debs[name] = deb
+
+    @classmethod
+    def tearDownClass(cls):
+        run(["rm", "-rf", cls.folder])
+
+    def contents(self, package):
+        listing = run(["dpkg-deb", "-c", self.debs[package]]).stdout.splitlines()
+        return {line.split()[-1].lstrip(".") for line in listing}
+
+    def test_the_wizard_package_holds_program_menu_entry_and_icon(self):
+        files = self.contents("pelloran")
+        for path in ["/usr/bin/pelloran", "/usr/share/applications/pelloran.desktop",
+                     "/usr/share/icons/hicolor/48x48/apps/pelloran.png",
+                     "/usr/share/icons/hicolor/128x128/apps/pelloran.png"]:
+            self.assertIn(path, files)
+        depends = run(["dpkg-deb", "-f", self.debs["pelloran"], "Depends"]).stdout
+        self.assertIn("libwxgtk3.2", depends)
+
+        extracted = os.path.join(self.folder, "wizard")
+        run(["dpkg-deb", "-x", self.debs["pelloran"], extracted])
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.optionxform = str
+        entry.read(os.path.join(extracted, "usr/share/applications/pelloran.desktop"))
+        desktop = entry["Desktop Entry"]
+        self.assertEqual((desktop["Type"], desktop["Exec"], desktop["Icon"]),
+                         ("Application", "pelloran", "pelloran"))
+        size = run(["identify", "-format", "%wx%h",
+                    os.path.join(extracted, "usr/share/icons/hicolor/128x128/apps/pelloran.png")])
+        self.assertEqual(size.stdout, "128x128")
+
+    @unittest.skipUnless(HAS_SERVICE, "pelloran-service is not built")
+    def test_the_service_package_runs_its_program_as_an_unprivileged_unit(self):
+        files = self.contents("pelloran-service")
+        for path in ["/usr/bin/pelloran-service",
+                     "/usr/lib/systemd/system/pelloran-service.service",
+                     "/etc/default/pelloran-service"]:
+            self.assertIn(path, files)
+        extracted = os.path.join(self.folder, "service")
+        run(["dpkg-deb", "-x", self.debs["pelloran-service"], extracted])
+        unit = open(os.path.join(extracted, "usr/lib/systemd/system/pelloran-service.service")).read()
+        self.assertIn("DynamicUser=yes", unit)
+        self.assertIn("ExecStart=/usr/bin/pelloran-service ", unit)
+
+    @unittest.skipUnless(IS_ROOT, "installing a package needs root")
+    def test_installed_with_apt_get_the_programs_run(self):
+        installed_before = run(["dpkg-query", "-W", "-f=${Status}", "pelloran"]).stdout
+        if "install ok installed" in installed_before:
+            self.skipTest("a pelloran package is installed already; not touching it")
+        packages = [self.debs["pelloran"]]
+        if HAS_SERVICE:
+            packages.append(self.debs["pelloran-service"])
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        # Other test runs on the machine may hold the package lock for a while: wait for it.
+        lock = ["-o", "DPkg::Lock::Timeout=300"]
+        result = run(["apt-get", "install", "-y", "--no-install-recommends"] + lock + packages,
+                     env=env, timeout=600)
+        self.addCleanup(run, ["apt-get", "purge", "-y"] + lock + ["pelloran", "pelloran-service"],
+                        env=env, timeout=600)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+        # An administrator over SSH, no display: the help still answers.
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        result = run(["/usr/bin/pelloran", "--help"], env=env, timeout=60)
+        self.assertEqual(result.returncode, 255)
+        self.assertIn("Pelloran helps to tune the PostgreSQL/Norvane database server",
+                      result.stdout + result.stderr)
+
+        if not HAS_SERVICE:
+            return
+        # The installed service runs as an account without rights and answers over TLS.
+        certificates = tempfile.mkdtemp(prefix="pelloran-cert-")
+        self.addCleanup(run, ["rm", "-rf", certificates])
+        os.chmod(certificates, 0o755)
+        cert, key = make_certificate(certificates)
+        os.chmod(key, 0o644)
+        process, port, line = start_service("/usr/bin/pelloran-service", cert, key, "nobody")
+        self.addCleanup(process.kill)
+        self.assertTrue(line, "no ready line: " + (process.poll() is not None and
+                                                    process.stderr.read() or ""))
+        result = run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-CAfile", cert,
+                      "-verify_return_error", "-brief"], input="", timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        process.terminate()
+        process.wait(timeout=30)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2, warnings="ignore")
