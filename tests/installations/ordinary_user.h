@@ -1,0 +1,20 @@
+// An unprivileged account for the cases that root would pass through its privileges.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct OrdinaryUser
+{
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Creates the account "pelloran-inst" when missing. False with a reason when it cannot.
+bool GetOrdinaryUser(OrdinaryUser& user, std::string& reason);
+
+// The command line that runs `command` as that user with no supplementary groups.
+std::vector<std::string> AsUser(const OrdinaryUser& user, const std::vector<std::string>& command);

@@ -1,0 +1,28 @@
+// Runs the configuration file's access test as whoever starts it, for the cases that must
+// run as an ordinary user. Prints "access=<0|1> held=<0|1>".
+#include "installations/server.h"
+
+#include <wx/init.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <path> <port>\n", argv[0]);
+        return 2;
+    }
+    wxInitializer initializer;
+    Server server;
+    server.port = std::atoi(argv[2]);
+    if (server.port == 0) {
+        server.baseDirectory = wxString::FromUTF8(argv[1]);
+    } else {
+        const wxString path = wxString::FromUTF8(argv[1]);
+        server.dataDirectory = path.BeforeLast('/');
+    }
+    const bool access = server.CheckConfAccess();
+    std::printf("access=%d held=%d\n", access ? 1 : 0, server.fileSecurity ? 1 : 0);
+    return 0;
+}
