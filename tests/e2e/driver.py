@@ -333,35 +333,10 @@ class Program:
             self.process.wait()
 
 
-def send_delete_window(x, y, pid):
-    """Sends WM_DELETE_WINDOW to the program's top-level window under (x, y).
+class _X11:
+    """The few Xlib calls the driver needs, through ctypes (no Python binding is installed)."""
 
-    There is no window manager on the private screen, so nobody draws close boxes; this is
-    the message a window manager sends when its close box is pressed.
-    """
-    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XDefaultRootWindow.restype = ctypes.c_ulong
-    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-                               ctypes.POINTER(ctypes.c_ulong),
-                               ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
-                               ctypes.POINTER(ctypes.c_uint)]
-    x11.XGetWindowProperty.argtypes = [
-        ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
-        ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-        ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
-        ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.c_void_p]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    x11.XFree.argtypes = [ctypes.c_void_p]
-
-    class XWindowAttributes(ctypes.Structure):
+    class WindowAttributes(ctypes.Structure):
         _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int),
                     ("height", ctypes.c_int), ("border_width", ctypes.c_int),
                     ("depth", ctypes.c_int), ("visual", ctypes.c_void_p),
@@ -375,68 +350,157 @@ def send_delete_window(x, y, pid):
                     ("do_not_propagate_mask", ctypes.c_long),
                     ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
 
-    class XClientMessageEvent(ctypes.Structure):
+    class ClientMessageEvent(ctypes.Structure):
         _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
                     ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
                     ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
                     ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
 
-    x11.XGetWindowAttributes.argtypes = [ctypes.c_void_p, ctypes.c_ulong,
-                                         ctypes.POINTER(XWindowAttributes)]
-    display = x11.XOpenDisplay(None)
-    if not display:
-        raise DriverError("cannot open the display")
-    try:
-        root = x11.XDefaultRootWindow(display)
-        wm_protocols = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-        wm_delete = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-        net_wm_pid = x11.XInternAtom(display, b"_NET_WM_PID", 0)
+    class Image(ctypes.Structure):
+        _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int),
+                    ("xoffset", ctypes.c_int), ("format", ctypes.c_int),
+                    ("data", ctypes.c_void_p), ("byte_order", ctypes.c_int),
+                    ("bitmap_unit", ctypes.c_int), ("bitmap_bit_order", ctypes.c_int),
+                    ("bitmap_pad", ctypes.c_int), ("depth", ctypes.c_int),
+                    ("bytes_per_line", ctypes.c_int), ("bits_per_pixel", ctypes.c_int)]
+
+    def __init__(self):
+        x = ctypes.CDLL(ctypes.util.find_library("X11"))
+        p, ul, i = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int
+        x.XOpenDisplay.restype = p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ul
+        x.XDefaultRootWindow.argtypes = [p]
+        x.XInternAtom.restype = ul
+        x.XInternAtom.argtypes = [p, ctypes.c_char_p, i]
+        x.XQueryTree.argtypes = [p, ul, ctypes.POINTER(ul), ctypes.POINTER(ul),
+                                 ctypes.POINTER(ctypes.POINTER(ul)), ctypes.POINTER(ctypes.c_uint)]
+        x.XGetWindowProperty.argtypes = [p, ul, ul, ctypes.c_long, ctypes.c_long, i, ul,
+                                         ctypes.POINTER(ul), ctypes.POINTER(i),
+                                         ctypes.POINTER(ul), ctypes.POINTER(ul),
+                                         ctypes.POINTER(p)]
+        x.XGetWindowAttributes.argtypes = [p, ul, ctypes.POINTER(self.WindowAttributes)]
+        x.XSendEvent.argtypes = [p, ul, i, ctypes.c_long, p]
+        x.XGetImage.restype = ctypes.POINTER(self.Image)
+        x.XGetImage.argtypes = [p, ul, i, i, ctypes.c_uint, ctypes.c_uint, ul, i]
+        x.XDestroyImage.argtypes = [ctypes.POINTER(self.Image)]
+        x.XFlush.argtypes = [p]
+        x.XSync.argtypes = [p, i]
+        x.XCloseDisplay.argtypes = [p]
+        x.XFree.argtypes = [p]
+        # A window that vanishes between two calls must not end the test process.
+        self.error_handler = ctypes.CFUNCTYPE(i, p, p)(lambda d, e: 0)
+        x.XSetErrorHandler(self.error_handler)
+        self.x = x
+        self.display = x.XOpenDisplay(None)
+        if not self.display:
+            raise DriverError("cannot open the display")
+        self.root = x.XDefaultRootWindow(self.display)
+
+    def close(self):
+        self.x.XCloseDisplay(self.display)
+
+    def atom(self, name):
+        return self.x.XInternAtom(self.display, name.encode(), 0)
+
+    def top_windows(self):
+        """Mapped top-level windows, bottom of the stack first: (id, attributes)."""
         root_ret, parent_ret = ctypes.c_ulong(), ctypes.c_ulong()
         children = ctypes.POINTER(ctypes.c_ulong)()
         count = ctypes.c_uint()
-        x11.XQueryTree(display, root, ctypes.byref(root_ret), ctypes.byref(parent_ret),
-                       ctypes.byref(children), ctypes.byref(count))
-        target = None
-        # Children are in stacking order, bottom first: the last match is the top one.
-        for i in range(count.value):
-            window = children[i]
-            attributes = XWindowAttributes()
-            x11.XGetWindowAttributes(display, window, ctypes.byref(attributes))
-            if attributes.map_state != 2 or attributes.override_redirect:
+        self.x.XQueryTree(self.display, self.root, ctypes.byref(root_ret),
+                          ctypes.byref(parent_ret), ctypes.byref(children), ctypes.byref(count))
+        result = []
+        for n in range(count.value):
+            attributes = self.WindowAttributes()
+            if not self.x.XGetWindowAttributes(self.display, children[n], ctypes.byref(attributes)):
                 continue
-            if not (attributes.x <= x < attributes.x + attributes.width
-                    and attributes.y <= y < attributes.y + attributes.height):
-                continue
-            actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
-            items, after = ctypes.c_ulong(), ctypes.c_ulong()
-            data = ctypes.c_void_p()
-            x11.XGetWindowProperty(display, window, net_wm_pid, 0, 1, 0, 0,
-                                   ctypes.byref(actual_type), ctypes.byref(actual_format),
-                                   ctypes.byref(items), ctypes.byref(after), ctypes.byref(data))
-            owner = None
-            if data.value and items.value == 1:
-                owner = ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0]
-                x11.XFree(data)
-            if owner == pid:
-                target = window
+            if attributes.map_state == 2 and not attributes.override_redirect:
+                result.append((children[n], attributes))
         if children:
-            x11.XFree(children)
+            self.x.XFree(children)
+        return result
+
+    def pid_of(self, window):
+        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
+        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+        self.x.XGetWindowProperty(self.display, window, self.atom("_NET_WM_PID"), 0, 1, 0, 0,
+                                  ctypes.byref(actual_type), ctypes.byref(actual_format),
+                                  ctypes.byref(items), ctypes.byref(after), ctypes.byref(data))
+        if not data.value:
+            return None
+        owner = ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0] if items.value == 1 else None
+        self.x.XFree(data)
+        return owner
+
+    def colours(self, window, width, height):
+        """How many distinct pixel values the window shows now."""
+        image = self.x.XGetImage(self.display, window, 0, 0, width, height, 0xFFFFFFFF, 2)
+        if not image:
+            return 0
+        try:
+            im = image.contents
+            if im.bits_per_pixel != 32:
+                return 0
+            raw = ctypes.string_at(im.data, im.bytes_per_line * im.height)
+            return len(set(memoryview(raw).cast("I")))
+        finally:
+            self.x.XDestroyImage(image)
+
+    def send_delete(self, window):
+        event = self.ClientMessageEvent()
+        event.type = 33  # ClientMessage
+        event.window = window
+        event.message_type = self.atom("WM_PROTOCOLS")
+        event.format = 32
+        event.data[0] = self.atom("WM_DELETE_WINDOW")
+        event.data[1] = 0  # CurrentTime
+        buffer = ctypes.create_string_buffer(192)  # XEvent is a 192-byte union
+        ctypes.memmove(buffer, ctypes.byref(event), ctypes.sizeof(event))
+        self.x.XSendEvent(self.display, window, 0, 0, buffer)
+        self.x.XFlush(self.display)
+
+
+def send_delete_window(x, y, pid):
+    """Sends WM_DELETE_WINDOW to the program's top-level window under (x, y).
+
+    There is no window manager on the private screen, so nobody draws close boxes; this is
+    the message a window manager sends when its close box is pressed.
+    """
+    xlib = _X11()
+    try:
+        target = None
+        for window, a in xlib.top_windows():
+            if a.x <= x < a.x + a.width and a.y <= y < a.y + a.height and xlib.pid_of(window) == pid:
+                target = window  # the last match is the top of the stack
         if target is None:
             raise DriverError("no window of process %d at (%d, %d)" % (pid, x, y))
-        event = XClientMessageEvent()
-        event.type = 33  # ClientMessage
-        event.window = target
-        event.message_type = wm_protocols
-        event.format = 32
-        event.data[0] = wm_delete
-        event.data[1] = 0  # CurrentTime
-        # XEvent is a 192-byte union; pass a buffer that large.
-        buffer = ctypes.create_string_buffer(192)
-        ctypes.memmove(buffer, ctypes.byref(event), ctypes.sizeof(event))
-        x11.XSendEvent(display, target, 0, 0, buffer)
-        x11.XFlush(display)
+        xlib.send_delete(target)
     finally:
-        x11.XCloseDisplay(display)
+        xlib.close()
+
+
+def time_to_first_drawing(argv, env=None, min_colours=32, timeout=30):
+    """Starts a program and returns (seconds from the start until its first top-level window
+    shows a drawn picture, the process). "Drawn": at least min_colours distinct pixel
+    values, which a freshly mapped, still blank window does not have."""
+    xlib = _X11()
+    try:
+        environment = dict(os.environ)
+        environment.update(env or {})
+        started = time.perf_counter()
+        process = subprocess.Popen(argv, env=environment, stdin=subprocess.DEVNULL)
+        while time.perf_counter() - started < timeout:
+            for window, a in xlib.top_windows():
+                if xlib.pid_of(window) == process.pid and \
+                        xlib.colours(window, a.width, a.height) >= min_colours:
+                    return time.perf_counter() - started, process
+            if process.poll() is not None:
+                raise DriverError("the program ended with %s" % process.returncode)
+            time.sleep(0.002)
+        raise DriverError("no drawn window after %s s" % timeout)
+    finally:
+        xlib.close()
 
 
 def free_port():
