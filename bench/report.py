@@ -18,6 +18,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
