@@ -1,0 +1,64 @@
+#include "tuning/hex_text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int DigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0; // the hyphen
+}
+
+} // namespace
+
+char* StrToHexStr(const char* text)
+{
+    if (text == nullptr) {
+        std::fputs("StrToHexStr: NULL Input String\n", stderr);
+        return nullptr;
+    }
+    static const char digits[] = "0123456789ABCDEF";
+    const std::size_t length = std::strlen(text);
+    char* hex = static_cast<char*>(std::malloc(2 * length + 1));
+    if (hex == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < length; ++i) {
+        // Unsigned, so that a byte above 127 gives its own two digits.
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        hex[2 * i] = digits[byte >> 4];
+        hex[2 * i + 1] = digits[byte & 0x0F];
+    }
+    hex[2 * length] = '\0';
+    return hex;
+}
+
+char* HexStrToStr(const char* hex)
+{
+    if (hex == nullptr || std::strlen(hex) % 2 != 0 || !IsHexString(hex)) {
+        std::fprintf(stderr, "Invalid Hex String:%s\n", hex == nullptr ? "(null)" : hex);
+        return nullptr;
+    }
+    const std::size_t length = std::strlen(hex) / 2;
+    char* text = static_cast<char*>(std::malloc(length + 1));
+    if (text == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < length; ++i)
+        text[i] = static_cast<char>(DigitValue(hex[2 * i]) * 16 + DigitValue(hex[2 * i + 1]));
+    text[length] = '\0';
+    return text;
+}
+
+bool IsHexString(const char* text)
+{
+    if (text == nullptr)
+        return false;
+    return text[std::strspn(text, "0123456789ABCDEFabcdef-")] == '\0';
+}
