@@ -2,6 +2,7 @@
 
 import os
 
+import driver
 from driver import DriverError
 
 TITLE = "Norvane Pelloran"
@@ -54,7 +55,9 @@ def shoot(desktop, program, name, folder):
 def choose_installation(program, list_text):
     """Opens the installation list and picks the entry, as with the mouse."""
     combo = program.find("combo box")
-    combo.click()
+    # The list opens from its arrow button at the right end; the text part is read-only.
+    x, y, w, h = combo.box()
+    driver.xdotool("mousemove", "--sync", x + w - 12, y + h // 2, "click", "1")
     item = program.find("menu item", list_text, timeout=10)
     item.click()
     # The list shows the choice once the pop-up has closed.
