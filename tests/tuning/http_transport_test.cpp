@@ -319,3 +319,58 @@ TEST(HttpTransport, CarriesRealSoapCallsWithCredentialsOnEveryCall)
     EXPECT_EQ(responder.Connections(), 3);
     EXPECT_GT(FindTransport(&proxy)->bytesCopied, 200000u) << "the large body came in pieces";
 }
+
+TEST(HttpTransport, ProxyFromTheContextElseTheEnvironment)
+{
+    TempDir folder;
+    const Certificate certificate = MakeCertificate(folder.path(), "localhost");
+    EnvironmentVariable trust(caFileVariable, certificate.certificateFile);
+    unsetenv("https_proxy");
+    unsetenv("HTTPS_PROXY");
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    CannedResponder responder(Ok, certificate);
+    TinyProxy tinyproxy(folder.path());
+    const std::string connect = "CONNECT localhost:" + std::to_string(responder.port());
+    auto connects = [&]() {
+        const std::string log = tinyproxy.Log();
+        int count = 0;
+        for (std::size_t at = log.find(connect); at != std::string::npos; at = log.find(connect, at + 1))
+            ++count;
+        return count;
+    };
+
+    {
+        Context context;
+        context.soap->proxy_host = "127.0.0.1";
+        context.soap->proxy_port = tinyproxy.port();
+        EnvironmentVariable bypass("no_proxy", "localhost,127.0.0.1"); // the user's own proxy is used regardless
+        const CallResult result = context.Post(responder.Url("localhost"), SoapHeaders("x"));
+        EXPECT_EQ(result.error, 0) << result.fault;
+        EXPECT_EQ(result.answer, "<answer/>");
+        EXPECT_EQ(connects(), 1) << tinyproxy.Log();
+    }
+    {
+        Context context; // no proxy on the context and none in the environment: direct
+        EXPECT_EQ(context.Post(responder.Url("localhost"), SoapHeaders("x")).error, 0);
+        EXPECT_EQ(connects(), 1);
+    }
+    {
+        Context context; // the environment's proxy, as libcurl's defaults read it
+        EnvironmentVariable environmentProxy("https_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()));
+        const CallResult result = context.Post(responder.Url("localhost"), SoapHeaders("x"));
+        EXPECT_EQ(result.error, 0) << result.fault;
+        EXPECT_EQ(connects(), 2) << tinyproxy.Log();
+        EnvironmentVariable bypass("no_proxy", "localhost");
+        EXPECT_EQ(context.Post(responder.Url("localhost"), SoapHeaders("x")).error, 0);
+        EXPECT_EQ(connects(), 2) << "no_proxy names the host";
+    }
+    {
+        Context context; // a proxy that is not there fails the call
+        context.soap->proxy_host = "127.0.0.1";
+        context.soap->proxy_port = FreeLoopbackPort();
+        const CallResult result = context.Post(responder.Url("localhost"), SoapHeaders("x"));
+        EXPECT_EQ(result.error, SOAP_TCP_ERROR) << result.fault;
+    }
+    EXPECT_EQ(responder.Requests().size(), 4u);
+}

@@ -1,12 +1,16 @@
 #include "tests/tuning/loopback_https.h"
 
 #include "tests/support/program_run.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -202,4 +206,91 @@ void CannedResponder::ServeConnection(int fd)
         SSL_shutdown(ssl);
         SSL_free(ssl);
     }
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& command, const std::string& outputFile)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+        const int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        throw std::runtime_error("cannot start " + command[0]);
+}
+
+BackgroundProcess::~BackgroundProcess()
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool BackgroundProcess::Running()
+{
+    return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+int FreeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool WaitForPort(int port)
+{
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (connected)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TinyProxy::TinyProxy(const std::string& folder)
+    : logFile(folder + "/tinyproxy.log"), listenPort(FreeLoopbackPort())
+{
+    const std::string configFile = folder + "/tinyproxy.conf";
+    WriteFileBytes(configFile, "Port " + std::to_string(listenPort) +
+                                   "\nListen 127.0.0.1\nTimeout 30\nLogFile \"" + logFile +
+                                   "\"\nLogLevel Connect\nMaxClients 10\nAllow 127.0.0.1\n");
+    process = std::make_unique<BackgroundProcess>(std::vector<std::string>{"tinyproxy", "-d", "-c", configFile},
+                                                  folder + "/tinyproxy.out");
+    if (!WaitForPort(listenPort))
+        throw std::runtime_error("tinyproxy did not start: " + ReadFileBytes(folder + "/tinyproxy.out"));
+}
+
+std::string TinyProxy::Log() const
+{
+    return FileExists(logFile) ? ReadFileBytes(logFile) : std::string();
 }

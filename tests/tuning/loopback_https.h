@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,4 +68,41 @@ private:
     std::mutex mutex;
     std::vector<RecordedRequest> requests;
     std::thread thread;
+};
+
+// A program started in the background for a test, stopped (SIGTERM, then SIGKILL) by pid
+// when the object goes away. Its standard output and error go to `outputFile`.
+class BackgroundProcess
+{
+public:
+    BackgroundProcess(const std::vector<std::string>& command, const std::string& outputFile);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    bool Running();
+
+private:
+    int pid = -1;
+};
+
+// A loopback port nobody listens on at the moment of the call.
+int FreeLoopbackPort();
+
+// Waits (up to 15 s) until something accepts connections on the loopback port.
+bool WaitForPort(int port);
+
+// Debian's tinyproxy on a loopback port of its own, logging every connection.
+class TinyProxy
+{
+public:
+    explicit TinyProxy(const std::string& folder);
+
+    int port() const { return listenPort; }
+    std::string Log() const;
+
+private:
+    std::string logFile;
+    int listenPort;
+    std::unique_ptr<BackgroundProcess> process;
 };
