@@ -31,6 +31,8 @@ Wizard::Wizard(wxWindow* parent, const wxBitmap& bitmap)
     reviewPage->SetPrev(usagePage);
     reviewPage->SetNext(thankYouPage);
 
+    // The page area grows to the largest page of the chain, so no page is cut off.
+    GetPageAreaSizer()->Add(welcomePage);
     GetPageAreaSizer()->Add(420, 0);
     SetBorder(0);
 }

@@ -1,0 +1,244 @@
+#include "tuning/tuning_exchange.h"
+
+#include "installations/server.h"
+#include "tuning/hex_text.h"
+#include "tuning/http_transport.h"
+#include "tuning/maker_constants.h"
+#include "tuning/service_constants.h"
+#include "tuning/system_info.h"
+
+#include "soapAuthenticationServiceSoapBindingProxy.h"
+
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+namespace {
+
+// Wide texts reach the service as 8-bit text in the platform's multibyte encoding.
+std::string Narrow(const wxString& text)
+{
+    const wxCharBuffer bytes = text.mb_str(wxConvLibc);
+    return bytes.data() ? std::string(bytes.data()) : std::string();
+}
+
+wxString Widen(const char* text)
+{
+    return text ? wxString(text, wxConvLibc) : wxString();
+}
+
+// The hex texts of one request, each in its own heap block (the SOAP layer would write a
+// repeated pointer as a reference instead of an item).
+class HexItems
+{
+public:
+    explicit HexItems(const std::vector<std::string>& texts)
+    {
+        for (const std::string& text : texts)
+            items.push_back(StrToHexStr(text.c_str()));
+    }
+    ~HexItems()
+    {
+        for (char* item : items)
+            std::free(item);
+    }
+    HexItems(const HexItems&) = delete;
+    HexItems& operator=(const HexItems&) = delete;
+
+    char** data() { return items.data(); }
+    int size() const { return static_cast<int>(items.size()); }
+
+private:
+    std::vector<char*> items;
+};
+
+void LogMemoryUnavailable()
+{
+    wxLogError(_("Could not fetch the memory info for this system!\nPlease visit %s for further assistance"),
+               supportForumAddress);
+}
+
+void LogServiceUnreachable()
+{
+    wxLogError(_("Error accessing WebService!\nMake sure that you are connected to the network.\nIf you are connected "
+                 "to the internet, please check the proxy settings.\nPlease visit %s for further assistance."),
+               supportForumAddress);
+}
+
+void LogUnexpectedError()
+{
+    wxLogError(_("Unexpected Error!\nPlease visit %s for further assistance."), supportForumAddress);
+}
+
+} // namespace
+
+const char* ServiceEndpoint()
+{
+    const char* override = std::getenv(serviceUrlVariable);
+    return override != nullptr && override[0] != '\0' ? override : serviceEndpoint;
+}
+
+const char* UsageLevel(int usageIndex)
+{
+    static const char* const levels[] = {"33", "66", "100"};
+    return usageIndex >= 0 && usageIndex < 3 ? levels[usageIndex] : levels[0];
+}
+
+int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
+                    const wxString& versionText, const wxString& userId, const wxString& secret,
+                    const wxString& usageLevel, const wxString& workloadText)
+{
+    char os[osTextSize], processorCount[processorCountSize], processorArchitecture[processorArchitectureSize],
+        processorIdentifier[processorIdentifierSize];
+    ReadSystemProfile(os, processorCount, processorArchitecture, processorIdentifier);
+    GetLocaleName();
+    if (!FetchMemoryInfo()) {
+        LogMemoryUnavailable();
+        return 0;
+    }
+    HexItems items({Narrow(exchangeId), "tune", localeName, "tune", "true", "false", Narrow(versionText), os,
+                    processorCount, processorArchitecture, "1", processorIdentifier, memoryGigabytes, "0",
+                    memoryMegabytes, Narrow(userId), Narrow(secret), Narrow(usageLevel), Narrow(workloadText)});
+    ArrayOf_USCORExsd_USCOREstring params;
+    params.__ptr = items.data();
+    params.__size = items.size();
+    char* answer = nullptr;
+    if (proxy.validateUser(&params, &answer) != SOAP_OK)
+        answer = nullptr; // a failed announcement is not a refusal
+    if (answer == nullptr || answer[0] == '\0')
+        return 0;
+    switch (answer[0]) {
+    case '0':
+        return 0;
+    case '1':
+        return 1;
+    case '2':
+        return 2;
+    case '4':
+        return 4;
+    default:
+        return -1;
+    }
+}
+
+TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
+                              const wxString& usageLevel, const wxString& workloadText, const wxString& bitness,
+                              int& count)
+{
+    if (!FetchMemoryInfo()) {
+        LogMemoryUnavailable();
+        return nullptr;
+    }
+    HexItems items({Narrow(exchangeId), Narrow(usageLevel), memoryMegabytes, memoryGigabytes, Narrow(workloadText),
+                    "32", Narrow(bitness)});
+    ArrayOf_USCORExsd_USCOREstring params;
+    params.__ptr = items.data();
+    params.__size = items.size();
+    ns2__getQuorvelInfoResponse response;
+    if (proxy.getQuorvelInfo(&params, response) != SOAP_OK) {
+        proxy.soap_stream_fault(std::cerr);
+        LogServiceUnreachable();
+        return nullptr;
+    }
+    const ArrayOfArrayOf_USCORExsd_USCOREstring* result = response._getQuorvelInfoReturn;
+    if (result == nullptr || result->__size != static_cast<int>(tuningParameterCount)) {
+        wxLogError(_("Quorvel variables list has been modified.\nPlease visit %s for further assistance"),
+                   supportForumAddress);
+        return nullptr;
+    }
+    auto* pairs = new TuningPair[tuningParameterCount];
+    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
+        const ArrayOf_USCORExsd_USCOREstring& item = result->__ptr[i];
+        pairs[i].name = HexStrToStr(item.__size > 0 ? item.__ptr[0] : nullptr);
+        pairs[i].value = HexStrToStr(item.__size > 1 ? item.__ptr[1] : nullptr);
+    }
+    count = static_cast<int>(tuningParameterCount);
+    return pairs;
+}
+
+void FreeTuningValues(TuningPair* pairs, int count)
+{
+    if (pairs == nullptr)
+        return;
+    for (int i = 0; i < count; ++i) {
+        std::free(pairs[i].name);
+        std::free(pairs[i].value);
+    }
+    delete[] pairs;
+}
+
+void SetTuningValue(std::array<wxString, tuningParameterCount>& values, const wxString& name, const wxString& value)
+{
+    const std::string wanted = Narrow(name);
+    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
+        if (strcasecmp(Narrow(tuningParameterNames[i]).c_str(), wanted.c_str()) == 0) {
+            values[i] = value;
+            return;
+        }
+    }
+}
+
+bool ExchangeWithService(Server& server, int usageIndex,
+                         const std::function<void(wxString& host, wxString& port)>& readProxySettings,
+                         const std::function<void(int step, const wxString& text)>& reportStatus)
+{
+    AuthenticationServiceSoapBindingProxy proxy;
+    RegisterTransport(&proxy); // when it fails, the first call fails and says so
+
+    reportStatus(1, _("Setting required parameter to connect WebService ..."));
+    wxString proxyHost, proxyPort;
+    readProxySettings(proxyHost, proxyPort);
+    const std::string proxyHostText = Narrow(proxyHost); // outlives every call of the proxy
+    if (!proxyPort.empty()) {
+        proxy.proxy_host = proxyHostText.c_str();
+        proxy.proxy_port = std::atoi(Narrow(proxyPort).c_str());
+    }
+    proxy.soap_endpoint = ServiceEndpoint();
+    proxy.userid = serviceUserId;
+    proxy.passwd = serviceSecret;
+    proxy.connect_timeout = defaultConnectTimeout;
+    proxy.transfer_timeout = defaultTotalTimeout;
+
+    reportStatus(2, _("Initializing WebService ..."));
+    char* testAnswer = nullptr;
+    if (proxy.testWebService(&testAnswer) != SOAP_OK) {
+        proxy.soap_stream_fault(std::cerr);
+        reportStatus(6, _("Could not connect to WebService ..."));
+        LogServiceUnreachable();
+        return false;
+    }
+
+    const wxString exchangeId = Widen(GetExchangeId());
+    std::cout << GetExchangeId() << std::flush;
+
+    reportStatus(3, _("Checking for WebService ..."));
+    const wxString usageLevel = UsageLevel(usageIndex);
+    const wxString versionText = server.version.empty() ? wxString(wxT("8.3")) : server.version;
+    if (AnnounceMachine(proxy, exchangeId, versionText, serviceUserId, serviceSecret, usageLevel, workload) != 0) {
+        LogUnexpectedError(); // the identifier stays for the next attempt
+        return false;
+    }
+
+    reportStatus(4, _("Fetching information ..."));
+    int count = 0;
+    TuningPair* pairs = FetchTuningValues(proxy, exchangeId, usageLevel, workload, server.bitness, count);
+    if (pairs == nullptr) {
+        // Without values the review page has nothing to merge: stay on this page.
+        FreeExchangeId();
+        return false;
+    }
+    reportStatus(5, _("Updating information ..."));
+    for (int i = 0; i < count; ++i)
+        SetTuningValue(server.values, Widen(pairs[i].name), Widen(pairs[i].value));
+    FreeExchangeId();
+    FreeTuningValues(pairs, count);
+
+    reportStatus(6, _("Done"));
+    return true;
+}
