@@ -8,6 +8,7 @@
 #include "pages/welcome_page.h"
 #include "tests/support/gui_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tuning/exchange_support.h"
 #include "tuning/maker_constants.h"
 
 #include <wx/button.h>
@@ -72,6 +73,11 @@ protected:
         wxWindow* button = wizard->FindWindow(id);
         return button && button->IsShown() && button->IsEnabled();
     }
+
+    // Passing the usage page forward runs the exchange: a canned service on loopback answers it.
+    CannedService service{std::string("0"), CannedService::TablePairs()};
+    CannedResponder responder{[this](const RecordedRequest& request) { return service.Answer(request); }};
+    ServiceTarget target{responder.Url(), ""};
 
     Wizard* wizard = nullptr;
     wxWeakRef<wxWizard> alive; // the wizard destroys itself on a confirmed cancel or Finish
