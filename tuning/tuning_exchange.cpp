@@ -4,7 +4,6 @@
 #include "tuning/hex_text.h"
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
-#include "tuning/service_constants.h"
 #include "tuning/system_info.h"
 
 #include "soapAuthenticationServiceSoapBindingProxy.h"

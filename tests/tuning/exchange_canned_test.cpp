@@ -6,7 +6,6 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
 #include "tuning/maker_constants.h"
-#include "tuning/service_constants.h"
 #include "tuning/system_info.h"
 #include "tuning/tuning_exchange.h"
 

@@ -3,7 +3,7 @@
 #include "installations/server.h"
 #include "tests/support/captured_log.h"
 #include "tuning/http_transport.h"
-#include "tuning/service_constants.h"
+#include "tuning/maker_constants.h"
 #include "tuning/tuning_exchange.h"
 #include "tuning/tuning_parameters.h"
 
