@@ -1,0 +1,207 @@
+#include "installations/registry_key.h"
+
+#include <wx/utils.h>
+
+#include <cstring>
+
+namespace {
+
+// Sub-key names longer than the enumeration's buffer (1023 units with the NUL) end it.
+const size_t maxSubKeyNameLength = 1022;
+
+std::uint32_t ViewFlags(const RegistryBackend& registry, int view)
+{
+    return view == registryView64 && registry.Is64BitSystem() ? keyWow64_64Key : keyWow64_32Key;
+}
+
+// The code units of the data, a trailing odd byte left out: nothing past the data is read,
+// whatever its size or terminator.
+size_t UnitCount(const std::vector<unsigned char>& data)
+{
+    return data.size() / 2;
+}
+
+unsigned Unit(const std::vector<unsigned char>& data, size_t index)
+{
+    return data[2 * index] | (data[2 * index + 1] << 8);
+}
+
+} // namespace
+
+wxString TextFromUtf16(const unsigned char* bytes, size_t units)
+{
+    wxString text;
+    text.reserve(units);
+    for (size_t i = 0; i < units; ++i) {
+        const unsigned unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
+            const unsigned low = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
+            if (low >= 0xDC00 && low < 0xE000) {
+                text += wxUniChar(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        if (unit >= 0xD800 && unit < 0xE000)
+            text += wxUniChar(0xFFFD);
+        else
+            text += wxUniChar(unit);
+    }
+    return text;
+}
+
+std::vector<unsigned char> Utf16FromText(const wxString& text)
+{
+    std::vector<unsigned char> bytes;
+    auto put = [&bytes](unsigned unit) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    };
+    for (wxString::const_iterator it = text.begin(); it != text.end(); ++it) {
+        const wxUint32 c = static_cast<wxUint32>((*it).GetValue());
+        if (c >= 0x10000 && c <= 0x10FFFF) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c > 0xFFFF ? 0xFFFD : c);
+        }
+    }
+    put(0);
+    return bytes;
+}
+
+wxString ExpandEnvironmentReferences(const wxString& text)
+{
+    wxString result;
+    size_t position = 0;
+    while (position < text.length()) {
+        const size_t open = text.find(wxT('%'), position);
+        if (open == wxString::npos)
+            break;
+        const size_t close = text.find(wxT('%'), open + 1);
+        if (close == wxString::npos)
+            break;
+        result += text.substr(position, open - position);
+        const wxString name = text.substr(open + 1, close - open - 1);
+        wxString value;
+        if (!name.empty() && wxGetEnv(name, &value)) {
+            result += value;
+            position = close + 1;
+        } else {
+            // Left as written; the closing sign may open the next reference.
+            result += text.substr(open, close - open);
+            position = close;
+        }
+    }
+    result += text.substr(position);
+    return result;
+}
+
+RegistryKey::RegistryKey(const RegistryBackend& backend, RegistryRoot root, const wxString& path, bool write,
+                         std::uint32_t viewFlags)
+    : backend(backend), root(root), path(path), viewFlags(viewFlags), write(write)
+{
+}
+
+bool RegistryKey::Open()
+{
+    handle = backend.OpenKey(root, path, (write ? keyAllAccess : keyRead) | viewFlags);
+    return handle != nullptr;
+}
+
+std::unique_ptr<RegistryKey> RegistryKey::GetFirstSubKey(long& index) const
+{
+    index = 0;
+    return GetNextSubKey(index);
+}
+
+std::unique_ptr<RegistryKey> RegistryKey::GetNextSubKey(long& index) const
+{
+    if (index < 0 || !handle)
+        return nullptr;
+    wxString name;
+    if (!handle->EnumSubKey(static_cast<unsigned long>(index), name) || name.length() > maxSubKeyNameLength) {
+        index = -1;
+        return nullptr;
+    }
+    ++index;
+    const wxString childPath = path.empty() ? name : path + wxT("\\") + name;
+    auto child = std::make_unique<RegistryKey>(backend, root, childPath, write, viewFlags);
+    if (!child->Open())
+        return nullptr;
+    return child;
+}
+
+bool RegistryKey::QueryString(const wxString& name, wxString& value) const
+{
+    std::uint32_t type = regNone;
+    std::vector<unsigned char> data;
+    if (!handle || !handle->QueryValue(name, type, data))
+        return false;
+    value.clear();
+    if (data.empty())
+        return true;
+
+    // Each text ends at its first NUL or at the end of the data, whichever comes first.
+    const size_t units = UnitCount(data);
+    auto textAt = [&data, units](size_t start, size_t& end) {
+        end = start;
+        while (end < units && Unit(data, end) != 0)
+            ++end;
+        return TextFromUtf16(data.data() + 2 * start, end - start);
+    };
+
+    size_t end = 0;
+    if (type == regMultiSz) {
+        size_t start = 0;
+        bool first = true;
+        while (start < units) {
+            const wxString element = textAt(start, end);
+            if (element.empty())
+                break; // the empty element that closes the list
+            if (!first)
+                value += wxT("\n\r");
+            value += ExpandEnvironmentReferences(element);
+            first = false;
+            start = end + 1;
+        }
+    } else if (type == regExpandSz) {
+        value = ExpandEnvironmentReferences(textAt(0, end));
+    } else {
+        value = textAt(0, end);
+    }
+    return true;
+}
+
+bool RegistryKey::QueryDword(const wxString& name, std::uint32_t& value) const
+{
+    std::uint32_t type = regNone;
+    std::vector<unsigned char> data;
+    if (name.empty() || !handle || !handle->QueryValue(name, type, data))
+        return false;
+    if (type != regDword && type != regDwordBigEndian)
+        return false;
+    // Shorter data would leave bytes unread, longer would not fit: either is no number.
+    if (data.size() != 4)
+        return false;
+    // The bytes as stored, read as this machine reads a 32-bit number.
+    std::memcpy(&value, data.data(), 4);
+    return true;
+}
+
+std::unique_ptr<RegistryKey> OpenRegistryKey(const RegistryBackend& registry, RegistryRoot root, const wxString& path,
+                                             bool write, int view)
+{
+    wxString keyPath = path;
+    if (!keyPath.empty() && keyPath.Last() == wxT('\\'))
+        keyPath.RemoveLast();
+    auto key = std::make_unique<RegistryKey>(registry, root, keyPath, write, ViewFlags(registry, view));
+    if (!key->Open())
+        return nullptr;
+    return key;
+}
+
+std::unique_ptr<RegistryKey> OpenRegistryKey(RegistryRoot root, const wxString& path, bool write, int view)
+{
+    return OpenRegistryKey(MachineRegistry(), root, path, write, view);
+}

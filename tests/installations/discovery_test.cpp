@@ -1,0 +1,365 @@
+#include "installations/discovery.h"
+#include "installations/registry_debian.h"
+#include "installations/registry_reg_file.h"
+#include "installations/server.h"
+
+#include "tests/installations/ordinary_user.h"
+#include "tests/support/program_run.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <wx/utils.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+struct Found
+{
+    wxString listText;
+    std::unique_ptr<Server> server;
+};
+
+struct Discovery
+{
+    bool result = false;
+    std::vector<Found> found;
+
+    std::vector<wxString> Texts() const
+    {
+        std::vector<wxString> texts;
+        for (const Found& f : found)
+            texts.push_back(f.listText);
+        return texts;
+    }
+};
+
+Discovery Discover(const RegistryBackend& registry)
+{
+    Discovery discovery;
+    discovery.result = DiscoverInstallations(registry, [&discovery](const wxString& text, Server* server) {
+        discovery.found.push_back({text, std::unique_ptr<Server>(server)});
+    });
+    return discovery;
+}
+
+std::string Fixture(const std::string& name)
+{
+    return SourceDir() + "/tests/installations/fixtures/" + name;
+}
+
+std::unique_ptr<RegFileRegistry> LoadFixture(const std::string& name, bool is64Bit)
+{
+    auto registry = std::make_unique<RegFileRegistry>(is64Bit);
+    std::ostringstream warnings;
+    EXPECT_TRUE(registry->LoadFile(wxString::FromUTF8(Fixture(name)), warnings));
+    EXPECT_EQ(warnings.str(), "") << name;
+    return registry;
+}
+
+void MakeDirectories(const std::string& path)
+{
+    ASSERT_EQ(RunProgram({"mkdir", "-p", path}).exitCode, 0) << path;
+}
+
+void WriteProgram(const std::string& path, const std::string& output)
+{
+    WriteFileBytes(path, "#!/bin/sh\necho '" + output + "'\n");
+    chmod(path.c_str(), 0755);
+}
+
+} // namespace
+
+TEST(DiscoveryTest, ListingCasesOfA32BitMachine)
+{
+    wxSetEnv(wxT("PELLORAN_FIXTURE_ROOT"), wxT("/srv/expanded"));
+    const auto registry = LoadFixture("services_utf8.reg", false);
+    const Discovery discovery = Discover(*registry);
+    EXPECT_TRUE(discovery.result);
+    const std::vector<wxString> expected = {
+        wxT("PostgreSQL 8.4 on port 5432"),
+        wxT("Unknown server on port 5433"),
+        wxT(" on port 5434"),
+        wxT("orvalis server 8.4 on port 5437"),
+        wxT("PostgreSQL 8.4.1 on port 5445"),
+    };
+    EXPECT_EQ(discovery.Texts(), expected);
+    ASSERT_EQ(discovery.found.size(), expected.size());
+
+    const Server& first = *discovery.found[0].server;
+    EXPECT_EQ(first.displayName, wxT("PostgreSQL 8.4"));
+    EXPECT_EQ(first.port, 5432);
+    EXPECT_EQ(first.dataDirectory, wxT("/srv/pgsql/8.4/data"));
+    EXPECT_EQ(first.GetConfFilePath(), wxT("/srv/pgsql/8.4/data/postgresql.conf"));
+    EXPECT_EQ(first.superuser, wxT("postgres"));
+    EXPECT_EQ(first.serviceAccount, wxT("NT AUTHORITY\\NetworkService"));
+    EXPECT_EQ(first.encoding, wxT("UTF8"));
+    EXPECT_EQ(first.locale, wxT("English_United States.1252"));
+    EXPECT_EQ(first.version, wxT("8.4"));
+    EXPECT_EQ(first.majorVersion, 8);
+    EXPECT_EQ(first.minorVersion, 4);
+    EXPECT_EQ(first.baseDirectory, wxT("C:\\Program Files\\PostgreSQL\\8.4"));
+    EXPECT_EQ(first.bitness, wxT("32"));
+
+    EXPECT_EQ(discovery.found[1].server->displayName, wxT("Unknown server"));
+    EXPECT_EQ(discovery.found[2].server->displayName, wxT(""));
+
+    const Server& patch = *discovery.found[4].server;
+    EXPECT_EQ(patch.version, wxT("8.4.1"));
+    EXPECT_EQ(patch.majorVersion, 8);
+    EXPECT_EQ(patch.minorVersion, 4);
+    EXPECT_EQ(patch.dataDirectory, wxT("/srv/expanded/data")); // REG_EXPAND_SZ, expanded
+    EXPECT_EQ(patch.serviceAccount, wxT("first\n\rsecond"));    // REG_MULTI_SZ, joined
+    wxUnsetEnv(wxT("PELLORAN_FIXTURE_ROOT"));
+}
+
+TEST(DiscoveryTest, TwoViewsOfA64BitMachineFromARegistryEditorExport)
+{
+    wxSetEnv(wxT("PELLORAN_FIXTURE_ROOT"), wxT("C:\\Program Files (x86)\\PostgreSQL"));
+    struct Case {
+        const char* description;
+        bool is64Bit;
+        std::vector<wxString> texts;
+        std::vector<wxString> bitness;
+    };
+    const Case cases[] = {
+        {"64-bit system: the 32-bit view first, then the 64-bit view", true,
+         {wxT("PostgreSQL 8.4 on port 5432"), wxT("PostgreSQL 9.0 (x64) on port 5433")},
+         {wxT("32"), wxT("64")}},
+        {"32-bit system: SOFTWARE read once", false, {wxT("PostgreSQL 9.0 on port 5433")}, {wxT("32")}},
+    };
+    for (const Case& c : cases) {
+        const auto registry = LoadFixture("wow64_utf16.reg", c.is64Bit);
+        const Discovery discovery = Discover(*registry);
+        EXPECT_TRUE(discovery.result) << c.description;
+        EXPECT_EQ(discovery.Texts(), c.texts) << c.description;
+        for (size_t i = 0; i < discovery.found.size() && i < c.bitness.size(); ++i)
+            EXPECT_EQ(discovery.found[i].server->bitness, c.bitness[i]) << c.description;
+    }
+    const auto registry = LoadFixture("wow64_utf16.reg", true);
+    const Discovery discovery = Discover(*registry);
+    ASSERT_EQ(discovery.found.size(), 2u);
+    const Server& old = *discovery.found[0].server;
+    EXPECT_EQ(old.dataDirectory, wxT("C:\\Program Files (x86)\\PostgreSQL\\8.4\\data"));
+    EXPECT_EQ(old.baseDirectory, wxT("C:\\Program Files (x86)\\PostgreSQL\\8.4"));
+    const Server& wide = *discovery.found[1].server;
+    EXPECT_EQ(wide.locale.utf8_string(), "Fran\xC3\xA7" "ais_France.1252");
+    EXPECT_EQ(wide.version, wxT("9.0"));
+    wxUnsetEnv(wxT("PELLORAN_FIXTURE_ROOT"));
+}
+
+TEST(DiscoveryTest, NothingToList)
+{
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty registry", "Windows Registry Editor Version 5.00\r\n"},
+        {"no services key", "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\"
+                            "Installations\\x]\r\n\"Version\"=\"8.4\"\r\n"},
+        {"services key without services", "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Services]\r\n"},
+        {"services of the current user only", "REGEDIT4\r\n[HKEY_CURRENT_USER\\SOFTWARE\\PostgreSQL\\Services\\a]\r\n"
+                                              "\"Port\"=dword:00001538\r\n"},
+    };
+    for (const auto& [description, text] : cases) {
+        for (bool is64Bit : {false, true}) {
+            RegFileRegistry registry(is64Bit);
+            std::ostringstream warnings;
+            registry.LoadText(text, wxT("x.reg"), warnings);
+            const Discovery discovery = Discover(registry);
+            EXPECT_FALSE(discovery.result) << description;
+            EXPECT_TRUE(discovery.found.empty()) << description;
+        }
+    }
+}
+
+TEST(DiscoveryTest, VersionsThatAreListed)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"7.4", false}, {"8.0", false}, {"8.1", false}, {"8.2", true}, {"8.3", true},   {"8.4", true},
+        {"8.4.1", true}, {"9.0", true}, {"9.0.23", true}, {"9.1", false}, {"9.2", true}, {"9.6", true},
+        {"10.0", false}, {"10.1", false}, {"10.2", true}, {"15.18", true}, {"15", false}, {"", false},
+        {"beta", false},
+    };
+    std::string text = "Windows Registry Editor Version 5.00\r\n";
+    int port = 6000;
+    for (const auto& [version, listed] : cases) {
+        const std::string code = std::to_string(port);
+        text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Services\\s" + code + "]\r\n"
+                "\"Display Name\"=\"v" + version + "\"\r\n\"Port\"=dword:0000" + wxString::Format("%04x", port).ToStdString() +
+                "\r\n\"Data Directory\"=\"/d\"\r\n\"Database Superuser\"=\"postgres\"\r\n\"Product Code\"=\"" + code +
+                "\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Installations\\" + code + "]\r\n\"Version\"=\"" +
+                version + "\"\r\n";
+        ++port;
+    }
+    RegFileRegistry registry;
+    std::ostringstream warnings;
+    registry.LoadText(text, wxT("versions.reg"), warnings);
+    EXPECT_EQ(warnings.str(), "");
+    const Discovery discovery = Discover(registry);
+    std::vector<wxString> listed;
+    for (const Found& f : discovery.found)
+        listed.push_back(f.server->displayName);
+    std::vector<wxString> expected;
+    for (const auto& [version, isListed] : cases)
+        if (isListed)
+            expected.push_back(wxT("v") + wxString(version));
+    EXPECT_EQ(listed, expected);
+}
+
+// This machine's own cluster, as packaged, with no registry given.
+TEST(DiscoveryTest, ThisMachinesCluster)
+{
+    const std::string conf = "/etc/postgresql/15/main/postgresql.conf";
+    if (!FileExists(conf))
+        GTEST_SKIP() << conf << " is missing (the postgresql-15 package creates it; `pg_createcluster 15 main` as root)";
+    unsetenv("PELLORAN_REGISTRY");
+    std::vector<std::pair<wxString, std::unique_ptr<Server>>> found;
+    const bool result = DiscoverInstallations([&found](const wxString& text, Server* server) {
+        found.emplace_back(text, std::unique_ptr<Server>(server));
+    });
+    EXPECT_TRUE(result);
+    const ProgramResult version = RunProgram({"/usr/lib/postgresql/15/bin/postgres", "--version"});
+    Server* main = nullptr;
+    for (const auto& [text, server] : found)
+        if (server->GetConfFilePath() == wxString(conf)) {
+            EXPECT_EQ(text, wxT("PostgreSQL 15 (main) on port 5432"));
+            main = server.get();
+        }
+    ASSERT_TRUE(main) << "the cluster of " << conf << " is not listed";
+    EXPECT_EQ(main->displayName, wxT("PostgreSQL 15 (main)"));
+    EXPECT_EQ(main->dataDirectory, wxT("/etc/postgresql/15/main"));
+    EXPECT_EQ(main->superuser, wxT("postgres"));
+    EXPECT_EQ(main->serviceAccount, wxT("postgres"));
+    EXPECT_EQ(main->baseDirectory, wxT("/usr/lib/postgresql/15"));
+    EXPECT_EQ(main->majorVersion, 15);
+    EXPECT_NE(version.standardOutput.find(" " + main->version.ToStdString() + " "), std::string::npos)
+        << version.standardOutput << " against " << main->version;
+    EXPECT_TRUE(main->CheckConfAccess());
+}
+
+TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
+{
+    TempDir folder;
+    const std::string etc = folder.file("etc");
+    const std::string lib = folder.file("lib");
+    const std::string data = folder.file("data");
+    for (const char* path : {"/9.6/main/conf.d", "/15/main", "/15/replica", "/15/broken", "/15/no-conf", "/notes",
+                             "/13/old"})
+        MakeDirectories(etc + path);
+    for (const char* path : {"/9.6/bin", "/15/bin"})
+        MakeDirectories(lib + path);
+    MakeDirectories(data + "/replica");
+    WriteProgram(lib + "/9.6/bin/postgres", "postgres (PostgreSQL) 9.6.24");
+    WriteProgram(lib + "/15/bin/postgres", "postgres (PostgreSQL) 15.4 (Debian 15.4-1)");
+    WriteFileBytes(etc + "/9.6/main/postgresql.conf",
+                   "port = 5432\t# overridden below\ninclude_dir = 'conf.d'\n");
+    WriteFileBytes(etc + "/9.6/main/conf.d/10-port.conf", "port=5499\n");
+    WriteFileBytes(etc + "/9.6/main/conf.d/.hidden.conf", "port=1\n");
+    WriteFileBytes(etc + "/15/main/postgresql.conf", "# port = 6000\nshared_buffers = 128MB\n");
+    WriteFileBytes(etc + "/15/replica/postgresql.conf",
+                   "data_directory = '" + data + "/replica'\nPORT '5433'\ninclude_if_exists 'missing.conf'\n");
+    WriteFileBytes(etc + "/15/broken/postgresql.conf", "port = fifty\n");
+    WriteFileBytes(etc + "/13/old/postgresql.conf", "port = 5440\n"); // no programs installed
+    OrdinaryUser user;
+    std::string reason;
+    const bool haveUser = GetOrdinaryUser(user, reason);
+    if (haveUser)
+        RunProgram({"chown", user.name, data + "/replica"});
+
+    RegFileRegistry registry;
+    AddDebianClusters(registry, {wxString::FromUTF8(etc), wxString::FromUTF8(lib)});
+    const Discovery discovery = Discover(registry);
+    const std::vector<wxString> expected = {
+        wxT("PostgreSQL 9.6 (main) on port 5499"),
+        wxT("PostgreSQL 15 (main) on port 5432"),
+        wxT("PostgreSQL 15 (replica) on port 5433"),
+    };
+    EXPECT_EQ(discovery.Texts(), expected);
+    ASSERT_EQ(discovery.found.size(), expected.size());
+    const Server& old = *discovery.found[0].server;
+    EXPECT_EQ(old.version, wxT("9.6.24"));
+    EXPECT_EQ(old.baseDirectory, wxString::FromUTF8(lib + "/9.6"));
+    EXPECT_EQ(old.GetConfFilePath(), wxString::FromUTF8(etc + "/9.6/main/postgresql.conf"));
+    const Server& replica = *discovery.found[2].server;
+    EXPECT_EQ(replica.version, wxT("15.4"));
+    EXPECT_EQ(replica.dataDirectory, wxString::FromUTF8(etc + "/15/replica"));
+    if (haveUser) {
+        EXPECT_EQ(replica.serviceAccount, wxString(user.name));
+    }
+
+    // The cluster with a port the server would refuse and the version without programs are
+    // presented but not listed.
+    const auto broken = OpenRegistryKey(registry, RegistryRoot::localMachine,
+                                        wxT("SOFTWARE\\PostgreSQL\\Services\\postgresql@15-broken"), false, 0);
+    ASSERT_TRUE(broken);
+    std::uint32_t port = 0;
+    EXPECT_FALSE(broken->QueryDword(wxT("Port"), port));
+    const auto old13 = OpenRegistryKey(registry, RegistryRoot::localMachine,
+                                       wxT("SOFTWARE\\PostgreSQL\\Installations\\postgresql-13"), false, 0);
+    ASSERT_TRUE(old13);
+    wxString version;
+    EXPECT_FALSE(old13->QueryString(wxT("Version"), version));
+}
+
+TEST(DiscoveryTest, WhereTheMachineRegistryComesFrom)
+{
+    TempDir folder;
+    const std::string etc = folder.file("etc");
+    const std::string lib = folder.file("lib");
+    MakeDirectories(etc + "/15/main");
+    MakeDirectories(etc + "/15/test");
+    MakeDirectories(lib + "/15/bin");
+    WriteFileBytes(etc + "/15/main/postgresql.conf", "port = 5432\n");
+    WriteFileBytes(etc + "/15/test/postgresql.conf", "port = 5433\n");
+    WriteProgram(lib + "/15/bin/postgres", "postgres (PostgreSQL) 15.18");
+    const std::string service = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Services\\";
+    const std::string installation = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Installations\\";
+    const std::string handMade = "\"Port\"=dword:00002000\r\n\"Data Directory\"=\"/srv/hand\"\r\n"
+                                 "\"Database Superuser\"=\"admin\"\r\n\"Product Code\"=\"hand\"\r\n" +
+                                 installation + "hand]\r\n\"Version\"=\"14.2\"\r\n";
+
+    MakeDirectories(folder.file("registry.d"));
+    WriteFileBytes(folder.file("registry.d/20-hand.reg"),
+                   "REGEDIT4\r\n" + service + "hand]\r\n\"Display Name\"=\"By hand\"\r\n" + handMade);
+    // Hides a packaged cluster.
+    WriteFileBytes(folder.file("registry.d/10-hide.reg"),
+                   "REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\PostgreSQL\\Services\\postgresql@15-test]\r\n");
+    WriteFileBytes(folder.file("registry.d/notes.txt"), "not read\r\n");
+    MakeDirectories(folder.file("override"));
+    WriteFileBytes(folder.file("override/b.reg"),
+                   "REGEDIT4\r\n" + service + "hand]\r\n\"Display Name\"=\"Second file\"\r\n");
+    WriteFileBytes(folder.file("override/a.reg"),
+                   "REGEDIT4\r\n" + service + "hand]\r\n\"Display Name\"=\"First file\"\r\n" + handMade);
+
+    struct Case {
+        const char* description;
+        std::string override;
+        std::string registryFolder;
+        std::vector<wxString> expected;
+        std::string warnings;
+    };
+    const Case cases[] = {
+        {"packaged clusters, then the folder's files", "", folder.file("registry.d"),
+         {wxT("PostgreSQL 15 (main) on port 5432"), wxT("By hand on port 8192")}, ""},
+        {"no folder: packaged clusters only", "", folder.file("missing"),
+         {wxT("PostgreSQL 15 (main) on port 5432"), wxT("PostgreSQL 15 (test) on port 5433")}, ""},
+        {"a file is the whole registry", folder.file("registry.d/20-hand.reg"), folder.file("registry.d"),
+         {wxT("By hand on port 8192")}, ""},
+        {"a folder is the whole registry, files in name order", folder.file("override"), "",
+         {wxT("Second file on port 8192")}, ""},
+        {"a missing file is an empty registry", folder.file("missing.reg"), "", {},
+         folder.file("missing.reg") + ": cannot be read\n"},
+    };
+    for (const Case& c : cases) {
+        MachineRegistrySources sources;
+        sources.override = wxString::FromUTF8(c.override);
+        sources.folder = wxString::FromUTF8(c.registryFolder);
+        sources.debian = {wxString::FromUTF8(etc), wxString::FromUTF8(lib)};
+        std::ostringstream warnings;
+        const auto registry = LoadMachineRegistry(sources, warnings);
+        EXPECT_EQ(Discover(*registry).Texts(), c.expected) << c.description;
+        EXPECT_EQ(warnings.str(), c.warnings) << c.description;
+    }
+}
