@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <ostream>
 #include <sstream>
 
@@ -22,14 +23,30 @@ struct RegistryNode
 {
     wxString name;
     std::vector<std::unique_ptr<RegistryNode>> children;
+    std::map<wxString, RegistryNode*> childByName; // by lower-case name
     std::vector<RegistryValue> values;
 
     RegistryNode* Child(const wxString& childName) const
     {
-        for (const auto& child : children)
-            if (child->name.CmpNoCase(childName) == 0)
-                return child.get();
-        return nullptr;
+        const auto found = childByName.find(childName.Lower());
+        return found == childByName.end() ? nullptr : found->second;
+    }
+    RegistryNode* AddChild(const wxString& childName)
+    {
+        children.push_back(std::make_unique<RegistryNode>());
+        RegistryNode* child = children.back().get();
+        child->name = childName;
+        childByName[childName.Lower()] = child;
+        return child;
+    }
+    void RemoveChild(const wxString& childName)
+    {
+        RegistryNode* child = Child(childName);
+        if (!child)
+            return;
+        childByName.erase(childName.Lower());
+        children.erase(std::find_if(children.begin(), children.end(),
+                                    [child](const std::unique_ptr<RegistryNode>& c) { return c.get() == child; }));
     }
     RegistryValue* Value(const wxString& valueName)
     {
@@ -300,12 +317,7 @@ RegistryNode* RegFileRegistry::MakeKey(RegistryRoot root, const std::vector<wxSt
     RegistryNode* node = roots[RootIndex(root)].get();
     for (const wxString& name : names) {
         RegistryNode* child = node->Child(name);
-        if (!child) {
-            node->children.push_back(std::make_unique<RegistryNode>());
-            child = node->children.back().get();
-            child->name = name;
-        }
-        node = child;
+        node = child ? child : node->AddChild(name);
     }
     return node;
 }
@@ -317,14 +329,8 @@ void RegFileRegistry::DeleteKey(RegistryRoot root, const std::vector<wxString>& 
     RegistryNode* parent = roots[RootIndex(root)].get();
     for (size_t i = 0; i + 1 < names.size() && parent; ++i)
         parent = parent->Child(names[i]);
-    if (!parent)
-        return;
-    auto& children = parent->children;
-    children.erase(std::remove_if(children.begin(), children.end(),
-                                  [&names](const std::unique_ptr<RegistryNode>& child) {
-                                      return child->name.CmpNoCase(names.back()) == 0;
-                                  }),
-                   children.end());
+    if (parent)
+        parent->RemoveChild(names.back());
 }
 
 void RegFileRegistry::SetValue(RegistryRoot root, const wxString& path, const wxString& name, std::uint32_t type,

@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev uuid-dev libacl1-dev
   xvfb xauth xdotool imagemagick xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 openssl acl attr util-linux libcap2-bin
-  dpkg-dev file ccache
+  dpkg-dev file ccache strace
 )
 
 missing=()
