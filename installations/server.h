@@ -10,6 +10,7 @@
 #include <memory>
 
 class FileSecurity;
+struct LineRewrite;
 
 class Server : public wxClientData
 {
@@ -34,6 +35,11 @@ public:
     // Gives the file the held rights; true when none are held or all of them took.
     bool ApplyFileSecurity(const wxString& path);
     void ReleaseFileSecurity();
+
+    // Steps of the merge, defined with it in conf/merge_engine.cpp: one line rewritten with
+    // the tuned values, and the next line of the block of parameters that no line named.
+    LineRewrite RewriteLine(const wxString& line);
+    wxString NextMissingSetting();
 
     int port = 0; // 0: a configuration file chosen by hand
     wxString displayName;

@@ -1,10 +1,47 @@
 #include "pages/completion_page.h"
 
+#include "app/wizard.h"
+#include "conf/configuration_file.h"
+#include "conf/preview.h"
+#include "installations/file_path.h"
+#include "installations/server.h"
 #include "pages/images.h"
 
+#include <algorithm>
+
+#include <wx/button.h>
+#include <wx/datetime.h>
+#include <wx/dialog.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
+#include <wx/log.h>
+#include <wx/progdlg.h>
+#include <wx/richtext/richtextctrl.h>
 #include <wx/sizer.h>
+#include <wx/stattext.h>
+
+namespace {
+
+constexpr int reviewButtonId = 1004;
+constexpr int progressMaximum = 61;
+
+wxStaticText* AddWrappedText(wxWindow* page, wxSizer* sizer, const wxString& text, int width, bool bold = false)
+{
+    auto* label = new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0, wxT("staticText"));
+    if (bold) {
+        wxFont font = page->GetFont();
+        font.SetWeight(wxFONTWEIGHT_BOLD);
+        label->SetFont(font);
+    }
+    label->Wrap(width);
+    sizer->Add(label, 0, wxALL, 5);
+    return label;
+}
+
+} // namespace
 
 wxBEGIN_EVENT_TABLE(CompletionPage, wxWizardPageSimple)
+    EVT_BUTTON(reviewButtonId, CompletionPage::OnReview)
     EVT_WIZARD_PAGE_CHANGING(wxID_ANY, CompletionPage::OnPageChanging)
 wxEND_EVENT_TABLE()
 
@@ -12,13 +49,191 @@ CompletionPage::CompletionPage(wxWizard* parent)
     : wxWizardPageSimple(parent)
 {
     SetBackgroundColour(*wxWHITE);
+    wizard = static_cast<Wizard*>(parent);
+    backupMade = false;
+
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
+    pageSizer->Add(0, 10);
+    AddWrappedText(this, pageSizer,
+                   _("Configuration parameters for your PostgreSQL installation have been calculated based on your "
+                     "desired usage and hardware configuration, and merged with your existing configuration "
+                     "file.\n\nPlease click the 'Review' button to examine the new configuration file"),
+                   400);
+    pageSizer->Add(0, 20);
+    reviewButton = new wxButton(this, reviewButtonId, _("Review"), wxDefaultPosition, wxDefaultSize, 0,
+                                wxDefaultValidator, wxT("button"));
+    pageSizer->Add(reviewButton, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 5);
+
+    backupName = wxT("postgresql.conf.") + wxDateTime::Now().Format(wxT("%Y%m%d%H%M%S"));
+
+    pageSizer->Add(0, 50);
+    AddWrappedText(this, pageSizer,
+                   _("Upon clicking the 'Next' button, the configuration file wlll be saved and the original file "
+                     "renamed to: "),
+                   300);
+    AddWrappedText(this, pageSizer, backupName + wxString(wxT(' '), 32), 300, true);
+    AddWrappedText(this, pageSizer,
+                   _("\nIf you do not wish to use the new configuration file, please press 'Back' to change the "
+                     "options you have selected, or 'Cancel' to exit."),
+                   300);
     pageSizer->AddStretchSpacer(1);
-    AddPageImageRow(this, pageSizer, wxSize(20, 5));
+    AddPageImageRow(this, pageSizer, wxSize(15, 5));
     SetSizer(pageSizer);
     pageSizer->Fit(this);
+    progressDialog = nullptr;
 }
 
-void CompletionPage::OnPageChanging(wxWizardEvent&)
+CompletionPage::~CompletionPage()
 {
+    ShowProgress(false);
+}
+
+wxString CompletionPage::BackupPath()
+{
+    Server* server = wizard->GetSelectedServer();
+    if (!server)
+        return wxString();
+    wxString folder = server->dataDirectory;
+    // A record without a folder must not put the backup at the root.
+    if (folder.empty())
+        folder = wxFileName(server->GetConfFilePath()).GetPath();
+    return JoinPath(folder, backupName);
+}
+
+bool CompletionPage::MergeConfiguration(MergedLines& merged)
+{
+    const wxDateTime now = wxDateTime::Now();
+    ReportStatus(_("Initialize Parser"), 1);
+    Server* server = wizard->GetSelectedServer();
+    if (!server) {
+        wxLogError(_("No PostgreSQL installation is selected."));
+        return false;
+    }
+    const wxString confPath = server->GetConfFilePath();
+    const bool fromBackup = backupMade && backupSource == confPath;
+    const wxString path = fromBackup ? BackupPath() : confPath;
+    wxString error;
+    if (!MergeConfigurationFile(*server, path, now, [this](const wxString& text) { ReportStatus(text, 1); },
+                                merged, error)) {
+        wxLogError(wxT("%s"), error);
+        return false;
+    }
+    return true;
+}
+
+bool CompletionPage::MakeBackup()
+{
+    Server* server = wizard->GetSelectedServer();
+    if (!server) {
+        wxLogError(_("No PostgreSQL installation is selected."));
+        return false;
+    }
+    const wxString confPath = server->GetConfFilePath();
+    const wxString backupPath = BackupPath();
+    if (!backupMade || backupSource != confPath) {
+        backupMade = false;
+        bool written = false;
+        wxString error;
+        if (!WriteBackupFile(*server, confPath, backupPath, written, error)) {
+            wxLogError(wxT("%s"), error);
+            return false;
+        }
+        backupMade = true;
+        backupSource = confPath;
+        return true;
+    }
+    if (wxFileExists(backupPath) && !server->ApplyFileSecurity(backupPath)) {
+        wxLogError(wxT("%s"), _("The access rights of the configuration file could not be given to the backup file: ") +
+                                  backupPath);
+        return false;
+    }
+    return true;
+}
+
+bool CompletionPage::SaveConfiguration()
+{
+    Server* server = wizard->GetSelectedServer();
+    if (!server) {
+        wxLogError(_("No PostgreSQL installation is selected."));
+        return false;
+    }
+    MergedLines merged;
+    if (!MergeConfiguration(merged))
+        return false;
+    wxString error;
+    if (!WriteConfigurationFile(*server, server->GetConfFilePath(), std::move(merged),
+                                NoteTimeStamp(wxDateTime::Now()), error)) {
+        wxLogError(wxT("%s"), error);
+        return false;
+    }
+    return true;
+}
+
+void CompletionPage::OnPageChanging(wxWizardEvent& event)
+{
+    if (!event.GetDirection())
+        return;
+    // A save that did not happen keeps the user here, with Cancel, to fix the cause and
+    // press Next again; moving on would announce a saved file that is not there.
+    if (!MakeBackup() || !SaveConfiguration()) {
+        event.Veto();
+        return;
+    }
+    if (wxWindow* cancel = wizard->FindWindow(wxID_CANCEL))
+        cancel->Destroy();
+}
+
+void CompletionPage::ShowProgress(bool show)
+{
+    if (show) {
+        if (progressDialog)
+            return;
+        progressDialog = new wxProgressDialog(wxT("Norvane's Pelloran"), wxString(wxT('*'), 62), progressMaximum, this,
+                                              wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_SMOOTH);
+        progressDialog->Update(0, wxString());
+        progressValue = 0;
+    } else if (progressDialog) {
+        progressDialog->Destroy();
+        progressDialog = nullptr;
+    }
+}
+
+void CompletionPage::ReportStatus(const wxString& text, int step)
+{
+    if (!progressDialog)
+        return;
+    if (progressValue > progressMaximum)
+        progressValue = progressMaximum;
+    progressValue += step;
+    // The gauge cannot go past its maximum; the count may, by one step.
+    progressDialog->Update(std::min(progressValue, progressMaximum), text);
+}
+
+void CompletionPage::OnReview(wxCommandEvent&)
+{
+    const wxString stamp = NoteTimeStamp(wxDateTime::Now());
+    wxDialog dialog(this, wxID_ANY, wxT("postgresql.conf"), wxDefaultPosition, wxSize(700, 600),
+                    wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxMAXIMIZE_BOX | wxRESIZE_BORDER, wxT("dialog"));
+    ShowProgress(true);
+    MergedLines merged;
+    if (!MergeConfiguration(merged)) {
+        ShowProgress(false);
+        return;
+    }
+    ReportStatus(_("Preparing to show the configuration file"), 1);
+    auto* view = new wxRichTextCtrl(&dialog, wxID_ANY, wxString(), wxDefaultPosition, dialog.GetClientSize(),
+                                    wxVSCROLL | wxHSCROLL | wxBORDER_NONE | wxWANTS_CHARS | wxTE_MULTILINE |
+                                        wxTE_READONLY,
+                                    wxDefaultValidator, wxT("text"));
+    view->BeginSuppressUndo();
+    view->SetFont(PreviewFont());
+    ReportStatus(_("Loading configuration file ..."), 1);
+    ReportStatus(_("Loading configuration file ..."), 1);
+    std::vector<PreviewLine> lines;
+    while (std::unique_ptr<MergedLine> record = merged.PopFront())
+        AppendPreviewLines(*record, stamp, lines);
+    FillPreviewBuffer(view->GetBuffer(), lines);
+    ShowProgress(false);
+    LayOutPreview(*view);
+    dialog.ShowModal();
 }

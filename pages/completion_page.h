@@ -1,15 +1,47 @@
 // The review page: preview the merged file; leaving it forward saves it with a backup.
 #pragma once
 
+#include "conf/merge_engine.h"
+
 #include <wx/wizard.h>
+
+class Wizard;
+class wxButton;
+class wxProgressDialog;
 
 class CompletionPage : public wxWizardPageSimple
 {
 public:
     explicit CompletionPage(wxWizard* parent);
+    ~CompletionPage() override;
 
     virtual void OnPageChanging(wxWizardEvent& event);
 
+    // The merge of the configuration file, or of the backup once the save has made it.
+    // False, with the error shown, when the file exists but cannot be read or decoded.
+    bool MergeConfiguration(MergedLines& merged);
+    // Writes the backup once per file; true when it is in place with the held rights.
+    bool MakeBackup();
+    // Merges again from the backup and writes the configuration file; true when written.
+    bool SaveConfiguration();
+    // The folder of the configuration file and the backup name.
+    wxString BackupPath();
+
+    void OnReview(wxCommandEvent& event);
+    void ShowProgress(bool show);
+    void ReportStatus(const wxString& text, int step);
+
+    Wizard* wizard = nullptr;
+    wxString backupName;
+    bool backupMade = false;
+    int progressValue = 0;
+    wxButton* reviewButton = nullptr;
+    wxProgressDialog* progressDialog = nullptr;
+
 private:
+    // The configuration file the backup was made of: choosing another file afterwards
+    // (after a refused save, Back to the welcome page) must not merge the wrong backup.
+    wxString backupSource;
+
     wxDECLARE_EVENT_TABLE();
 };

@@ -1,0 +1,210 @@
+#include "conf/conf_file.h"
+
+#include "conf/conf_text.h"
+
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string NativePath(const wxString& path)
+{
+    return std::string(path.fn_str());
+}
+
+wxString ErrorText(int error)
+{
+    return wxSysErrorMsgStr(error);
+}
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd; }
+    // Closes now and tells whether the close went well (a delayed write error shows here).
+    bool Close()
+    {
+        const int result = ::close(fd);
+        fd = -1;
+        return result == 0;
+    }
+
+private:
+    int fd;
+};
+
+bool WriteAll(int fd, const std::string& bytes, int& error)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            return false;
+        }
+        if (written == 0) {
+            error = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+mode_t CurrentUmask()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+} // namespace
+
+ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxString& reason)
+{
+    lines.clear();
+    FileDescriptor file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        if (errno == ENOENT)
+            return ConfRead::missing;
+        reason = ErrorText(errno);
+        return ConfRead::failed;
+    }
+    struct stat info;
+    if (::fstat(file.get(), &info) != 0) {
+        reason = ErrorText(errno);
+        return ConfRead::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = _("It is not a regular file.");
+        return ConfRead::failed;
+    }
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            reason = ErrorText(errno);
+            return ConfRead::failed;
+        }
+        if (count == 0)
+            break;
+        bytes.append(chunk, static_cast<std::size_t>(count));
+    }
+    if (!DecodeConfText(bytes, lines, reason))
+        return ConfRead::failed;
+    return ConfRead::read;
+}
+
+bool MayWriteFile(const wxString& path)
+{
+    // With the effective ids, as the open that writes would use them.
+    return ::faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
+                        wxString& reason)
+{
+    std::string target = NativePath(path);
+    struct stat info;
+    bool exists = false;
+    if (::lstat(target.c_str(), &info) == 0) {
+        if (S_ISLNK(info.st_mode)) {
+            char resolved[PATH_MAX];
+            if (!::realpath(target.c_str(), resolved)) {
+                reason = ErrorText(errno);
+                return false;
+            }
+            target = resolved;
+            if (::stat(target.c_str(), &info) != 0) {
+                reason = ErrorText(errno);
+                return false;
+            }
+        }
+        if (!S_ISREG(info.st_mode)) {
+            reason = _("It is not a regular file.");
+            return false;
+        }
+        exists = true;
+    } else if (errno != ENOENT) {
+        reason = ErrorText(errno);
+        return false;
+    }
+
+    const std::string folder = FolderOf(target);
+    const std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+    std::string temporary = folder + "/." + base + ".XXXXXX";
+    FileDescriptor file(::mkostemp(&temporary[0], O_CLOEXEC));
+    if (file.get() < 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    const wxString temporaryPath(temporary.c_str(), wxConvFile);
+    auto fail = [&](const wxString& why) {
+        reason = why;
+        ::unlink(temporary.c_str());
+        return false;
+    };
+
+    // Start from the target's own owner and mode, so that a file with no held rights keeps
+    // what it had; the held rights are given on top by `prepare`.
+    if (exists) {
+        if (::fchown(file.get(), info.st_uid, info.st_gid) != 0 && errno != EPERM)
+            return fail(ErrorText(errno));
+        if (::fchmod(file.get(), info.st_mode & 07777) != 0)
+            return fail(ErrorText(errno));
+    } else if (::fchmod(file.get(), 0666 & ~CurrentUmask()) != 0) {
+        return fail(ErrorText(errno));
+    }
+
+    int error = 0;
+    if (!WriteAll(file.get(), bytes, error))
+        return fail(ErrorText(error));
+    if (::fsync(file.get()) != 0)
+        return fail(ErrorText(errno));
+    if (!file.Close())
+        return fail(ErrorText(errno));
+
+    wxString why;
+    if (prepare && !prepare(temporaryPath, why))
+        return fail(why);
+
+    if (::rename(temporary.c_str(), target.c_str()) != 0)
+        return fail(ErrorText(errno));
+
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() < 0 || ::fsync(directory.get()) != 0) {
+        reason = _("The new content is in place, but its folder could not be synced: ") + ErrorText(errno);
+        return false;
+    }
+    return true;
+}

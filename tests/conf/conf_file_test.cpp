@@ -1,0 +1,261 @@
+// Reading configuration files and writing them back: decoding, the backup, the safe replace,
+// a full disk, an unwritable file, and what PostgreSQL reads from a saved file.
+#include "conf/conf_file.h"
+#include "conf/conf_text.h"
+#include "conf/configuration_file.h"
+#include "installations/server.h"
+#include "tests/conf/conf_test_support.h"
+#include "tests/support/program_run.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace {
+
+wxString Path(const std::string& path)
+{
+    return wxString::FromUTF8(path);
+}
+
+std::vector<std::string> Utf8(const std::vector<wxString>& lines)
+{
+    std::vector<std::string> out;
+    for (const wxString& line : lines)
+        out.push_back(line.utf8_string());
+    return out;
+}
+
+// The merged and annotated text of a file, as the save writes it.
+bool Save(Server& server, const std::string& path, wxString& error)
+{
+    MergedLines merged;
+    if (!MergeConfigurationFile(server, Path(path), wxDateTime::Now(), nullptr, merged, error))
+        return false;
+    return WriteConfigurationFile(server, Path(path), std::move(merged), wxT("2026/01/02 03:04:05"), error);
+}
+
+} // namespace
+
+TEST(ConfTextTest, DecodesByteOrderMarksAndLineEnds)
+{
+    struct Case {
+        const char* description;
+        std::string bytes;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"UTF-8 without mark, LF", "a = 1\nb = 2\n", {"a = 1", "b = 2"}},
+        {"no final line end", "a\nb", {"a", "b"}},
+        {"CR LF, lone CR and LF mixed; empty lines kept", "a\r\nb\rc\n\nd\r\n", {"a", "b", "c", "", "d"}},
+        {"UTF-8 mark is dropped", "\xEF\xBB\xBF" "caf\xC3\xA9\n", {"caf\xC3\xA9"}},
+        {"UTF-16 LE", std::string("\xFF\xFE" "a\0=\0\xE9\0\r\0\n\0b\0", 14), {"a=\xC3\xA9", "b"}},
+        {"UTF-16 BE with a surrogate pair", std::string("\xFE\xFF\0x\xD8\x3D\xDE\x00", 8), {"x\xF0\x9F\x98\x80"}},
+        {"UTF-32 LE (not taken for UTF-16)", std::string("\xFF\xFE\0\0x\0\0\0\n\0\0\0", 12), {"x"}},
+        {"UTF-32 BE", std::string("\0\0\xFE\xFF\0\0\0y", 8), {"y"}},
+        {"empty file", "", {}},
+        {"mark only", "\xEF\xBB\xBF", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<wxString> lines;
+        wxString reason;
+        EXPECT_TRUE(DecodeConfText(c.bytes, lines, reason)) << c.description << ": " << reason.utf8_string();
+        EXPECT_EQ(Utf8(lines), c.lines) << c.description;
+    }
+}
+
+TEST(ConfTextTest, RefusesWhatDoesNotDecode)
+{
+    struct Case {
+        const char* description;
+        std::string bytes;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a Latin-1 byte", "ok\ncaf\xE9\n", "It is not UTF-8 text (at byte 6)."},
+        {"an overlong form", "\xC0\xAF", "It is not UTF-8 text (at byte 0)."},
+        {"an encoded surrogate", "a\xED\xA0\x80", "It is not UTF-8 text (at byte 1)."},
+        {"a cut sequence at the end", "ab\xE2\x82", "It is not UTF-8 text (at byte 2)."},
+        {"a NUL byte", std::string("a\0b", 3), "It holds a NUL character (at byte 1)."},
+        {"odd UTF-16", std::string("\xFF\xFE" "a\0b", 5), "Its UTF-16 text ends in half a character (at byte 4)."},
+        {"lone UTF-16 surrogate", std::string("\xFF\xFE\x00\xDC", 4),
+         "Its UTF-16 text holds a broken surrogate pair (at byte 2)."},
+        {"UTF-32 out of range", std::string("\0\0\xFE\xFF\0\x11\0\0", 8),
+         "Its UTF-32 text holds an invalid character (at byte 4)."},
+    };
+    for (const Case& c : cases) {
+        std::vector<wxString> lines;
+        wxString reason;
+        EXPECT_FALSE(DecodeConfText(c.bytes, lines, reason)) << c.description;
+        EXPECT_EQ(reason.utf8_string(), c.reason) << c.description;
+        EXPECT_TRUE(lines.empty()) << c.description << ": no partial result";
+    }
+}
+
+TEST(ConfTextTest, WritesUtf8WithCrLf)
+{
+    std::string bytes;
+    AppendConfLine(bytes, wxString::FromUTF8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+    AppendConfLine(bytes, wxString());
+    EXPECT_EQ(bytes, "caf\xC3\xA9 \xF0\x9F\x98\x80\r\n\r\n");
+}
+
+TEST(ConfFileTest, BackupAndSaveOfAMarkedLfFileComeBackWithCrLfAndNoMark)
+{
+    TempDir folder;
+    const std::string conf = folder.file("postgresql.conf");
+    const std::string backup = folder.file("postgresql.conf.20260102030405");
+    WriteFileBytes(conf, "\xEF\xBB\xBF# caf\xC3\xA9\nmax_connections = 100\n");
+    Server server;
+    server.SetVersion("15");
+    server.values[0] = wxT("200");
+
+    bool written = false;
+    wxString error;
+    ASSERT_TRUE(WriteBackupFile(server, Path(conf), Path(backup), written, error)) << error.utf8_string();
+    EXPECT_TRUE(written);
+    EXPECT_EQ(ReadFileBytes(backup), "# caf\xC3\xA9\r\nmax_connections = 100\r\n");
+
+    ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
+    EXPECT_EQ(ReadFileBytes(conf), "# caf\xC3\xA9\r\n"
+                                   "# NOTE: This has been modified by Norvane's Pelloran on 2026/01/02 03:04:05\r\n"
+                                   "#       Original Value for \"max_connections\" was \"100\"\r\n"
+                                   "max_connections = 200\r\n");
+    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u) << "no temporary file left";
+}
+
+TEST(ConfFileTest, AFileThatDoesNotDecodeStopsEverythingAndChangesNothing)
+{
+    const struct {
+        const char* description;
+        std::string bytes;
+        const char* reason;
+    } cases[] = {
+        {"Latin-1", "max_connections = 100 # caf\xE9\n", "It is not UTF-8 text (at byte 27)."},
+        {"NUL byte", std::string("max_connections = 100\n\0\n", 24), "It holds a NUL character (at byte 22)."},
+    };
+    for (const auto& c : cases) {
+        TempDir folder;
+        const std::string conf = folder.file("postgresql.conf");
+        WriteFileBytes(conf, c.bytes);
+        const auto before = FolderSnapshot(folder.path());
+        Server server;
+        server.values[0] = wxT("200");
+        const std::string readError = "The configuration file could not be read: " + conf + "\n" + c.reason;
+
+        bool written = true;
+        wxString error;
+        EXPECT_FALSE(WriteBackupFile(server, Path(conf), Path(folder.file("backup")), written, error));
+        EXPECT_FALSE(written);
+        EXPECT_EQ(error.utf8_string(), readError + "\nNothing has been written.") << c.description;
+        error.clear();
+        EXPECT_FALSE(Save(server, conf, error)) << c.description;
+        EXPECT_EQ(error.utf8_string(), readError) << c.description;
+        EXPECT_EQ(FolderSnapshot(folder.path()), before) << c.description;
+    }
+}
+
+TEST(ConfFileTest, AFileTheUserMayNotWriteIsLeftAlone)
+{
+    const OrdinaryUser& user = TestUser();
+    if (!user.available)
+        GTEST_SKIP() << user.why;
+    TempDir folder;
+    chmod(folder.path().c_str(), 0777); // the folder is writable: only the file's own bit refuses
+    const std::string conf = folder.file("postgresql.conf");
+    WriteFileBytes(conf, "max_connections = 100\n");
+    chmod(conf.c_str(), 0444);
+    const auto before = FolderSnapshot(folder.path());
+    Server server;
+    server.values[0] = wxT("200");
+    wxString error;
+    bool saved;
+    {
+        ActingAs acting(user);
+        saved = Save(server, conf, error);
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(error.utf8_string(),
+              "File Not Accessible: " + conf + "\nMake sure that you are running this application as an administrator.");
+    EXPECT_EQ(FolderSnapshot(folder.path()), before);
+}
+
+TEST(ConfFileTest, ReplaceKeepsOwnerAndModeFollowsLinksAndUndoesAFailedPreparation)
+{
+    TempDir folder;
+    const std::string target = folder.file("postgresql.conf");
+    WriteFileBytes(target, "old\r\n");
+    chmod(target.c_str(), 0640);
+    const OrdinaryUser& user = TestUser();
+    const bool root = geteuid() == 0 && user.available;
+    if (root) {
+        ASSERT_EQ(chown(target.c_str(), user.uid, user.gid), 0);
+    }
+    wxString reason;
+
+    // A preparation that fails (rights that did not take) leaves the target as it was.
+    wxString preparedPath;
+    EXPECT_FALSE(ReplaceFileContent(Path(target), "new\r\n",
+                                    [&](const wxString& temporary, wxString& why) {
+                                        preparedPath = temporary;
+                                        why = wxT("rights refused");
+                                        return false;
+                                    },
+                                    reason));
+    EXPECT_EQ(reason, wxT("rights refused"));
+    EXPECT_EQ(ReadFileBytes(target), "old\r\n");
+    EXPECT_TRUE(preparedPath.StartsWith(Path(folder.path() + "/.postgresql.conf."))) << "same folder";
+    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 1u) << "temporary file removed";
+
+    // Through a link: the file it names is replaced, the link stays a link.
+    const std::string link = folder.file("link.conf");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(ReplaceFileContent(Path(link), "new\r\n", nullptr, reason)) << reason.utf8_string();
+    EXPECT_EQ(ReadFileBytes(target), "new\r\n");
+    struct stat info;
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, user.uid);
+        EXPECT_EQ(info.st_gid, user.gid);
+    }
+}
+
+// A real full disk: a 64 KiB tmpfs, filled.
+TEST(ConfFileTest, AFullDiskLeavesTheOriginalAndNoTemporaryFile)
+{
+    TempDir folder;
+    const std::string mountPoint = folder.file("small");
+    std::filesystem::create_directory(mountPoint);
+    if (geteuid() != 0 || mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root (a full disk cannot be made otherwise here)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mountPoint};
+
+    const std::string conf = mountPoint + "/postgresql.conf";
+    std::string original;
+    for (int i = 0; i < 200; ++i)
+        original += "#work_mem = 1MB   # a line of the original file\n";
+    WriteFileBytes(conf, original);
+    // Fill what is left; dd stops at the first failed write.
+    Shell("dd if=/dev/zero of='" + mountPoint + "/filler' bs=1k count=1000 2>/dev/null");
+    const auto before = FolderSnapshot(mountPoint);
+
+    Server server;
+    server.values[2] = wxT("4MB"); // every line becomes three: the file grows past the space left
+    wxString error;
+    EXPECT_FALSE(Save(server, conf, error));
+    EXPECT_TRUE(error.StartsWith(Path("The configuration file could not be written: " + conf + "\n")))
+        << error.utf8_string();
+    EXPECT_TRUE(error.EndsWith(wxT("\nIt has been left as it was."))) << error.utf8_string();
+    EXPECT_EQ(FolderSnapshot(mountPoint), before);
+}

@@ -1,0 +1,36 @@
+// What the configuration file tests share: an ordinary user to act as, and folder snapshots.
+#pragma once
+
+#include <map>
+#include <string>
+#include <sys/types.h>
+
+// An ordinary user made for these tests (root ignores permission bits).
+struct OrdinaryUser
+{
+    bool available = false;
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string why; // when not available
+};
+const OrdinaryUser& TestUser();
+
+// Acts as the user (effective ids) for its lifetime; nothing to switch when not root.
+class ActingAs
+{
+public:
+    explicit ActingAs(const OrdinaryUser& user);
+    ~ActingAs();
+    ActingAs(const ActingAs&) = delete;
+    ActingAs& operator=(const ActingAs&) = delete;
+
+private:
+    bool switched = false;
+};
+
+// Every file of a folder (hidden ones included) with its bytes.
+std::map<std::string, std::string> FolderSnapshot(const std::string& folder);
+
+// Runs a shell command; true when it exits with 0.
+bool Shell(const std::string& command);
