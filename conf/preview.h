@@ -13,6 +13,7 @@
 class wxRichTextAttr;
 class wxRichTextBuffer;
 class wxRichTextCtrl;
+class wxWindow;
 
 extern const wxColour previewNoteColour;    // green: note lines and block markers
 extern const wxColour previewChangeBackground; // cream: everything the merge changed or added
@@ -39,6 +40,17 @@ void FillPreviewBuffer(wxRichTextBuffer& buffer, const std::vector<PreviewLine>&
 // "Lucida Console" 10 pt where the system has it, else the system's fixed-pitch font.
 wxFont PreviewFont();
 
+// The read-only view filling the preview dialog's client area.
+wxRichTextCtrl* CreatePreviewView(wxWindow* dialog);
+
 // Lays the whole text out at once (measuring without a round trip to the display per
 // paragraph) and puts the insertion point at the top.
 void LayOutPreview(wxRichTextCtrl& view);
+
+// How often and how long the preview views laid out their whole text, for the bench and tests.
+struct PreviewLayoutFigures
+{
+    int fullLayouts = 0;
+    double seconds = 0;
+};
+extern PreviewLayoutFigures previewLayoutFigures;

@@ -79,7 +79,7 @@ CompletionPage::CompletionPage(wxWizard* parent)
     pageSizer->AddStretchSpacer(1);
     AddPageImageRow(this, pageSizer, wxSize(15, 5));
     SetSizer(pageSizer);
-    pageSizer->Fit(this);
+    pageSizer->SetSizeHints(this);
     progressDialog = nullptr;
 }
 
@@ -221,12 +221,7 @@ void CompletionPage::OnReview(wxCommandEvent&)
         return;
     }
     ReportStatus(_("Preparing to show the configuration file"), 1);
-    auto* view = new wxRichTextCtrl(&dialog, wxID_ANY, wxString(), wxDefaultPosition, dialog.GetClientSize(),
-                                    wxVSCROLL | wxHSCROLL | wxBORDER_NONE | wxWANTS_CHARS | wxTE_MULTILINE |
-                                        wxTE_READONLY,
-                                    wxDefaultValidator, wxT("text"));
-    view->BeginSuppressUndo();
-    view->SetFont(PreviewFont());
+    wxRichTextCtrl* view = CreatePreviewView(&dialog);
     ReportStatus(_("Loading configuration file ..."), 1);
     ReportStatus(_("Loading configuration file ..."), 1);
     std::vector<PreviewLine> lines;

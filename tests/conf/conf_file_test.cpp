@@ -3,6 +3,7 @@
 #include "conf/conf_file.h"
 #include "conf/conf_text.h"
 #include "conf/configuration_file.h"
+#include "tuning/tuning_parameters.h"
 #include "installations/server.h"
 #include "tests/conf/conf_test_support.h"
 #include "tests/support/program_run.h"
@@ -258,4 +259,126 @@ TEST(ConfFileTest, AFullDiskLeavesTheOriginalAndNoTemporaryFile)
         << error.utf8_string();
     EXPECT_TRUE(error.EndsWith(wxT("\nIt has been left as it was."))) << error.utf8_string();
     EXPECT_EQ(FolderSnapshot(mountPoint), before);
+}
+
+namespace {
+
+std::string Acl(const std::string& path)
+{
+    const ProgramResult result = RunProgram({"getfacl", "-c", "-p", path});
+    return result.exitCode == 0 ? result.standardOutput : "getfacl failed: " + result.standardError;
+}
+
+} // namespace
+
+TEST(ConfFileTest, ANamedUserAclSurvivesTheSave)
+{
+    const OrdinaryUser& user = TestUser();
+    if (!user.available || geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another owner needs root";
+    TempDir folder;
+    const std::string conf = folder.file("postgresql.conf");
+    WriteFileBytes(conf, "max_connections = 100\n");
+    ASSERT_EQ(chown(conf.c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(chmod(conf.c_str(), 0640), 0);
+    ASSERT_EQ(RunProgram({"setfacl", "-m", "u:nobody:r", conf}).exitCode, 0);
+    struct stat before;
+    ASSERT_EQ(stat(conf.c_str(), &before), 0);
+    const std::string aclBefore = Acl(conf);
+    ASSERT_NE(aclBefore.find("user:nobody:r--"), std::string::npos) << aclBefore;
+
+    Server server;
+    server.port = 5432;
+    server.dataDirectory = Path(folder.path());
+    server.SetVersion("15");
+    server.values[0] = wxT("200");
+    ASSERT_TRUE(server.CheckConfAccess());
+    bool written = false;
+    wxString error;
+    const std::string backup = folder.file("postgresql.conf.20260102030405");
+    ASSERT_TRUE(WriteBackupFile(server, Path(conf), Path(backup), written, error)) << error.utf8_string();
+    ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
+
+    for (const std::string& path : {conf, backup}) {
+        struct stat after;
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, before.st_uid) << path;
+        EXPECT_EQ(after.st_gid, before.st_gid) << path;
+        EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << path;
+        EXPECT_EQ(Acl(path), aclBefore) << path;
+    }
+    EXPECT_NE(ReadFileBytes(conf).find("max_connections = 200\r\n"), std::string::npos);
+}
+
+// PostgreSQL 15 itself reads every tuned value back from a saved file with CR LF line ends.
+TEST(ConfFileTest, PostgreSqlReadsTheSavedFile)
+{
+    const std::string bin = "/usr/lib/postgresql/15/bin/";
+    if (!FileExists(bin + "initdb") || !FileExists(bin + "postgres"))
+        GTEST_SKIP() << "PostgreSQL 15 is not installed (package postgresql-15)";
+    const OrdinaryUser& user = TestUser();
+    if (!user.available)
+        GTEST_SKIP() << user.why;
+    TempDir folder;
+    chmod(folder.path().c_str(), 0755);
+    const std::string data = folder.file("data");
+    std::filesystem::create_directory(data);
+    std::vector<std::string> asUser;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(data.c_str(), user.uid, user.gid), 0);
+        asUser = {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid),
+                  "--clear-groups"};
+    }
+    auto run = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), asUser.begin(), asUser.end());
+        ProgramOptions options;
+        options.timeoutSeconds = 120;
+        options.environment["LC_ALL"] = "C";
+        return RunProgram(command, options);
+    };
+    const ProgramResult init = run({bin + "initdb", "-D", data, "-A", "trust", "-U", "postgres", "--no-sync",
+                                    "--no-instructions", "-E", "UTF8", "--locale=C"});
+    ASSERT_EQ(init.exitCode, 0) << init.standardError;
+
+    Server server;
+    server.port = 5432;
+    server.dataDirectory = Path(data);
+    server.SetVersion("15");
+    const struct {
+        const char* name;
+        const char* value;
+        const char* shown; // postgres -C answers in the parameter's base unit
+    } tuned[] = {
+        {"max_connections", "200", "200"},
+        {"shared_buffers", "256MB", "32768"}, // 8 kB pages
+        {"work_mem", "8MB", "8192"},
+        {"maintenance_work_mem", "64MB", "65536"},
+        {"wal_buffers", "16MB", "2048"},
+        {"random_page_cost", "3", "3"},
+        {"effective_cache_size", "2GB", "262144"},
+        {"autovacuum", "off", "off"},
+        {"autovacuum_naptime", "2min", "120"},
+        {"autovacuum_vacuum_threshold", "60", "60"},
+        {"autovacuum_analyze_threshold", "70", "70"},
+        {"autovacuum_vacuum_scale_factor", "0.1", "0.1"},
+        {"autovacuum_analyze_scale_factor", "0.05", "0.05"},
+    };
+    for (const auto& t : tuned) {
+        for (std::size_t i = 0; i < tuningParameterCount; ++i) {
+            if (wxString(tuningParameterNames[i]) == t.name)
+                server.values[i] = t.value;
+        }
+    }
+    const std::string conf = data + "/postgresql.conf";
+    wxString error;
+    ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
+    const std::string saved = ReadFileBytes(conf);
+    EXPECT_EQ(saved.find("\n"), saved.find("\r\n") + 1) << "CR LF line ends";
+    EXPECT_NE(saved.find("\r\nshared_buffers = 256MB"), std::string::npos);
+
+    for (const auto& t : tuned) {
+        const ProgramResult shown = run({bin + "postgres", "-D", data, "-C", t.name});
+        EXPECT_EQ(shown.exitCode, 0) << t.name << ": " << shown.standardError;
+        EXPECT_EQ(shown.standardOutput, std::string(t.shown) + "\n") << t.name;
+    }
 }
