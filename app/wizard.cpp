@@ -34,8 +34,6 @@ Wizard::Wizard(wxWindow* parent, const wxBitmap& bitmap)
     // The page area grows to the largest page of the chain, so no page is cut off.
     GetPageAreaSizer()->Add(welcomePage);
     GetPageAreaSizer()->Add(420, 0);
-    // The page area grows to the largest page of the chain that starts here.
-    GetPageAreaSizer()->Add(welcomePage);
     SetBorder(0);
 }
 
