@@ -19,7 +19,10 @@ std::string Rights(const std::string& path)
 {
     const ProgramResult status = RunProgram({"stat", "-c", "%u:%g %a", path});
     const ProgramResult acl = RunProgram({"getfacl", "-c", "-p", "-n", path});
-    return status.standardOutput + acl.standardOutput;
+    const ProgramResult labels = RunProgram({"getfattr", "--absolute-names", "-d", "-m", "^security\\.", path});
+    std::string labelText = labels.standardOutput;
+    labelText.erase(0, labelText.find('\n') + 1); // the "# file:" line names the file
+    return status.standardOutput + acl.standardOutput + labelText;
 }
 
 void Shell(const std::vector<std::string>& command)
@@ -192,13 +195,15 @@ TEST(FileSecurityTest, ReplacementFileGetsOwnerGroupModeAndAcl)
         const char* mode;
         const char* acl;
         const char* folderDefault; // a default ACL on the folder that a new file takes over
+        const char* label;         // a security label, as a MAC module keeps it
     };
     const Case cases[] = {
-        {"named-user entry", "0640", "u:nobody:r", ""},
-        {"named-user entry with a narrow mask", "0660", "u:nobody:rw,g::r,m::r", ""},
-        {"named entries, folder default ACL", "0640", "u:nobody:r,g:daemon:r", "u:daemon:rwx"},
-        {"mode only, folder default ACL: inherited entries dropped", "0604", "", "u:daemon:rwx,g:adm:rwx"},
-        {"set-group-ID bit kept", "2640", "", ""},
+        {"named-user entry", "0640", "u:nobody:r", "", ""},
+        {"named-user entry with a narrow mask", "0660", "u:nobody:rw,g::r,m::r", "", ""},
+        {"named entries, folder default ACL", "0640", "u:nobody:r,g:daemon:r", "u:daemon:rwx", ""},
+        {"mode only, folder default ACL: inherited entries dropped", "0604", "", "u:daemon:rwx,g:adm:rwx", ""},
+        {"set-group-ID bit kept", "2640", "", "", ""},
+        {"security label", "0640", "u:nobody:r", "", "system_u:object_r:postgresql_etc_t:s0"},
     };
     for (const Case& c : cases) {
         TempDir folder;
@@ -210,6 +215,10 @@ TEST(FileSecurityTest, ReplacementFileGetsOwnerGroupModeAndAcl)
             Shell({"setfacl", "-m", c.acl, conf});
         if (*c.folderDefault)
             Shell({"setfacl", "-d", "-m", c.folderDefault, folder.path()});
+        if (*c.label && RunProgram({"setfattr", "-n", "security.selinux", "-v", c.label, conf}).exitCode != 0) {
+            ADD_FAILURE() << c.description << ": this file system keeps no security labels";
+            continue;
+        }
         const std::string before = Rights(conf);
 
         Server server;
@@ -217,6 +226,8 @@ TEST(FileSecurityTest, ReplacementFileGetsOwnerGroupModeAndAcl)
         ASSERT_TRUE(server.CheckConfAccess()) << c.description;
         const std::string temporary = folder.file("postgresql.conf.tmp");
         WriteFileBytes(temporary, "new\n");
+        if (*c.label)
+            Shell({"setfattr", "-n", "security.selinux", "-v", "unconfined_u:object_r:user_tmp_t:s0", temporary});
         ASSERT_NE(Rights(temporary), before) << c.description;
         EXPECT_TRUE(server.ApplyFileSecurity(wxString::FromUTF8(temporary))) << c.description;
         ASSERT_EQ(std::rename(temporary.c_str(), conf.c_str()), 0);
