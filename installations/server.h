@@ -28,7 +28,8 @@ public:
     wxString GetConfFilePath() const;
 
     // True when the configuration file exists, may be written, and its access rights are
-    // held (captured afresh for a hand-chosen file, once for a discovered installation).
+    // held (captured afresh for a hand-chosen file, once for a discovered installation) and
+    // could be written back onto it, which only its owner or root may do.
     bool CheckConfAccess();
     // Takes a copy of the file's access rights unless one is held and no refresh is asked.
     bool CaptureFileSecurity(const wxString& path, bool refresh);

@@ -25,12 +25,13 @@ bool Lookup(OrdinaryUser& user)
 
 bool GetOrdinaryUser(OrdinaryUser& user, std::string& reason)
 {
-    if (Lookup(user))
-        return true;
+    // Switching to the account, and the files handed to it, need root.
     if (geteuid() != 0) {
-        reason = "not running as root: cannot create the account " + std::string(accountName);
+        reason = "not running as root: cannot act as the account " + std::string(accountName);
         return false;
     }
+    if (Lookup(user))
+        return true;
     // Other tests may hold the account files' lock for a moment; try a few times.
     for (int attempt = 0; attempt < 10; ++attempt) {
         const ProgramResult result = RunProgram({"useradd", "--system", "--user-group", "--no-create-home",
