@@ -1,14 +1,55 @@
 #include "pages/welcome_page.h"
 
+#include "installations/discovery.h"
+#include "pages/file_selector_combo.h"
 #include "pages/images.h"
+#include "pages/proxy_dialog.h"
 
+#include <wx/button.h>
 #include <wx/combobox.h>
+#include <wx/filefn.h>
+#include <wx/log.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 
+#include <algorithm>
+
 wxBEGIN_EVENT_TABLE(WelcomePage, wxWizardPageSimple)
     EVT_WIZARD_PAGE_CHANGING(wxID_ANY, WelcomePage::OnPageChanging)
+    EVT_BUTTON(proxyButtonId, WelcomePage::OnProxyButton)
 wxEND_EVENT_TABLE()
+
+namespace {
+
+const int wrapWidth = 400;
+
+// A wrapped paragraph of the page. Its minimum height is the one asked for, or more when
+// the wrapped text needs more in the current font, so that no line is cut off.
+void AddParagraph(wxWindow* page, wxSizer* sizer, const wxString& text, int minimumHeight)
+{
+    auto* paragraph = new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0,
+                                       wxT("staticText"));
+    paragraph->Wrap(wrapWidth);
+    sizer->Add(paragraph, 0, wxALL, 5);
+    paragraph->SetMinSize(wxSize(wrapWidth, std::max(minimumHeight, paragraph->GetBestSize().y)));
+}
+
+// A drop-down of the given width, or wider where the toolkit's arrow button would leave
+// no room to show the entries.
+void FitComboWidth(wxComboBox* box, int width)
+{
+    box->InvalidateBestSize();
+    const int needed = std::max(width, box->GetBestSize().x);
+    box->SetMinSize(wxSize(needed, box->GetSize().y));
+    box->SetSize(wxSize(needed, box->GetSize().y));
+}
+
+wxStaticText* Label(wxWindow* page, const wxString& text)
+{
+    return new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0, wxT("staticText"));
+}
+
+} // namespace
 
 WelcomePage::WelcomePage(wxWizard* parent)
     : wxWizardPageSimple(parent)
@@ -16,18 +57,72 @@ WelcomePage::WelcomePage(wxWizard* parent)
     SetBackgroundColour(*wxWHITE);
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
-    auto* title = new wxStaticText(this, wxID_ANY, _("Welcome to the Norvane Pelloran"), wxDefaultPosition,
-                                   wxDefaultSize, 0, wxT("staticText"));
+
+    auto* title = Label(this, _("Welcome to the Norvane Pelloran"));
     wxFont titleFont = title->GetFont();
     titleFont.SetPointSize(13);
     titleFont.SetWeight(wxFONTWEIGHT_BOLD);
     title->SetFont(titleFont);
-    title->Wrap(400);
+    title->Wrap(wrapWidth);
     pageSizer->Add(title, 0, wxALL | wxALIGN_CENTER_HORIZONTAL, 10);
 
-    installationList = new wxComboBox(this, 1003, wxEmptyString, wxDefaultPosition, wxSize(300, 25), 0, nullptr,
-                                      wxCB_DROPDOWN | wxCB_READONLY, wxDefaultValidator, wxT("comboBox"));
+    AddParagraph(this, pageSizer,
+                 _("This wizard will perform basic tuning of your PostgreSQL installation based on the options you "
+                   "specify and your hardware specifications.\n\nNote that systems under very high load or used "
+                   "for benchmarking may also require further manual tuning for the specific workload to obtain "
+                   "maximum performance."),
+                 70);
+
+    installationList = new wxComboBox(this, welcomeChoiceId, wxEmptyString, wxDefaultPosition, wxSize(300, 25), 0,
+                                      nullptr, wxCB_DROPDOWN | wxCB_READONLY, wxDefaultValidator, wxT("comboBox"));
     installationList->Hide();
+
+    installationsFound = FindInstallations();
+    if (installationsFound) {
+        AddParagraph(this, pageSizer,
+                     _("To begin, please select the installation that you would like to tune from the list below."),
+                     30);
+        pageSizer->Add(installationList, 0, wxALL, 5);
+        installationList->Show();
+        pageSizer->Add(5, 75);
+    } else {
+        AddParagraph(this, pageSizer,
+                     _("A PostgreSQL installation could not be found. Please select the postgresql.conf file and "
+                       "server version for tuning."),
+                     30);
+        auto* fileRow = new wxBoxSizer(wxHORIZONTAL);
+        auto* versionRow = new wxBoxSizer(wxHORIZONTAL);
+        fileSelector = new FileSelectorCombo(this, wxID_ANY, wxEmptyString, wxPoint(0, 0), wxSize(300, 25), 0,
+                                             wxDefaultValidator, wxT("comboBox"));
+        auto* versionLabel = Label(this, _("Version"));
+        versionBox = new wxComboBox(this, welcomeChoiceId, wxT("8.4"), wxDefaultPosition, wxSize(50, 25), 0,
+                                    nullptr, wxCB_DROPDOWN | wxCB_READONLY, wxDefaultValidator, wxT("comboBox"));
+        auto* buildLabel = Label(this, _("Build"));
+        buildBox = new wxComboBox(this, welcomeChoiceId, wxT("x86"), wxDefaultPosition, wxSize(50, 25), 0,
+                                  nullptr, wxCB_DROPDOWN | wxCB_READONLY, wxDefaultValidator, wxT("comboBox"));
+        fileRow->Add(fileSelector, 0, wxALL, 4);
+        versionRow->Add(versionLabel, 0, wxALL | wxALIGN_CENTER_VERTICAL, 4);
+        versionRow->Add(versionBox, 0, wxALL, 4);
+        versionRow->Add(buildLabel, 0, wxALL | wxALIGN_CENTER_VERTICAL, 4);
+        versionRow->Add(buildBox, 0, wxALL, 4);
+        pageSizer->Add(fileRow, 0, wxEXPAND | wxALL, 5);
+        pageSizer->Add(versionRow, 0, wxEXPAND | wxALL, 5);
+        fileSelector->SetFocus();
+        pageSizer->Add(5, 0);
+
+        for (const wxChar* version : {wxT("8.4"), wxT("8.3"), wxT("8.2")})
+            versionBox->Append(version);
+        versionBox->SetValue(wxT("8.4"));
+        buildBox->Append(wxT("x86"));
+        buildBox->SetSelection(0);
+        buildBox->Disable();
+        FitComboWidth(versionBox, 50);
+        FitComboWidth(buildBox, 50);
+    }
+
+    proxyButton = new wxButton(this, proxyButtonId, _("Proxy server"), wxDefaultPosition, wxDefaultSize, 0,
+                               wxDefaultValidator, wxT("button"));
+    pageSizer->Add(proxyButton, 0, wxALL, 15);
 
     pageSizer->AddStretchSpacer(1);
     AddPageImageRow(this, pageSizer, wxSize(20, 5));
@@ -35,6 +130,67 @@ WelcomePage::WelcomePage(wxWizard* parent)
     pageSizer->Fit(this);
 }
 
-void WelcomePage::OnPageChanging(wxWizardEvent&)
+bool WelcomePage::FindInstallations()
 {
+    return DiscoverInstallations(
+        [this](const wxString& listText, Server* record) { installationList->Append(listText, record); });
+}
+
+void WelcomePage::OnProxyButton(wxCommandEvent&)
+{
+    ProxyDialog dialog(this, _("Proxy server configuration"));
+    dialog.ShowModal();
+}
+
+void WelcomePage::OnPageChanging(wxWizardEvent& event)
+{
+    // The first page is only ever left forward; a jump backward has nothing to check.
+    if (!event.GetDirection())
+        return;
+    if (installationsFound)
+        ValidateListChoice(event);
+    else
+        ValidateHandChoice(event);
+}
+
+void WelcomePage::ValidateListChoice(wxWizardEvent& event)
+{
+    const int selection = installationList->GetSelection();
+    if (selection == wxNOT_FOUND) {
+        wxLogError(wxT("%s"), _("You must select the installation to tune before, you continue."));
+        event.Veto();
+        return;
+    }
+    auto* server = static_cast<Server*>(installationList->GetClientObject(selection));
+    if (!server->CheckConfAccess()) {
+        wxLogError(wxT("%s"), _("The postgresql.conf for the selected server is not accessible.\nPlease try again "
+                                "by running the Pelloran as an administrator"));
+        event.Veto();
+    }
+}
+
+void WelcomePage::ValidateHandChoice(wxWizardEvent& event)
+{
+    if (!fileSelector || fileSelector->GetFileName().empty()) {
+        wxLogError(wxT("%s"), _("You must select the postgresql.conf to tune, before you continue."));
+        event.Veto();
+        return;
+    }
+    const wxString path = fileSelector->GetPath();
+    if (!wxFileExists(path)) {
+        wxLogError(_("File '%s' not found"), path);
+        event.Veto();
+        return;
+    }
+    manualServer.SetVersion(versionBox->GetSelection() == wxNOT_FOUND ? wxString(wxT("8.4"))
+                                                                      : versionBox->GetValue());
+    manualServer.bitness = wxT("32");
+    manualServer.dataDirectory = fileSelector->GetDirectory() + wxT("/");
+    manualServer.baseDirectory = path;
+    if (!manualServer.CheckConfAccess()) {
+        wxLogError(wxT("%s"), _("The selected configuration file does not exist or not accessible.\nYou may not "
+                                "have rights to write the file.\n\nNOTE: Please try to run the Pelloran as an "
+                                "administrator."));
+        event.Veto();
+    }
 }

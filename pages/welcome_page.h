@@ -5,19 +5,40 @@
 
 #include <wx/wizard.h>
 
+class FileSelectorCombo;
+class wxButton;
 class wxComboBox;
 
 class WelcomePage : public wxWizardPageSimple
 {
 public:
+    // Runs the installation discovery; what it finds decides the page's layout for good.
     explicit WelcomePage(wxWizard* parent);
 
+    // Leaving: refuses, with the reason in the error log, a choice that cannot be tuned.
     virtual void OnPageChanging(wxWizardEvent& event);
 
+    // Appends each discovered installation to installationList; true when any was.
+    bool FindInstallations();
+
+    // Opens the proxy dialog.
+    void OnProxyButton(wxCommandEvent& event);
+
     bool installationsFound = false;
-    wxComboBox* installationList = nullptr; // items own their Server records
+    FileSelectorCombo* fileSelector = nullptr; // hand-chosen mode only
+    wxComboBox* installationList = nullptr;    // items own their Server records
+    wxComboBox* versionBox = nullptr;          // hand-chosen mode only
+    wxComboBox* buildBox = nullptr;            // hand-chosen mode only
+    wxButton* proxyButton = nullptr;
     Server manualServer;
 
 private:
+    void ValidateListChoice(wxWizardEvent& event);
+    void ValidateHandChoice(wxWizardEvent& event);
+
     wxDECLARE_EVENT_TABLE();
 };
+
+// The "Proxy server" button; the installation list, version box and build box share 1003.
+constexpr int proxyButtonId = 1002;
+constexpr int welcomeChoiceId = 1003;

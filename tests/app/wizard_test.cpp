@@ -2,10 +2,12 @@
 #include "app/tuning_tool.h"
 #include "app/wizard.h"
 #include "pages/completion_page.h"
+#include "pages/file_selector_combo.h"
 #include "pages/images.h"
 #include "pages/sysinfo_page.h"
 #include "pages/thankyou_page.h"
 #include "pages/welcome_page.h"
+#include "tests/pages/page_test_support.h"
 #include "tests/support/gui_test.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
@@ -28,6 +30,9 @@ class WizardTest : public testing::Test
 protected:
     void SetUp() override
     {
+        // No installation: the welcome page asks for a file, which NewWizard chooses.
+        WriteFileBytes(confFolder.file("empty.reg"), "Windows Registry Editor Version 5.00\r\n");
+        setenv("PELLORAN_REGISTRY", confFolder.file("empty.reg").c_str(), 1);
         CapturedLog::Clear();
         TuningTool::endProcess = [this](int code) { exitCodes.push_back(code); };
         NewWizard();
@@ -37,6 +42,12 @@ protected:
     {
         wizard = new Wizard(nullptr, CreateSideImage());
         alive = wizard;
+        // A writable file chosen by hand, so the welcome page lets the tests move on.
+        if (FileSelectorCombo* selector = wizard->welcomePage->fileSelector) {
+            WriteFileBytes(confFolder.file("postgresql.conf"), "shared_buffers = 32MB\n");
+            FileDialogAnswer answer(confFolder.file("postgresql.conf"));
+            selector->OnButtonClick();
+        }
         static_cast<TuningTool*>(wxTheApp)->wizard = wizard;
     }
 
@@ -79,6 +90,7 @@ protected:
     CannedResponder responder{[this](const RecordedRequest& request) { return service.Answer(request); }};
     ServiceTarget target{responder.Url(), ""};
 
+    TempDir confFolder;
     Wizard* wizard = nullptr;
     wxWeakRef<wxWizard> alive; // the wizard destroys itself on a confirmed cancel or Finish
     std::vector<int> exitCodes;

@@ -1,0 +1,103 @@
+#include "tests/pages/page_test_support.h"
+
+#include <wx/button.h>
+#include <wx/wizard.h>
+
+#include "tests/support/program_run.h"
+
+#include <wx/filename.h>
+
+#include <cstdlib>
+
+ScopedEnv::ScopedEnv(const char* variable, const std::string& value)
+    : name(variable)
+{
+    if (const char* old = std::getenv(variable))
+        previous = old;
+    setenv(variable, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (previous)
+        setenv(name.c_str(), previous->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+FileDialogAnswer::FileDialogAnswer(const std::string& chosen)
+    : path(chosen)
+    , answerer([this](wxDialog* dialog) -> int {
+        auto* files = dynamic_cast<wxFileDialog*>(dialog);
+        if (!files)
+            return wxID_NONE;
+        // The toolkit's own record of what the dialog was opened with.
+        seen.push_back({files->GetMessage().utf8_string(), files->GetWildcard().utf8_string(),
+                        files->wxFileDialogBase::GetFilename().utf8_string(), files->GetWindowStyle()});
+        if (path.empty())
+            return wxID_CANCEL;
+        const wxString wanted = wxString::FromUTF8(path);
+        files->SetPath(wanted);
+        // The chooser reports the path only once it has loaded the folder.
+        for (int round = 0; round < 400 && files->GetPath() != wanted; ++round) {
+            PumpEvents();
+            wxMilliSleep(5);
+        }
+        EXPECT_EQ(files->GetPath().utf8_string(), path) << "the file chooser did not take the path";
+        return wxID_OK;
+    })
+{
+}
+
+ImmutableMark::ImmutableMark(const std::string& target)
+    : path(target)
+{
+    applied = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+}
+
+ImmutableMark::~ImmutableMark()
+{
+    if (applied)
+        std::system(("chattr -i '" + path + "'").c_str());
+}
+
+void Click(wxWindow* button)
+{
+    ASSERT_NE(button, nullptr);
+    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+    click.SetEventObject(button);
+    button->GetEventHandler()->ProcessEvent(click);
+    PumpEvents();
+}
+
+bool LeavePage(wxWizardPage* page)
+{
+    wxWizardEvent event(wxEVT_WIZARD_PAGE_CHANGING, page->GetParent()->GetId(), true, page);
+    event.SetEventObject(page);
+    page->GetEventHandler()->ProcessEvent(event);
+    return event.IsAllowed();
+}
+
+std::vector<std::string> TakeErrors()
+{
+    std::vector<std::string> errors = CapturedLog::Errors();
+    CapturedLog::Clear();
+    return errors;
+}
+
+void SaveScreenImage(wxWindow* window, const std::string& name)
+{
+    PumpEvents();
+    wxMilliSleep(100);
+    PumpEvents();
+    window->Update();
+    const wxRect rect = window->GetScreenRect();
+    const char* folder = std::getenv("PELLORAN_ARTIFACTS");
+    const std::string directory = folder && *folder ? std::string(folder) : BuildDir() + "/test-artifacts";
+    wxFileName::Mkdir(wxString::FromUTF8(directory), wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+    const std::string geometry = std::to_string(rect.width) + "x" + std::to_string(rect.height) + "+" +
+                                 std::to_string(rect.x) + "+" + std::to_string(rect.y);
+    const ProgramResult result =
+        RunProgram({"import", "-window", "root", "-crop", geometry, directory + "/" + name + ".png"});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+}

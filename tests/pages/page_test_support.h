@@ -1,0 +1,76 @@
+// Helpers shared by the page tests: environment, the file dialog, file locks, page leaving.
+#pragma once
+
+#include "tests/support/gui_test.h"
+
+#include <wx/filedlg.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class wxWindow;
+class wxWizardPage;
+
+// Sets an environment variable for the life of the object, then puts the old state back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name;
+    std::optional<std::string> previous;
+};
+
+// What a file dialog was opened with.
+struct SeenFileDialog
+{
+    std::string message;
+    std::string wildcard;
+    std::string defaultFile;
+    long style = 0;
+};
+
+// Answers the next file dialogs: confirms `path` (after the chooser has taken it), or
+// cancels when `path` is empty. Other dialogs run as usual.
+class FileDialogAnswer
+{
+public:
+    explicit FileDialogAnswer(const std::string& path);
+    std::vector<SeenFileDialog> seen;
+
+private:
+    std::string path;
+    ModalAnswerer answerer;
+};
+
+// Makes a file or folder immutable, which stops writing even by root (the tests run as
+// root, whom file modes do not stop); undone when the object goes.
+class ImmutableMark
+{
+public:
+    explicit ImmutableMark(const std::string& path);
+    ~ImmutableMark();
+    bool Applied() const { return applied; }
+
+private:
+    std::string path;
+    bool applied = false;
+};
+
+// Sends a click of the button to its handlers, as a real click does.
+void Click(wxWindow* button);
+
+// Raises the page-changing event (forward) on the page; true when nobody vetoed it.
+bool LeavePage(wxWizardPage* page);
+
+// Like SaveScreenshot, but read from the X server by ImageMagick's import: in one process
+// the toolkit's screen copy comes back black for every window after the first.
+void SaveScreenImage(wxWindow* window, const std::string& name);
+
+// The error texts logged since the last call, then forgets them.
+std::vector<std::string> TakeErrors();
