@@ -9,6 +9,9 @@
 
 #include <cstdlib>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 ScopedEnv::ScopedEnv(const char* variable, const std::string& value)
     : name(variable)
 {
@@ -49,16 +52,29 @@ FileDialogAnswer::FileDialogAnswer(const std::string& chosen)
 {
 }
 
-ImmutableMark::ImmutableMark(const std::string& target)
+WriteProtection::WriteProtection(const std::string& target)
     : path(target)
 {
-    applied = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return;
+    mode = status.st_mode & 07777;
+    if (geteuid() == 0) {
+        immutable = true;
+        applied = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+    } else {
+        applied = chmod(path.c_str(), mode & ~0222u) == 0;
+    }
 }
 
-ImmutableMark::~ImmutableMark()
+WriteProtection::~WriteProtection()
 {
-    if (applied)
+    if (!applied)
+        return;
+    if (immutable)
         std::system(("chattr -i '" + path + "'").c_str());
+    else
+        chmod(path.c_str(), mode);
 }
 
 void Click(wxWindow* button)
@@ -70,9 +86,9 @@ void Click(wxWindow* button)
     PumpEvents();
 }
 
-bool LeavePage(wxWizardPage* page)
+bool LeavePage(wxWizardPage* page, bool forward)
 {
-    wxWizardEvent event(wxEVT_WIZARD_PAGE_CHANGING, page->GetParent()->GetId(), true, page);
+    wxWizardEvent event(wxEVT_WIZARD_PAGE_CHANGING, page->GetParent()->GetId(), forward, page);
     event.SetEventObject(page);
     page->GetEventHandler()->ProcessEvent(event);
     return event.IsAllowed();

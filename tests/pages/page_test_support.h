@@ -48,25 +48,28 @@ private:
     ModalAnswerer answerer;
 };
 
-// Makes a file or folder immutable, which stops writing even by root (the tests run as
-// root, whom file modes do not stop); undone when the object goes.
-class ImmutableMark
+// Takes away the right to write a file or folder, undone when the object goes. Root is
+// not stopped by file modes, so as root the mark is the immutable attribute (chattr +i),
+// which stops everyone; as an ordinary user the write bits are cleared.
+class WriteProtection
 {
 public:
-    explicit ImmutableMark(const std::string& path);
-    ~ImmutableMark();
+    explicit WriteProtection(const std::string& path);
+    ~WriteProtection();
     bool Applied() const { return applied; }
 
 private:
     std::string path;
     bool applied = false;
+    bool immutable = false;
+    unsigned mode = 0;
 };
 
 // Sends a click of the button to its handlers, as a real click does.
 void Click(wxWindow* button);
 
-// Raises the page-changing event (forward) on the page; true when nobody vetoed it.
-bool LeavePage(wxWizardPage* page);
+// Raises the page-changing event on the page; true when nobody vetoed it.
+bool LeavePage(wxWizardPage* page, bool forward = true);
 
 // Like SaveScreenshot, but read from the X server by ImageMagick's import: in one process
 // the toolkit's screen copy comes back black for every window after the first.

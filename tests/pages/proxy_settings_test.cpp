@@ -8,6 +8,7 @@
 #include <wx/log.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -185,12 +186,16 @@ TEST_F(ProxySettingsTest, AFailedSaveLeavesTheStoredFileByteForByte)
     mkdir(configHome().c_str(), 0700);
     ASSERT_TRUE(WriteProxySettings(wxT("proxy1"), wxT("8080")));
     const std::string before = ReadFileBytes(storeFile());
-    // The test runs as root, whom file modes do not stop; an immutable folder stops everyone.
+    // Root is not stopped by file modes: as root the folder is made immutable instead.
+    const bool root = geteuid() == 0;
     const std::string lock = "chattr +i '" + configHome() + "' 2>/dev/null";
-    if (std::system(lock.c_str()) != 0)
-        GTEST_SKIP() << "this file system cannot make a folder immutable (chattr +i)";
+    if (root ? std::system(lock.c_str()) != 0 : chmod(configHome().c_str(), 0500) != 0)
+        GTEST_SKIP() << "the store's folder cannot be write-protected here (chattr +i as root, chmod otherwise)";
     const bool written = WriteProxySettings(wxT("other"), wxT("1"));
-    std::system(("chattr -i '" + configHome() + "'").c_str());
+    if (root)
+        std::system(("chattr -i '" + configHome() + "'").c_str());
+    else
+        chmod(configHome().c_str(), 0700);
     EXPECT_FALSE(written);
     EXPECT_FALSE(log.errors.empty());
     EXPECT_EQ(ReadFileBytes(storeFile()), before);
