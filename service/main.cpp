@@ -1,0 +1,137 @@
+// pelloran-service: the tuning service the wizard talks to.
+#include "service/access_log.h"
+#include "service/exchange_memory.h"
+#include "service/tuning_server.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void RequestStop(int) { stopRequested = true; }
+
+const char* const usage =
+    "Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem [--workers N]\n"
+    "                        [--access-log FILE] [--plain-http]\n"
+    "\n"
+    "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
+    "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
+    "\n"
+    "  --listen ADDRESS:PORT  address and port to listen on, e.g. 127.0.0.1:8443 or [::1]:8443;\n"
+    "                         port 0 takes any free port\n"
+    "  --cert CERT.pem        the server's certificate (PEM, with its chain)\n"
+    "  --key KEY.pem          the certificate's private key (PEM)\n"
+    "  --workers N            worker threads serving requests (1 to 256; default 8)\n"
+    "  --access-log FILE      append the access log (common log format) to FILE instead of\n"
+    "                         standard output\n"
+    "  --plain-http           serve plain HTTP, for running behind a TLS-terminating proxy;\n"
+    "                         --cert and --key are then not needed\n"
+    "  --help                 show this text\n"
+    "\n"
+    "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
+
+int Fail(const std::string& message)
+{
+    std::fprintf(stderr, "pelloran-service: %s\n", message.c_str());
+    return 1;
+}
+
+int UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "pelloran-service: %s\n%s", message.c_str(), usage);
+    return 2;
+}
+
+// "host:port", "[v6]:port"; false when it is neither.
+bool SplitListen(const std::string& text, std::string& host, int& port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string portText = text.substr(colon + 1);
+    if (host.empty() || portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::atoi(portText.c_str());
+    return port <= 65535;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ServiceOptions options;
+    std::string listen, accessLogPath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc)
+                return false;
+            into = argv[++i];
+            return true;
+        };
+        std::string workers;
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (argument == "--plain-http") {
+            options.plainHttp = true;
+        } else if (argument == "--listen") {
+            if (!value(listen))
+                return UsageError("--listen needs ADDRESS:PORT");
+        } else if (argument == "--cert") {
+            if (!value(options.certificateFile))
+                return UsageError("--cert needs a file");
+        } else if (argument == "--key") {
+            if (!value(options.keyFile))
+                return UsageError("--key needs a file");
+        } else if (argument == "--access-log") {
+            if (!value(accessLogPath))
+                return UsageError("--access-log needs a file");
+        } else if (argument == "--workers") {
+            if (!value(workers) || workers.empty() || workers.size() > 3 ||
+                workers.find_first_not_of("0123456789") != std::string::npos || std::atoi(workers.c_str()) < 1 ||
+                std::atoi(workers.c_str()) > 256)
+                return UsageError("--workers needs a number from 1 to 256");
+            options.workers = std::atoi(workers.c_str());
+        } else {
+            return UsageError("unknown argument " + argument);
+        }
+    }
+    if (listen.empty())
+        return UsageError("--listen is required");
+    if (!SplitListen(listen, options.host, options.port))
+        return UsageError("--listen needs ADDRESS:PORT, not " + listen);
+    if (!options.plainHttp && (options.certificateFile.empty() || options.keyFile.empty()))
+        return UsageError("--cert and --key are required (or --plain-http)");
+
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    std::string error;
+    AccessLog log;
+    if (!log.Open(accessLogPath, error))
+        return Fail(error);
+    ExchangeMemory memory;
+    TuningServer server(options, log, memory);
+    if (!server.Start(error))
+        return Fail(error);
+    std::printf("pelloran-service: listening on %s\n", server.Address().c_str());
+    std::fflush(stdout);
+    server.Run(stopRequested);
+    std::fprintf(stderr, "pelloran-service: stopped\n");
+    return 0;
+}

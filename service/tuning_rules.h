@@ -1,0 +1,73 @@
+// The tuning service's own rules: what a sound request holds, the verdict on an announced
+// machine profile, and the values of the 17 tuning parameters. No SOAP and no I/O here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr std::size_t parameterCount = 17;
+
+// The tuning parameters in the order of the answer.
+extern const char* const parameterNames[parameterCount];
+
+struct ServerVersion
+{
+    int major = 0;
+    int minor = 0;
+};
+
+inline bool operator<(const ServerVersion& a, const ServerVersion& b)
+{
+    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
+}
+
+// Major and minor number of a version text: the leading integers before and after the first
+// ".", so "8.3.7" gives 8 and 3, "10" gives 10 and 0, a text without digits 0 and 0.
+ServerVersion ReadVersion(const std::string& text);
+
+// What validateUser announced for one exchange; what getQuorvelInfo of the same exchange uses.
+struct AnnouncedProfile
+{
+    ServerVersion version{8, 3}; // the version assumed when nothing was announced
+    bool windows = false;        // the announced operating system begins with "Windows"
+    int processorCount = 0;      // 0 when the text was not a number
+};
+
+// The decoded items of a request. The items arrive as hex texts; nullptr stands for a missing
+// (nil) item.
+using HexItems = std::vector<const char*>;
+
+// The 8-bit text of a hex item; false when the item is missing or not hex text. Writes
+// nothing anywhere: what clients send is not the service's to log.
+bool DecodeItem(const char* hex, std::string& text);
+
+struct Announcement
+{
+    char verdict = '4';      // '0' sound, '1' not the service account, '2' version too old, '4' malformed
+    std::string identifier;  // the exchange identifier, when the verdict is '0'
+    AnnouncedProfile profile;
+};
+
+// The verdict on the 19 items of validateUser; the account is what items 16 and 17 must be.
+Announcement CheckAnnouncement(const HexItems& items, const char* userId, const char* secret);
+
+struct ValuesRequest
+{
+    std::string identifier;
+    int usage = 0;                  // 33, 66 or 100
+    std::uint64_t ramMegabytes = 0; // item 3
+    bool bits32 = false;            // item 7 is "32"
+};
+
+// Reads the 7 items of getQuorvelInfo. An empty text when they are sound, else a sentence
+// saying what is wrong.
+std::string ReadValuesRequest(const HexItems& items, ValuesRequest& request);
+
+// The 17 values, in parameter order; an empty text for a parameter the version does not have.
+std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile);
+
+// A memory amount in kB as the server shows it: GB or MB when it divides exactly, else kB.
+std::string MemoryText(std::uint64_t kilobytes);

@@ -1,0 +1,49 @@
+// The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy): a listening
+// socket, a fixed pool of worker threads, HTTP Basic authentication with the service account,
+// and the three operations.
+#pragma once
+
+#include "service/access_log.h"
+#include "service/exchange_memory.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+struct ServiceOptions
+{
+    std::string host;          // address to listen on ("127.0.0.1", "::1", "0.0.0.0")
+    int port = 0;              // 0: any free port (Port() tells which)
+    std::string certificateFile;
+    std::string keyFile;
+    bool plainHttp = false;
+    int workers = 8;
+    int receiveTimeout = 10;   // seconds a client may stay silent
+    int sendTimeout = 10;      // seconds a client may take to accept bytes
+    int transferTimeout = 30;  // seconds for a whole request or answer
+};
+
+// Requests carry at most this many bytes of body; larger ones are refused (413).
+constexpr long long requestBodyLimit = 64 * 1024;
+
+class TuningServer
+{
+public:
+    TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory);
+    ~TuningServer();
+    TuningServer(const TuningServer&) = delete;
+    TuningServer& operator=(const TuningServer&) = delete;
+
+    // Prepares TLS and binds the socket. False with a sentence saying why.
+    bool Start(std::string& error);
+    // The port listened on, after Start.
+    int Port() const;
+    // "https://host:port/authws/services/AuthenticationService", after Start.
+    std::string Address() const;
+    // Serves until `stop` turns true, then finishes the accepted connections and returns.
+    void Run(const std::atomic<bool>& stop);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};

@@ -1,0 +1,293 @@
+// The tuning service's rules: verdicts, request checks, the values, the exchange memory and
+// the access log line.
+#include "service/access_log.h"
+#include "service/exchange_memory.h"
+#include "service/tuning_rules.h"
+
+#include "tuning/hex_text.h"
+#include "tuning/maker_constants.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Hex items that own their buffers.
+class HexList
+{
+public:
+    explicit HexList(const std::vector<std::string>& texts)
+    {
+        for (const std::string& text : texts) {
+            char* hex = StrToHexStr(text.c_str());
+            storage.push_back(hex);
+            free(hex);
+        }
+        for (const std::string& hex : storage)
+            items.push_back(hex.c_str());
+    }
+    std::vector<std::string> storage;
+    HexItems items;
+};
+
+std::vector<std::string> SoundAnnouncement()
+{
+    return {"0f8fad5b-d9cb-469f-a165-70867728950e", "tune", "en-us", "tune", "true", "false", "15.4", "Windows_NT",
+            "8", "AMD64", "1", "Intel64 Family 6", "16.0000", "0", "16384", serviceUserId, serviceSecret, "100", "oltp"};
+}
+
+TEST(ServiceRules, ValidateUserVerdicts)
+{
+    struct Case
+    {
+        const char* description;
+        std::map<int, std::string> changes; // item number (from 1) -> text
+        char verdict;
+    };
+    const Case cases[] = {
+        {"sound", {}, '0'},
+        {"version with a third number", {{7, "8.3.7"}}, '0'},
+        {"version 8.2 is the oldest taken", {{7, "8.2"}}, '0'},
+        {"version 10 without a minor number", {{7, "10"}}, '0'},
+        {"not the service account's name", {{16, "someone@example.com"}}, '1'},
+        {"not the service account's secret", {{17, "quintal"}}, '1'},
+        {"version below 8.2", {{7, "8.1"}}, '2'},
+        {"version 7.4", {{7, "7.4"}}, '2'},
+        {"version that is not one", {{7, "beta"}}, '2'},
+        {"empty version", {{7, ""}}, '2'},
+        {"usage level 50", {{18, "50"}}, '4'},
+        {"memory in megabytes not a number", {{15, "lots"}}, '4'},
+        {"memory in megabytes zero", {{15, "0"}}, '4'},
+        {"memory in megabytes negative", {{15, "-5"}}, '4'},
+        {"memory in megabytes with a fraction", {{15, "2048.5"}}, '4'},
+        {"memory in gigabytes not a number", {{13, "x"}}, '4'},
+        {"memory in gigabytes zero", {{13, "0.0000"}}, '4'},
+        {"malformed beats a wrong account", {{13, "x"}, {16, "someone"}}, '4'},
+        {"a wrong account beats an old version", {{16, "someone"}, {7, "7.4"}}, '1'},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> texts = SoundAnnouncement();
+        for (const auto& [number, text] : c.changes)
+            texts[number - 1] = text;
+        HexList hex(texts);
+        const Announcement announcement = CheckAnnouncement(hex.items, serviceUserId, serviceSecret);
+        EXPECT_EQ(announcement.verdict, c.verdict) << c.description;
+    }
+}
+
+TEST(ServiceRules, ValidateUserMalformedShapes)
+{
+    HexList sound(SoundAnnouncement());
+    HexItems items = sound.items;
+    items.pop_back();
+    EXPECT_EQ(CheckAnnouncement(items, serviceUserId, serviceSecret).verdict, '4') << "18 items";
+    items = sound.items;
+    items.push_back(items[0]);
+    EXPECT_EQ(CheckAnnouncement(items, serviceUserId, serviceSecret).verdict, '4') << "20 items";
+    items = sound.items;
+    items[2] = "6G";
+    EXPECT_EQ(CheckAnnouncement(items, serviceUserId, serviceSecret).verdict, '4') << "an item not hex";
+    items[2] = "656";
+    EXPECT_EQ(CheckAnnouncement(items, serviceUserId, serviceSecret).verdict, '4') << "odd length";
+    items[2] = nullptr;
+    EXPECT_EQ(CheckAnnouncement(items, serviceUserId, serviceSecret).verdict, '4') << "a nil item";
+}
+
+TEST(ServiceRules, ValidateUserRemembersTheProfile)
+{
+    HexList hex(SoundAnnouncement());
+    const Announcement announcement = CheckAnnouncement(hex.items, serviceUserId, serviceSecret);
+    EXPECT_EQ(announcement.identifier, "0f8fad5b-d9cb-469f-a165-70867728950e");
+    EXPECT_EQ(announcement.profile.version.major, 15);
+    EXPECT_EQ(announcement.profile.version.minor, 4);
+    EXPECT_TRUE(announcement.profile.windows);
+    EXPECT_EQ(announcement.profile.processorCount, 8);
+
+    std::vector<std::string> texts = SoundAnnouncement();
+    texts[7] = "Linux";
+    HexList linux(texts);
+    EXPECT_FALSE(CheckAnnouncement(linux.items, serviceUserId, serviceSecret).profile.windows);
+}
+
+TEST(ServiceRules, GetQuorvelInfoChecks)
+{
+    struct Case
+    {
+        const char* description;
+        std::vector<std::string> texts;
+        std::string problem;
+    };
+    const std::string id = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    const Case cases[] = {
+        {"sound", {id, "66", "2048", "2.0000", "oltp", "32", "64"}, ""},
+        {"six items", {id, "66", "2048", "2.0000", "oltp", "32"}, "getQuorvelInfo needs 7 items, not 6"},
+        {"usage level", {id, "50", "2048", "2.0000", "oltp", "32", "64"}, "the usage level (item 2) must be 33, 66 or 100"},
+        {"memory not a number", {id, "66", "2GB", "2.0000", "oltp", "32", "64"},
+         "the memory (item 3) must be a positive whole number of megabytes"},
+        {"memory zero", {id, "66", "0", "2.0000", "oltp", "32", "64"},
+         "the memory (item 3) must be a positive whole number of megabytes"},
+        {"memory beyond every machine", {id, "66", "99999999999999999999", "2.0000", "oltp", "32", "64"},
+         "the memory (item 3) must be a positive whole number of megabytes"},
+        {"workload", {id, "66", "2048", "2.0000", "olap", "32", "64"}, "the workload (item 5) must be oltp"},
+        {"bitness", {id, "66", "2048", "2.0000", "oltp", "32", "16"}, "the bitness (item 7) must be 32 or 64"},
+    };
+    for (const Case& c : cases) {
+        HexList hex(c.texts);
+        ValuesRequest request;
+        EXPECT_EQ(ReadValuesRequest(hex.items, request), c.problem) << c.description;
+    }
+    HexList hex(cases[0].texts);
+    hex.items[3] = "XY";
+    ValuesRequest request;
+    EXPECT_EQ(ReadValuesRequest(hex.items, request), "item 4 is not hex text");
+}
+
+struct ValuesCase
+{
+    const char* description;
+    std::uint64_t ram;
+    int usage;
+    std::string version;
+    bool windows;
+    bool bits32;
+    std::vector<std::string> values;
+};
+
+TEST(ServiceRules, Values)
+{
+    const ValuesCase cases[] = {
+        {"8 GB dedicated, 15", 8192, 100, "15.4", false, false,
+         {"200", "2GB", "10485kB", "512MB", "", "", "16MB", "", "4.0", "6GB", "on", "1min", "50", "50", "0.1", "0.05", ""}},
+        {"2 GB mixed, 15: exact kB rounded down, 8kB units to multiples of 8", 2048, 66, "15.4", false, false,
+         {"100", "346024kB", "3460kB", "86507kB", "", "", "10376kB", "", "4.0", "1038088kB", "on", "1min", "50", "50",
+          "0.2", "0.1", ""}},
+        {"512 MB development, 8.2: floors, FSM and stats_row_level", 512, 33, "8.2", false, false,
+         {"20", "43248kB", "2162kB", "16MB", "204800", "1000", "1296kB", "8", "4.0", "129760kB", "on", "1min", "50",
+          "50", "0.2", "0.1", "on"}},
+        {"16 GB dedicated, 8.3: FSM pages from RAM x usage, no stats_row_level", 16384, 100, "8.3", false, false,
+         {"200", "4GB", "20971kB", "1GB", "1638400", "4000", "16MB", "32", "4.0", "12GB", "on", "1min", "50", "50",
+          "0.1", "0.05", ""}},
+        {"8 GB dedicated, Windows 9.4: shared_buffers at most 512MB; 3% of it is over 14MB", 8192, 100, "9.4", true, false,
+         {"200", "512MB", "13107kB", "512MB", "", "", "16MB", "32", "4.0", "6GB", "on", "1min", "50", "50", "0.1",
+          "0.05", ""}},
+        {"64 GB dedicated, 32-bit 15: 1GB shared_buffers, 2047MB maintenance", 65536, 100, "15.4", false, true,
+         {"200", "1GB", "110100kB", "2047MB", "", "", "16MB", "", "4.0", "48GB", "on", "1min", "50", "50", "0.1",
+          "0.05", ""}},
+        {"1 TB dedicated, Windows 12: work_mem at most 2097151kB", 1048576, 100, "12.1", true, false,
+         {"200", "256GB", "1342177kB", "2047MB", "", "", "16MB", "", "4.0", "768GB", "on", "1min", "50", "50", "0.1",
+          "0.05", ""}},
+        {"1 MB development: every lower bound", 1, 33, "9.5", false, false,
+         {"20", "16MB", "1MB", "16MB", "", "", "488kB", "", "4.0", "248kB", "on", "1min", "50", "50", "0.2", "0.1", ""}},
+    };
+    for (const ValuesCase& c : cases) {
+        ValuesRequest request;
+        request.ramMegabytes = c.ram;
+        request.usage = c.usage;
+        request.bits32 = c.bits32;
+        AnnouncedProfile profile;
+        profile.version = ReadVersion(c.version);
+        profile.windows = c.windows;
+        const auto values = ComputeValues(request, profile);
+        ASSERT_EQ(c.values.size(), parameterCount) << c.description;
+        for (std::size_t i = 0; i < parameterCount; ++i)
+            EXPECT_EQ(values[i], c.values[i]) << c.description << ": " << parameterNames[i];
+    }
+}
+
+TEST(ServiceRules, WorkMemCapOnWindowsEndsWith18)
+{
+    ValuesRequest request;
+    request.ramMegabytes = 4 * 1048576; // 4 TB
+    request.usage = 100;
+    AnnouncedProfile profile;
+    profile.windows = true;
+    profile.version = ReadVersion("17.2");
+    EXPECT_EQ(ComputeValues(request, profile)[2], "2097151kB");
+    profile.version = ReadVersion("18.0");
+    EXPECT_EQ(ComputeValues(request, profile)[2], "5368709kB");
+}
+
+TEST(ServiceRules, VersionAndMemoryText)
+{
+    struct Case
+    {
+        const char* text;
+        int major, minor;
+    };
+    for (const Case& c : {Case{"8.4", 8, 4}, Case{"8", 8, 0}, Case{"8.3.7", 8, 3}, Case{"", 0, 0}, Case{"15.18", 15, 18},
+                          Case{"9.0.1", 9, 0}, Case{"10beta2", 10, 0}}) {
+        const ServerVersion v = ReadVersion(c.text);
+        EXPECT_EQ(v.major, c.major) << c.text;
+        EXPECT_EQ(v.minor, c.minor) << c.text;
+    }
+    EXPECT_EQ(MemoryText(1048576), "1GB");
+    EXPECT_EQ(MemoryText(1536 * 1024), "1536MB") << "1.5GB is never rounded to 2GB";
+    EXPECT_EQ(MemoryText(1025), "1025kB");
+}
+
+TEST(ExchangeMemory, ExpiresAfterItsLifetime)
+{
+    ExchangeMemory::Clock::time_point now{};
+    ExchangeMemory memory(std::chrono::seconds(900), 10, [&] { return now; });
+    AnnouncedProfile profile;
+    profile.version = {8, 2};
+    memory.Remember("a", profile);
+    now += std::chrono::seconds(899);
+    ASSERT_TRUE(memory.Recall("a").has_value());
+    EXPECT_EQ(memory.Recall("a")->version.minor, 2);
+    EXPECT_FALSE(memory.Recall("b").has_value());
+    now += std::chrono::seconds(1);
+    EXPECT_FALSE(memory.Recall("a").has_value()) << "gone after 15 minutes";
+    EXPECT_EQ(memory.Size(), 0u);
+}
+
+TEST(ExchangeMemory, ReplacementRenewsAndTheOldestGoFirst)
+{
+    ExchangeMemory::Clock::time_point now{};
+    ExchangeMemory memory(std::chrono::seconds(900), 3, [&] { return now; });
+    AnnouncedProfile first, second;
+    first.version = {8, 2};
+    second.version = {15, 4};
+    memory.Remember("a", first);
+    now += std::chrono::seconds(1);
+    memory.Remember("b", first);
+    now += std::chrono::seconds(1);
+    memory.Remember("c", first);
+    now += std::chrono::seconds(1);
+    memory.Remember("a", second); // replaces and renews "a": "b" is now the oldest
+    memory.Remember("d", first);
+    EXPECT_EQ(memory.Size(), 3u);
+    EXPECT_FALSE(memory.Recall("b").has_value());
+    ASSERT_TRUE(memory.Recall("a").has_value());
+    EXPECT_EQ(memory.Recall("a")->version.major, 15);
+    EXPECT_TRUE(memory.Recall("c").has_value());
+    EXPECT_TRUE(memory.Recall("d").has_value());
+}
+
+TEST(ExchangeMemory, HoldsAtMostItsCapacity)
+{
+    ExchangeMemory memory; // the service's own bound
+    for (int i = 0; i < 100005; ++i)
+        memory.Remember("exchange-" + std::to_string(i), AnnouncedProfile{});
+    EXPECT_EQ(memory.Size(), 100000u);
+    EXPECT_FALSE(memory.Recall("exchange-4").has_value());
+    EXPECT_TRUE(memory.Recall("exchange-5").has_value());
+    EXPECT_TRUE(memory.Recall("exchange-100004").has_value());
+}
+
+TEST(AccessLog, CommonLogFormatLine)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(AccessLog::Line("127.0.0.1", 1765275300, "POST /authws/services/AuthenticationService?wsdl HTTP/1.1", 200, 571),
+              "127.0.0.1 - - [09/Dec/2025:10:15:00 +0000] \"POST /authws/services/AuthenticationService?wsdl HTTP/1.1\" 200 571");
+    EXPECT_EQ(AccessLog::Line("::1", 0, "GET /a\"b\n HTTP/1.1", 401, 0),
+              "::1 - - [01/Jan/1970:00:00:00 +0000] \"GET /a\\\"b\\x0A HTTP/1.1\" 401 -")
+        << "what the client sent cannot forge a line";
+}
+
+} // namespace
