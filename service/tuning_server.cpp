@@ -16,6 +16,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +43,7 @@ struct Shared
     int (*originalParseHeader)(struct soap*, const char*, const char*) = nullptr;
     int (*originalResponse)(struct soap*, int, ULONG64) = nullptr;
     int (*originalPostHeader)(struct soap*, const char*, const char*) = nullptr;
+    std::size_t (*originalReceive)(struct soap*, char*, std::size_t) = nullptr;
 };
 
 bool SameText(const char* given, const char* expected)
@@ -89,6 +91,7 @@ public:
         fparsehdr = ParseHeader;
         fresponse = Response;
         fposthdr = PostHeader;
+        frecv = Receive;
         if (ip6[0] || ip6[1] || ip6[2] || ip6[3]) {
             char text[INET6_ADDRSTRLEN] = "";
             inet_ntop(AF_INET6, ip6, text, sizeof text);
@@ -194,6 +197,20 @@ private:
         if (self->requestLine.empty() && (soap->status >= SOAP_POST || soap->path[0] != '\0'))
             self->requestLine = std::string(MethodName(soap->status)) + " " + soap->path + " HTTP/" +
                                 (soap->http_version != nullptr ? soap->http_version : "1.1");
+        // The runtime answers a POST whose body is no SOAP envelope by closing the connection
+        // (it takes the method for the error); without the method it sends a fault instead.
+        if (error == SOAP_OK && soap->status == SOAP_POST)
+            soap->status = 0;
+        // The runtime reads on past the announced length and waits for more; stop at the end
+        // of the body so that a truncated message fails at once instead of after a time-out.
+        if (error == SOAP_OK && soap->length > 0) {
+            const std::size_t buffered = soap->buflen - soap->bufidx;
+            self->bodyLeft = soap->length > buffered ? soap->length - buffered : 0;
+            self->bodyBounded = true;
+        }
+        // Credentials first: without them nothing of the body is read.
+        if (error == SOAP_OK)
+            return self->Authorise();
         return error;
     }
 
@@ -221,6 +238,18 @@ private:
         return Of(soap)->shared.originalResponse(soap, status, count);
     }
 
+    static std::size_t Receive(struct soap* soap, char* buffer, std::size_t length)
+    {
+        Connection* self = Of(soap);
+        if (!self->bodyBounded)
+            return self->shared.originalReceive(soap, buffer, length);
+        if (self->bodyLeft == 0)
+            return 0;
+        const std::size_t got = self->shared.originalReceive(soap, buffer, std::min<std::size_t>(length, self->bodyLeft));
+        self->bodyLeft -= std::min(got, self->bodyLeft);
+        return got;
+    }
+
     // The status line of the answer is posted as the first header: note its code.
     static int PostHeader(struct soap* soap, const char* key, const char* value)
     {
@@ -237,6 +266,8 @@ private:
     std::string client;
     std::string requestLine;
     int responseCode = 0; // 0 until an answer was sent
+    bool bodyBounded = false;
+    std::size_t bodyLeft = 0;
     long long size = 0;
 };
 
@@ -369,6 +400,7 @@ bool TuningServer::Start(std::string& error)
     impl->shared.originalParseHeader = listener.fparsehdr;
     impl->shared.originalResponse = listener.fresponse;
     impl->shared.originalPostHeader = listener.fposthdr;
+    impl->shared.originalReceive = listener.frecv;
     if (!soap_valid_socket(soap_bind(&listener, impl->options.host.c_str(), impl->options.port, 128))) {
         const int code = listener.errnum;
         error = "cannot listen on " + impl->options.host + ":" + std::to_string(impl->options.port) + ": " +

@@ -1,0 +1,132 @@
+// Speed and memory of pelloran-service on loopback: full exchanges per second (testWebService,
+// validateUser, getQuorvelInfo, each on a new TLS connection through the wizard's own proxy and
+// HTTPS transport; then through a lean HTTPS client) with 1, 8 and 32 concurrent clients, and
+// the service's memory after 100,000 exchanges have been announced.
+//
+//   build/bench/service_bench [exchanges per client count, default 200] [announcements, default 100000]
+#include "../tests/service/service_process.h"
+#include "../tests/support/temp_dir.h"
+#include "../tests/tuning/loopback_https.h"
+
+#include "tuning/hex_text.h"
+#include "tuning/http_transport.h"
+#include "tuning/maker_constants.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+long ResidentKilobytes(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Runs `total` jobs over `clients` threads; returns the seconds taken and counts failures.
+template <typename Job>
+double RunSpread(int clients, int total, std::atomic<int>& failures, Job job)
+{
+    std::atomic<int> next{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c)
+        threads.emplace_back([&] {
+            for (int i; (i = next++) < total;)
+                if (!job(i))
+                    ++failures;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The request documents of one exchange, as the proxy writes them.
+std::string Envelope(const std::string& operation, const std::vector<std::string>& texts, bool withParams)
+{
+    std::string params;
+    if (withParams) {
+        params = "<params xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(texts.size()) + "]\">";
+        for (const std::string& text : texts) {
+            char* hex = StrToHexStr(text.c_str());
+            params += std::string("<item>") + hex + "</item>";
+            std::free(hex);
+        }
+        params += "</params>";
+    }
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+                       "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                       "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns2=\"") +
+           serviceNamespace + "\"><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+           "<ns2:" + operation + ">" + params + "</ns2:" + operation + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int exchanges = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int announcements = argc > 2 ? std::atoi(argv[2]) : 100000;
+    TempDir folder;
+    const Certificate certificate = MakeCertificate(folder.path(), "localhost");
+    setenv(caFileVariable, certificate.certificateFile.c_str(), 1);
+    ServiceProcess service({"--listen", "127.0.0.1:0", "--cert", certificate.certificateFile, "--key",
+                            certificate.keyFile, "--workers", "8", "--access-log", "/dev/null"},
+                           folder.file("service.err"));
+    if (!service.Ready()) {
+        std::fprintf(stderr, "service_bench: the service did not start\n");
+        return 1;
+    }
+    const std::string endpoint = service.Endpoint();
+    std::printf("service: %d workers, RSA-2048 certificate, loopback, %d full exchanges per row\n", 8, exchanges);
+    std::printf("resident memory at start: %ld kB\n", ResidentKilobytes(service.Pid()));
+
+    for (int clients : {1, 8, 32}) {
+        std::atomic<int> failures{0};
+        const double seconds = RunSpread(clients, exchanges, failures, [&](int i) {
+            return FullExchange(endpoint, "bench-" + std::to_string(clients) + "-" + std::to_string(i)).empty();
+        });
+        std::printf("%2d concurrent clients: %7.1f full exchanges/s (%d failed)\n", clients, exchanges / seconds,
+                    failures.load());
+    }
+
+    // The same exchanges through a lean HTTPS client (libcurl trusting only the service's
+    // certificate): what the service itself sustains, without the wizard's client costs
+    // (its transport loads the system's certificate store for every call).
+    const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    for (int clients : {1, 8, 32}) {
+        std::atomic<int> failures{0};
+        const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
+            const std::string id = "lean-" + std::to_string(clients) + "-" + std::to_string(i);
+            return Post(endpoint, Envelope("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
+                   Post(endpoint, Envelope("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile,
+                        auth).body.find(">0</") != std::string::npos &&
+                   Post(endpoint, Envelope("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile,
+                        auth).status == 200;
+        });
+        std::printf("%2d concurrent lean clients: %7.1f full exchanges/s (%d failed)\n", clients,
+                    exchanges * 5 / seconds, failures.load());
+    }
+
+    // Announcements only: each one is remembered, as a full exchange's would be.
+    std::atomic<int> failures{0};
+    const double seconds = RunSpread(32, announcements, failures, [&](int i) {
+        return Post(endpoint, Envelope("validateUser", Announcement("memory-" + std::to_string(i), "15.4"), true),
+                    certificate.certificateFile, auth)
+                   .body.find(">0</") != std::string::npos;
+    });
+    std::printf("%d exchanges announced in %.1f s (%d failed); resident memory after: %ld kB\n", announcements,
+                seconds, failures.load(), ResidentKilobytes(service.Pid()));
+    return service.Stop() == 0 ? 0 : 1;
+}

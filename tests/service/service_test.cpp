@@ -1,0 +1,411 @@
+// pelloran-service as the wizard meets it: the real program over HTTPS on loopback with a
+// certificate made by openssl, called through the generated proxy and the HTTPS transport.
+#include "service_process.h"
+
+#include "tuning/http_transport.h"
+#include "tuning/maker_constants.h"
+
+#include "../support/program_run.h"
+#include "../support/temp_dir.h"
+#include "../tuning/loopback_https.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+const std::vector<std::string> tableNames = {
+    "max_connections",      "shared_buffers",     "work_mem",
+    "maintenance_work_mem", "max_fsm_pages",      "max_fsm_relations",
+    "wal_buffers",          "checkpoint_segments", "random_page_cost",
+    "effective_cache_size", "autovacuum",         "autovacuum_naptime",
+    "autovacuum_vacuum_threshold", "autovacuum_analyze_threshold", "autovacuum_vacuum_scale_factor",
+    "autovacuum_analyze_scale_factor", "stats_row_level"};
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class ServiceTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        certificate = MakeCertificate(folder.path(), "localhost");
+        setenv(caFileVariable, certificate.certificateFile.c_str(), 1);
+    }
+    void TearDown() override { unsetenv(caFileVariable); }
+
+    std::unique_ptr<ServiceProcess> Start(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--cert", certificate.certificateFile,
+                                              "--key", certificate.keyFile, "--access-log", folder.file("access.log")};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        auto service = std::make_unique<ServiceProcess>(arguments, folder.file("service.err"));
+        EXPECT_TRUE(service->Ready()) << ReadFileBytes(folder.file("service.err"));
+        return service;
+    }
+
+    // The values getQuorvelInfo answers after `announcedVersion` was announced (none when empty).
+    std::map<std::string, std::string> ValuesAfter(const std::string& endpoint, const std::string& id,
+                                                   const std::string& announcedVersion,
+                                                   const std::string& secret = serviceSecret)
+    {
+        auto proxy = MakeClient(endpoint);
+        if (!announcedVersion.empty()) {
+            std::vector<std::string> texts = Announcement(id, announcedVersion);
+            texts[16] = secret;
+            Params announcement(texts);
+            char* verdict = nullptr;
+            EXPECT_EQ(proxy->validateUser(announcement.get(), &verdict), SOAP_OK);
+        }
+        Params request(ValuesRequestTexts(id, "100", "16384"));
+        ns2__getQuorvelInfoResponse response;
+        EXPECT_EQ(proxy->getQuorvelInfo(request.get(), response), SOAP_OK);
+        std::map<std::string, std::string> values;
+        for (const auto& [name, value] : DecodePairs(response))
+            values[name] = value;
+        return values;
+    }
+
+    TempDir folder;
+    Certificate certificate;
+};
+
+TEST_F(ServiceTest, ServesTheThreeOperationsAndLogsEachRequest)
+{
+    auto service = Start();
+    EXPECT_EQ(service->ReadyLine(), "pelloran-service: listening on https://127.0.0.1:" +
+                                        std::to_string(service->Port()) + "/authws/services/AuthenticationService");
+    auto proxy = MakeClient(service->Endpoint());
+
+    char* text = nullptr;
+    ASSERT_EQ(proxy->testWebService(&text), SOAP_OK);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STRNE(text, "");
+
+    Params announcement(Announcement("0f8fad5b-d9cb-469f-a165-70867728950e", "15.4"));
+    char* verdict = nullptr;
+    ASSERT_EQ(proxy->validateUser(announcement.get(), &verdict), SOAP_OK);
+    EXPECT_STREQ(verdict, "0");
+
+    Params request(ValuesRequestTexts("0f8fad5b-d9cb-469f-a165-70867728950e", "100", "8192"));
+    ns2__getQuorvelInfoResponse response;
+    ASSERT_EQ(proxy->getQuorvelInfo(request.get(), response), SOAP_OK);
+    const auto pairs = DecodePairs(response);
+    ASSERT_EQ(pairs.size(), 17u);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        EXPECT_EQ(pairs[i].first, tableNames[i]) << "table order";
+    EXPECT_EQ(pairs[1].second, "2GB");
+    EXPECT_EQ(pairs[9].second, "6GB");
+    // Every text came as upper-case hex digits.
+    for (int i = 0; i < response._getQuorvelInfoReturn->__size; ++i)
+        for (int j = 0; j < 2; ++j)
+            EXPECT_TRUE(std::regex_match(response._getQuorvelInfoReturn->__ptr[i].__ptr[j], std::regex("[0-9A-F]*")));
+
+    EXPECT_EQ(service->Stop(), 0);
+    const auto lines = Lines(ReadFileBytes(folder.file("access.log")));
+    ASSERT_EQ(lines.size(), 3u);
+    const std::regex common(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )"
+                            R"("POST /authws/services/AuthenticationService\?wsdl HTTP/1\.1" 200 \d+)");
+    for (const std::string& line : lines)
+        EXPECT_TRUE(std::regex_match(line, common)) << line;
+    EXPECT_EQ(ReadFileBytes(folder.file("service.err")), "pelloran-service: stopped\n");
+}
+
+TEST_F(ServiceTest, OtherCredentialsGet401WithAChallenge)
+{
+    auto service = Start();
+    struct Case
+    {
+        const char* description;
+        std::string userPassword;
+    };
+    for (const Case& c : {Case{"no credentials", ""}, Case{"wrong secret", std::string(serviceUserId) + ":quintal"},
+                          Case{"wrong user", "someone@example.com:quintals"}}) {
+        const PostAnswer answer = Post(service->Endpoint(), "<x/>", certificate.certificateFile, c.userPassword);
+        EXPECT_EQ(answer.status, 401) << c.description << answer.error;
+        EXPECT_NE(answer.headers.find("WWW-Authenticate: Basic realm=\""), std::string::npos)
+            << c.description << "\n" << answer.headers;
+    }
+    auto proxy = MakeClient(service->Endpoint(), false);
+    char* text = nullptr;
+    EXPECT_NE(proxy->testWebService(&text), SOAP_OK);
+    EXPECT_EQ(FindTransport(proxy.get())->status, 401);
+}
+
+TEST_F(ServiceTest, EveryValidateUserVerdict)
+{
+    auto service = Start();
+    struct Case
+    {
+        const char* description;
+        int item;
+        std::string text;
+        const char* verdict;
+    };
+    const Case cases[] = {
+        {"sound", 0, "", "0"},
+        {"not the service account", 17, "wrong", "1"},
+        {"server version below 8.2", 7, "8.1", "2"},
+        {"server version not a version", 7, "unknown", "2"},
+        {"usage level not 33, 66 or 100", 18, "50", "4"},
+        {"memory not a number", 15, "a lot", "4"},
+    };
+    auto proxy = MakeClient(service->Endpoint());
+    for (const Case& c : cases) {
+        std::vector<std::string> texts = Announcement("id-1", "9.6");
+        if (c.item > 0)
+            texts[c.item - 1] = c.text;
+        Params params(texts);
+        char* verdict = nullptr;
+        ASSERT_EQ(proxy->validateUser(params.get(), &verdict), SOAP_OK) << c.description;
+        EXPECT_STREQ(verdict, c.verdict) << c.description;
+    }
+    Params eighteen(std::vector<std::string>(18, "x"));
+    char* verdict = nullptr;
+    ASSERT_EQ(proxy->validateUser(eighteen.get(), &verdict), SOAP_OK);
+    EXPECT_STREQ(verdict, "4") << "18 items";
+}
+
+TEST_F(ServiceTest, MalformedGetQuorvelInfoGetsAFaultSayingWhy)
+{
+    auto service = Start();
+    auto proxy = MakeClient(service->Endpoint());
+    struct Case
+    {
+        const char* description;
+        std::vector<std::string> texts;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"usage level", ValuesRequestTexts("id", "50"), "the usage level (item 2) must be 33, 66 or 100"},
+        {"memory", ValuesRequestTexts("id", "66", "-1"), "the memory (item 3) must be a positive whole number of megabytes"},
+        {"bitness", ValuesRequestTexts("id", "66", "2048", "16"), "the bitness (item 7) must be 32 or 64"},
+        {"six items", {"id", "66", "2048", "2.0000", "oltp", "32"}, "getQuorvelInfo needs 7 items, not 6"},
+    };
+    for (const Case& c : cases) {
+        Params params(c.texts);
+        ns2__getQuorvelInfoResponse response;
+        EXPECT_NE(proxy->getQuorvelInfo(params.get(), response), SOAP_OK) << c.description;
+        char text[1024];
+        proxy->soap_sprint_fault(text, sizeof text);
+        EXPECT_NE(std::strstr(text, c.message), nullptr) << c.description << ": " << text;
+    }
+}
+
+TEST_F(ServiceTest, TheAnnouncedVersionChangesTheAnswer)
+{
+    auto service = Start();
+    const std::string endpoint = service->Endpoint();
+
+    auto v82 = ValuesAfter(endpoint, "exchange-82", "8.2");
+    EXPECT_EQ(v82["stats_row_level"], "on");
+    EXPECT_EQ(v82["max_fsm_pages"], "1638400");
+    EXPECT_EQ(v82["max_fsm_relations"], "4000");
+    EXPECT_EQ(v82["checkpoint_segments"], "32");
+
+    auto v83 = ValuesAfter(endpoint, "exchange-83", "8.3");
+    EXPECT_EQ(v83["stats_row_level"], "");
+    EXPECT_EQ(v83["max_fsm_pages"], "1638400");
+    EXPECT_EQ(v83["max_fsm_relations"], "4000");
+
+    auto v94 = ValuesAfter(endpoint, "exchange-94", "9.4");
+    EXPECT_EQ(v94["max_fsm_pages"], "");
+    EXPECT_EQ(v94["max_fsm_relations"], "");
+    EXPECT_EQ(v94["checkpoint_segments"], "32");
+
+    auto v15 = ValuesAfter(endpoint, "exchange-15", "15.18");
+    for (const char* removed : {"max_fsm_pages", "max_fsm_relations", "checkpoint_segments", "stats_row_level"})
+        EXPECT_EQ(v15[removed], "") << removed;
+    EXPECT_EQ(v15["shared_buffers"], "4GB");
+    EXPECT_EQ(v15.size(), 17u);
+
+    // Nothing announced, or an announcement that was refused: the values of 8.3.
+    EXPECT_EQ(ValuesAfter(endpoint, "exchange-none", ""), v83);
+    EXPECT_EQ(ValuesAfter(endpoint, "exchange-refused", "8.2", "wrong"), v83);
+    // The same exchange announcing again replaces what it announced.
+    EXPECT_EQ(ValuesAfter(endpoint, "exchange-82", "15.18"), v15);
+}
+
+TEST_F(ServiceTest, FiftyConcurrentClientsAllSucceed)
+{
+    auto service = Start({"--workers", "8"});
+    const std::string endpoint = service->Endpoint();
+    std::atomic<int> failures{0};
+    std::mutex mutex;
+    std::string firstFailure;
+    std::vector<std::thread> clients;
+    for (int client = 0; client < 50; ++client)
+        clients.emplace_back([&, client] {
+            for (int round = 0; round < 4; ++round) {
+                const std::string failure =
+                    FullExchange(endpoint, "client-" + std::to_string(client) + "-" + std::to_string(round));
+                if (!failure.empty()) {
+                    ++failures;
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (firstFailure.empty())
+                        firstFailure = failure;
+                }
+            }
+        });
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(failures, 0) << firstFailure;
+    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(Lines(ReadFileBytes(folder.file("access.log"))).size(), 50u * 4 * 3);
+}
+
+TEST_F(ServiceTest, OversizedAndMalformedRequestsDoNoHarm)
+{
+    auto service = Start();
+    const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    const PostAnswer big = Post(service->Endpoint(), std::string(1024 * 1024, 'a'), certificate.certificateFile, auth);
+    EXPECT_TRUE(big.status == 413 || big.status == 0) << "1 MiB body: " << big.status;
+
+    for (const char* body : {"garbage", "<x/>"}) {
+        const PostAnswer garbage = Post(service->Endpoint(), body, certificate.certificateFile, auth);
+        EXPECT_EQ(garbage.status, 500) << body << ": " << garbage.error;
+        EXPECT_NE(garbage.body.find("<faultcode>SOAP-ENV:Client</faultcode>"), std::string::npos) << garbage.body;
+    }
+    // A message cut short ends the connection; it is not waited for.
+    const PostAnswer cut = Post(service->Endpoint(), "<?xml version=\"1.0\"?><SOAP-ENV:Envelope", certificate.certificateFile, auth);
+    EXPECT_EQ(cut.status, 0);
+
+    const PostAnswer array = Post(service->Endpoint(),
+                                  "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/"
+                                  "soap/envelope/\"><SOAP-ENV:Body><ns2:validateUser xmlns:ns2=\"" +
+                                      std::string(serviceNamespace) + "\"><params>" +
+                                      std::string(60000, 'A') + "</params></ns2:validateUser></SOAP-ENV:Body>"
+                                                                    "</SOAP-ENV:Envelope>",
+                                  certificate.certificateFile, auth);
+    EXPECT_EQ(array.status, 200) << "a 60 kB body is within the limit";
+
+    EXPECT_EQ(FullExchange(service->Endpoint(), "after"), "");
+    EXPECT_TRUE(service->Running());
+}
+
+TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
+{
+    auto service = Start({"--workers", "1"});
+    std::vector<int> sockets;
+    for (int i = 0; i < 5; ++i) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(service->Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockets.push_back(s);
+    }
+    // The service closes a silent client after 10 s; an exchange that had to wait behind
+    // them would hit this 5 s limit.
+    auto proxy = MakeClient(service->Endpoint());
+    proxy->transfer_timeout = 5;
+    char* text = nullptr;
+    EXPECT_EQ(proxy->testWebService(&text), SOAP_OK);
+    for (int s : sockets)
+        close(s);
+}
+
+TEST_F(ServiceTest, PlainHttpOnlyWhenAskedFor)
+{
+    ServiceProcess service({"--listen", "127.0.0.1:0", "--plain-http"}, folder.file("plain.err"));
+    ASSERT_TRUE(service.Ready());
+    EXPECT_EQ(service.ReadyLine().rfind("pelloran-service: listening on http://127.0.0.1:", 0), 0u);
+    const PostAnswer answer = Post("http://127.0.0.1:" + std::to_string(service.Port()) +
+                                       "/authws/services/AuthenticationService?wsdl",
+                                   "<x/>", certificate.certificateFile);
+    EXPECT_EQ(answer.status, 401);
+}
+
+TEST_F(ServiceTest, CommandLineFailuresAreClear)
+{
+    // A port that is taken.
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    struct Case
+    {
+        const char* description;
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string error;
+    };
+    const std::string cert = certificate.certificateFile, key = certificate.keyFile;
+    const std::string missing = folder.file("missing.pem");
+    WriteFileBytes(folder.file("text.pem"), "not a certificate\n");
+    const Case cases[] = {
+        {"port taken", {"--listen", "127.0.0.1:" + port, "--cert", cert, "--key", key}, 1,
+         "pelloran-service: cannot listen on 127.0.0.1:" + port + ": Address already in use\n"},
+        {"certificate missing", {"--listen", "127.0.0.1:0", "--cert", missing, "--key", key}, 1,
+         "pelloran-service: cannot read the certificate " + missing + ": No such file or directory\n"},
+        {"key missing", {"--listen", "127.0.0.1:0", "--cert", cert, "--key", missing}, 1,
+         "pelloran-service: cannot read the key " + missing + ": No such file or directory\n"},
+        {"certificate not PEM", {"--listen", "127.0.0.1:0", "--cert", folder.file("text.pem"), "--key", key}, 1,
+         "pelloran-service: the certificate " + folder.file("text.pem") + " is not a PEM certificate"},
+        {"access log in a missing folder",
+         {"--listen", "127.0.0.1:0", "--cert", cert, "--key", key, "--access-log", folder.file("no/access.log")}, 1,
+         "pelloran-service: cannot open the access log " + folder.file("no/access.log") + ": No such file or directory\n"},
+        {"no listen address", {"--cert", cert, "--key", key}, 2, "pelloran-service: --listen is required\n"},
+        {"bad port", {"--listen", "127.0.0.1:http", "--cert", cert, "--key", key}, 2,
+         "pelloran-service: --listen needs ADDRESS:PORT, not 127.0.0.1:http\n"},
+        {"no certificate", {"--listen", "127.0.0.1:0"}, 2,
+         "pelloran-service: --cert and --key are required (or --plain-http)\n"},
+        {"workers out of range", {"--listen", "127.0.0.1:0", "--workers", "0"}, 2,
+         "pelloran-service: --workers needs a number from 1 to 256\n"},
+        {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> command = {ServiceBinary()};
+        command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramResult result = RunProgram(command, ProgramOptions{{}, {}, "", "", 30});
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.description;
+        EXPECT_EQ(result.standardError.substr(0, c.error.size()), c.error) << c.description;
+        EXPECT_EQ(result.standardOutput, "") << c.description << ": no ready line";
+    }
+    close(taken);
+
+    const ProgramResult help = RunProgram({ServiceBinary(), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.standardOutput.rfind("Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem", 0),
+              0u);
+}
+
+TEST_F(ServiceTest, SigtermAndSigintStopItCleanly)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        auto service = Start();
+        EXPECT_EQ(FullExchange(service->Endpoint(), "before-stop"), "");
+        EXPECT_EQ(service->Stop(signal), 0) << strsignal(signal);
+        EXPECT_EQ(ReadFileBytes(folder.file("service.err")), "pelloran-service: stopped\n");
+    }
+}
+
+} // namespace
