@@ -87,6 +87,9 @@ public:
         : AuthenticationServiceSoapBindingService(listener), shared(shared)
     {
         user = this;
+        // The runtime also bounds the TLS handshake by the accept time-out, which the listener
+        // keeps short to look at the stop flag often: give a client the receive time-out.
+        accept_timeout = recv_timeout;
         fparse = Parse;
         fparsehdr = ParseHeader;
         fresponse = Response;
