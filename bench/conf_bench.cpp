@@ -1,8 +1,11 @@
 // Speed of the merge (1 MB and 10 MB files) and of filling the preview (10,000 lines).
 // Needs a display for the preview part (run under Xvfb). Prints one figure per line.
-//   pelloran-conf-bench [--lines N] [--skip-merge] [--baseline]
-// --baseline also times the ways the preview is not filled: a plain SetValue, and
-// writing line by line with colours (slow: minutes for 10,000 lines).
+//   pelloran-conf-bench [--lines N] [--file PATH] [--skip-merge] [--baseline]
+// --file also times the preview of that file (by default Debian's sample postgresql.conf
+// when installed, the file initdb writes).
+// --baseline also times a plain SetValue of the same text in the toolkit's own control;
+// --slow-baseline writing it line by line with colours as well (minutes for 10,000 lines).
+#include "conf/conf_file.h"
 #include "conf/merge_engine.h"
 #include "conf/preview.h"
 
@@ -98,9 +101,8 @@ void BenchMerge(std::size_t megabytes)
                 mergeTime, written, Seconds(annotateStart));
 }
 
-std::vector<PreviewLine> PreviewOf(std::size_t lineCount)
+std::vector<PreviewLine> PreviewOf(const std::vector<wxString>& lines)
 {
-    std::vector<wxString> lines = SyntheticFile(lineCount);
     Server server;
     Tune(server);
     MergedLines merged = MergeConfigurationLines(server, &lines, wxDateTime::Now(), nullptr);
@@ -111,16 +113,31 @@ std::vector<PreviewLine> PreviewOf(std::size_t lineCount)
 }
 
 // Time from an empty dialog to the filled, laid-out, painted view.
+// The control as the toolkit makes it, for the baselines.
+wxRichTextCtrl* CreatePlainView(wxWindow* dialog)
+{
+    auto* view = new wxRichTextCtrl(dialog, wxID_ANY, wxString(), wxDefaultPosition, dialog->GetClientSize(),
+                                    wxVSCROLL | wxHSCROLL | wxBORDER_NONE | wxWANTS_CHARS | wxTE_MULTILINE |
+                                        wxTE_READONLY,
+                                    wxDefaultValidator, wxT("text"));
+    view->SetFont(PreviewFont());
+    return view;
+}
+
 template <typename Fill>
-double TimeFill(Fill fill)
+double TimeFill(Fill fill, bool plainControl = false)
 {
     const PreviewLayoutFigures atStart = previewLayoutFigures;
     const auto start = Clock::now();
     wxDialog dialog(nullptr, wxID_ANY, wxT("postgresql.conf"), wxDefaultPosition, wxSize(700, 600),
                     wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxMAXIMIZE_BOX | wxRESIZE_BORDER, wxT("dialog"));
-    wxRichTextCtrl* view = CreatePreviewView(&dialog);
+    wxRichTextCtrl* view = plainControl ? CreatePlainView(&dialog) : CreatePreviewView(&dialog);
     fill(*view);
     dialog.Show();
+    // A big text is first laid out only where it is visible, the rest later when idle:
+    // count that part too, as the dialog is not usable before it.
+    view->ForceDelayedLayout();
+    view->LayoutContent();
     view->Refresh();
     view->Update();
     wxEventLoopBase::GetActive()->YieldFor(wxEVT_CATEGORY_UI);
@@ -143,10 +160,11 @@ double TimeFill(Fill fill)
     return seconds;
 }
 
-void BenchPreview(std::size_t lineCount, bool baseline)
+void BenchPreview(const wxString& what, const std::vector<wxString>& fileLines, bool baseline, bool slowBaseline)
 {
-    const std::vector<PreviewLine> preview = PreviewOf(lineCount);
-    std::printf("preview of %zu file lines (%zu shown lines):\n", lineCount, preview.size());
+    const std::vector<PreviewLine> preview = PreviewOf(fileLines);
+    std::printf("preview of %s, %zu file lines (%zu shown lines):\n", what.utf8_str().data(), fileLines.size(),
+                preview.size());
     std::printf("  one-pass buffer fill + layout: %.3f s\n", TimeFill([&](wxRichTextCtrl& view) {
         FillPreviewBuffer(view.GetBuffer(), preview);
         LayOutPreview(view);
@@ -156,9 +174,13 @@ void BenchPreview(std::size_t lineCount, bool baseline)
     wxString text;
     for (const PreviewLine& line : preview)
         text << line.text << wxT('\n');
-    std::printf("  plain SetValue (no colours): %.3f s\n",
-                TimeFill([&](wxRichTextCtrl& view) { view.SetValue(text); }));
-    std::printf("  line by line, colour per line, frozen: %.3f s\n", TimeFill([&](wxRichTextCtrl& view) {
+    std::printf("  baseline, the toolkit's control, one plain SetValue (no colours): %.3f s\n",
+                TimeFill([&](wxRichTextCtrl& view) { view.SetValue(text); }, true));
+    if (!slowBaseline)
+        return;
+    std::printf("  baseline, the toolkit's control, line by line with colours, frozen, no undo: %.3f s\n",
+                TimeFill([&](wxRichTextCtrl& view) {
+        view.BeginSuppressUndo();
         view.Freeze();
         for (const PreviewLine& line : preview) {
             view.BeginStyle(PreviewAttributes(line.style));
@@ -167,7 +189,7 @@ void BenchPreview(std::size_t lineCount, bool baseline)
             view.Newline();
         }
         view.Thaw();
-    }));
+    }, true));
 }
 
 class BenchApp : public wxApp
@@ -182,14 +204,21 @@ wxIMPLEMENT_APP_NO_MAIN(BenchApp);
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::size_t lines = 10000;
+    std::string file = "/usr/share/postgresql/15/postgresql.conf.sample";
     bool baseline = false;
+    bool slowBaseline = false;
     bool merge = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--lines") && i + 1 < argc)
             lines = std::stoul(argv[++i]);
+        else if (!std::strcmp(argv[i], "--file") && i + 1 < argc)
+            file = argv[++i];
         else if (!std::strcmp(argv[i], "--baseline"))
             baseline = true;
+        else if (!std::strcmp(argv[i], "--slow-baseline"))
+            baseline = slowBaseline = true;
         else if (!std::strcmp(argv[i], "--skip-merge"))
             merge = false;
     }
@@ -205,8 +234,13 @@ int main(int argc, char** argv)
     {
         wxEventLoop loop;
         wxEventLoopActivator active(&loop);
-        BenchPreview(lines, baseline);
-        BenchPreview(800, false);
+        BenchPreview(wxT("a synthetic file"), SyntheticFile(lines), baseline, slowBaseline);
+        std::vector<wxString> real;
+        wxString reason;
+        if (ReadConfFile(wxString::FromUTF8(file), real, reason) == ConfRead::read)
+            BenchPreview(wxString::FromUTF8(file), real, false, false);
+        else
+            BenchPreview(wxT("a synthetic file"), SyntheticFile(800), false, false);
     }
     wxEntryCleanup();
     return 0;

@@ -415,7 +415,11 @@ TEST_F(CompletionPageTest, ScreenshotOfThePreviewOfARealFile)
             auto* view = wxDynamicCast(dialog->FindWindow(wxT("text")), wxRichTextCtrl);
             Screenshot(dialog, "preview-top");
             // The first change of the file, brought into view.
-            const std::size_t at = seen.text.find("# NOTE: This");
+            // The first change of the file near the top: show a line further down, so the
+            // view scrolls until the change is high up.
+            std::size_t at = seen.text.find("# NOTE: This");
+            for (int line = 0; line < 24 && at != std::string::npos; ++line)
+                at = seen.text.find('\n', at + 1);
             if (view && at != std::string::npos) {
                 view->ShowPosition(static_cast<long>(wxString::FromUTF8(seen.text.substr(0, at)).length()));
                 Settle(dialog);
@@ -429,4 +433,84 @@ TEST_F(CompletionPageTest, ScreenshotOfThePreviewOfARealFile)
     page->reviewButton->GetEventHandler()->ProcessEvent(click);
     EXPECT_GT(seen.lines.size(), 800u);
     EXPECT_EQ(CapturedLog::Errors(), std::vector<std::string>{});
+}
+
+TEST_F(CompletionPageTest, APreviewOfAFileThatCannotBeReadShowsTheReasonNotAnEmptyFile)
+{
+    const OrdinaryUser& user = TestUser();
+    struct Case {
+        const char* description;
+        std::string content;
+        mode_t mode;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"undecodable", "max_connections = 100\n\xFF\xFE\xFD\n", 0644, "It is not UTF-8 text (at byte 22)."},
+        {"unreadable", "max_connections = 100\n", 0000, "Permission denied"},
+    };
+    for (const Case& c : cases) {
+        CapturedLog::Clear();
+        TempDir folder;
+        chmod(folder.path().c_str(), 0755);
+        const std::string conf = folder.file("postgresql.conf");
+        WriteFileBytes(conf, c.content);
+        chmod(conf.c_str(), c.mode);
+        ChooseFile(conf, folder.path());
+        int previews = 0;
+        ModalAnswerer answer([&](wxDialog*) {
+            ++previews;
+            return static_cast<int>(wxID_CANCEL);
+        });
+        {
+            ActingAs acting(user);
+            wxCommandEvent click(wxEVT_BUTTON, 1004);
+            page->reviewButton->GetEventHandler()->ProcessEvent(click);
+        }
+        EXPECT_EQ(previews, 0) << c.description;
+        EXPECT_EQ(page->progressDialog, nullptr) << c.description;
+        EXPECT_EQ(CapturedLog::Errors(),
+                  std::vector<std::string>{"The configuration file could not be read: " + conf + "\n" + c.reason})
+            << c.description;
+    }
+}
+
+TEST(PreviewBufferTest, OneParagraphPerLineWithTabStopsAndItsColours)
+{
+    const std::vector<PreviewLine> lines = {
+        {wxT("plain\tline"), PreviewStyle::plain},
+        {wxT("# NOTE: a note"), PreviewStyle::note},
+        {wxT(""), PreviewStyle::setting},
+        {wxT("work_mem = 8MB"), PreviewStyle::setting},
+    };
+    wxRichTextBuffer buffer;
+    buffer.AddParagraph(wxT("old content that must go"));
+    FillPreviewBuffer(buffer, lines);
+    ASSERT_EQ(buffer.GetChildCount(), lines.size());
+    EXPECT_EQ(buffer.GetText(), wxString(wxT("plain\tline\n# NOTE: a note\n\nwork_mem = 8MB")));
+    const wxArrayInt expectedTabs = [] {
+        wxArrayInt tabs;
+        for (int stop : {150, 300, 450, 600, 750, 900, 1050, 1200, 1350})
+            tabs.Add(stop);
+        return tabs;
+    }();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto* paragraph = wxDynamicCast(buffer.GetChild(i), wxRichTextParagraph);
+        ASSERT_NE(paragraph, nullptr);
+        EXPECT_EQ(paragraph->GetAttributes().GetTabs(), expectedTabs) << i;
+        const wxRichTextAttr& text = paragraph->GetChild(0)->GetAttributes();
+        switch (lines[i].style) {
+        case PreviewStyle::plain:
+            EXPECT_FALSE(text.HasTextColour()) << i;
+            EXPECT_FALSE(text.HasBackgroundColour()) << i;
+            break;
+        case PreviewStyle::note:
+            EXPECT_EQ(text.GetTextColour(), wxColour(20, 200, 100)) << i;
+            EXPECT_EQ(text.GetBackgroundColour(), wxColour(255, 244, 220)) << i;
+            break;
+        case PreviewStyle::setting:
+            EXPECT_EQ(text.GetTextColour(), wxColour(255, 0, 0)) << i;
+            EXPECT_EQ(text.GetBackgroundColour(), wxColour(255, 244, 220)) << i;
+            break;
+        }
+    }
 }
