@@ -12,6 +12,7 @@
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
+#include "tests/tuning/loopback_service.h"
 #include "tuning/maker_constants.h"
 #include "tuning/system_info.h"
 
@@ -295,5 +296,28 @@ TEST_F(UsagePageTest, ProgressDialog)
         page->ShowProgress(false);
         EXPECT_EQ(page->progressDialog, nullptr);
         page->ShowProgress(false);
+    });
+}
+
+TEST_F(UsagePageTest, EachChoiceAgainstTheRealService)
+{
+    LoopbackService service;
+    ServiceTarget target(service.Url(), service.certificate.certificateFile);
+    server().version = wxT("8.2"); // a version that has all 17 parameters
+    const char* const connections[] = {"20", "100", "200"};
+    Run([&]() {
+        for (int index = 0; index < 3; ++index) {
+            server().values = {};
+            Choose(index);
+            Press(wxID_FORWARD);
+            ASSERT_EQ(wizard->GetCurrentPage(), static_cast<wxWizardPage*>(wizard->reviewPage)) << choiceNames[index];
+            EXPECT_TRUE(CapturedLog::Errors().empty()) << choiceNames[index];
+            for (std::size_t i = 0; i < tuningParameterCount; ++i)
+                EXPECT_FALSE(server().values[i].empty()) << choiceNames[index] << " " << i;
+            EXPECT_EQ(server().values[0], wxString::FromUTF8(connections[index])) << choiceNames[index];
+            Press(wxID_BACKWARD);
+            ASSERT_EQ(wizard->GetCurrentPage(), page);
+            EXPECT_EQ(page->usageBox->GetSelection(), index);
+        }
     });
 }
