@@ -54,6 +54,9 @@ std::string HttpAnswer(int status, const std::string& body, const std::string& c
 CannedResponder::CannedResponder(Answer answerFunction, const Certificate& certificate)
     : answer(std::move(answerFunction))
 {
+    // A client that gives up (a refused certificate, a time-out) must not end the test
+    // process when the responder writes to it.
+    signal(SIGPIPE, SIG_IGN);
     if (!certificate.certificateFile.empty()) {
         SSL_CTX* context = SSL_CTX_new(TLS_server_method());
         if (context == nullptr || SSL_CTX_use_certificate_chain_file(context, certificate.certificateFile.c_str()) != 1 ||
