@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 const std::string forum = supportForumAddress;
@@ -291,4 +293,23 @@ TEST_F(CannedExchange, ProxySettings)
 
     // A port with trailing text is read by its leading digits.
     EXPECT_TRUE(RunExchangeWith(server, 0, wxT("127.0.0.1"), wxString::Format(wxT("%d tinyproxy"), tinyproxy.port())).completed);
+}
+
+TEST_F(CannedExchange, ExchangesLeaveNoDescriptorsBehind)
+{
+    const auto openDescriptors = []() {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++count;
+        }
+        return count;
+    };
+    ASSERT_TRUE(RunExchangeWith(server, 0).completed); // libraries set up once
+    const int before = openDescriptors();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(RunExchangeWith(server, i % 3).completed);
+    service.fetchFails = true;
+    EXPECT_FALSE(RunExchangeWith(server, 0).completed);
+    EXPECT_EQ(openDescriptors(), before);
 }
