@@ -47,7 +47,10 @@ EOF
   exit 2
 fi
 
-cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A configured build folder reconfigures itself when it needs to.
+if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
+  cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$build_dir" -j"$(nproc)" --target pelloran pelloran-service
 
 # --- certificate ------------------------------------------------------------------------
@@ -112,46 +115,29 @@ trap 'stop_all; exit 130' INT
 trap 'stop_all; exit 143' TERM
 trap 'stop_all; exit 129' HUP
 
-free_port() {
-  /usr/bin/python3 -c 'import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 service_log=$state_dir/service.log
 access_log=$state_dir/access.log
 ready_file=$state_dir/service.ready
+: >"$ready_file"
+# Port 0: the service takes a free port and names it in its ready line.
+# --pdeathsig: the service also goes when this script is killed outright (SIGKILL).
+setpriv --pdeathsig TERM -- "$build_dir/pelloran-service" \
+  --listen 127.0.0.1:0 --cert "$state_dir/server.pem" --key "$state_dir/server.key" \
+  --access-log "$access_log" >"$ready_file" 2>"$service_log" </dev/null &
+service_pid=$!
 port=
-# Another program may take the port between the choice and the bind: try a few.
-for attempt in 1 2 3 4 5; do
-  port=$(free_port)
-  : >"$ready_file"
-  # --pdeathsig: the service also goes when this script is killed outright (SIGKILL).
-  setpriv --pdeathsig TERM -- "$build_dir/pelloran-service" \
-    --listen "127.0.0.1:$port" --cert "$state_dir/server.pem" --key "$state_dir/server.key" \
-    --access-log "$access_log" >"$ready_file" 2>"$service_log" </dev/null &
-  service_pid=$!
-  ready=
-  for _ in $(seq 200); do
-    # The service prints one line on standard output once it accepts connections.
-    if (($(wc -l <"$ready_file") > 0)); then
-      ready=yes
-      break
-    fi
-    kill -0 "$service_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  if [[ -n "$ready" ]] && kill -0 "$service_pid" 2>/dev/null; then
-    break
-  fi
-  kill -TERM "$service_pid" 2>/dev/null || true
-  wait "$service_pid" 2>/dev/null || true
-  service_pid=
-  if ((attempt == 5)); then
-    say "pelloran-service did not start; its output ($service_log):"
-    cat "$ready_file" "$service_log" >&2
-    exit 1
-  fi
+for _ in $(seq 400); do
+  # "pelloran-service: listening on https://127.0.0.1:PORT/..." once it accepts connections.
+  port=$(sed -n 's|.*https://127\.0\.0\.1:\([0-9][0-9]*\)/.*|\1|p' "$ready_file" | head -n 1)
+  [[ -n "$port" ]] && break
+  kill -0 "$service_pid" 2>/dev/null || break
+  sleep 0.05
 done
+if [[ -z "$port" ]] || ! kill -0 "$service_pid" 2>/dev/null; then
+  say "pelloran-service did not start; its output ($service_log):"
+  cat "$ready_file" "$service_log" >&2
+  exit 1
+fi
 say "tuning service on https://127.0.0.1:$port (log: $service_log, requests: $access_log)"
 
 # --- wizard -----------------------------------------------------------------------------

@@ -105,6 +105,23 @@ class Desktop:
                 os.environ[name] = value
         self.saved_environment = {}
 
+    def wait_drawn(self, box, timeout=20, min_colours=16):
+        """Waits until the screen region shows a picture that no longer changes (two looks
+        a quarter of a second apart), so that a screenshot shows the finished drawing."""
+        xlib = _X11()
+        try:
+            deadline = time.monotonic() + timeout
+            previous = None
+            while time.monotonic() < deadline:
+                now = xlib.pixels(xlib.root, *box)
+                if now == previous and len(set(memoryview(now).cast("I"))) >= min_colours:
+                    return True
+                previous = now
+                time.sleep(0.25)
+            return False
+        finally:
+            xlib.close()
+
     def screenshot(self, path, box=None):
         """Saves the screen, or the box (x, y, width, height) of it, as PNG; returns the path."""
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
@@ -176,9 +193,12 @@ class Node:
     def click(self):
         """A left click with the pointer in the middle of the control."""
         x, y, w, h = self.box()
+        # No --sync: it waits for the pointer to move, which it does not when it is already
+        # there (two clicks on the same button), and the server handles the move before the
+        # click anyway.
         if w <= 0 or h <= 0:
             raise DriverError("%s %r has no place on the screen" % (self.role, self.name))
-        xdotool("mousemove", "--sync", x + w // 2, y + h // 2, "click", "1")
+        xdotool("mousemove", x + w // 2, y + h // 2, "click", "1")
 
     def __repr__(self):
         return "<%s %r>" % (self.role, self.name)
@@ -432,6 +452,17 @@ class _X11:
         owner = ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0] if items.value == 1 else None
         self.x.XFree(data)
         return owner
+
+    def pixels(self, window, x, y, width, height):
+        """The raw pixels of a region of a window (the root window for the screen)."""
+        image = self.x.XGetImage(self.display, window, x, y, width, height, 0xFFFFFFFF, 2)
+        if not image:
+            return b""
+        try:
+            im = image.contents
+            return ctypes.string_at(im.data, im.bytes_per_line * im.height)
+        finally:
+            self.x.XDestroyImage(image)
 
     def colours(self, window, width, height):
         """How many distinct pixel values the window shows now."""

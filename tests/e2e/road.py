@@ -15,8 +15,13 @@ PAGE_MARKS = {
 PAGES = ["welcome", "usage", "review", "thankyou"]
 
 
+def flat(text):
+    """A label's text with its wrapping undone."""
+    return " ".join(text.split())
+
+
 def current_page(program):
-    texts = program.texts()
+    texts = [flat(t) for t in program.texts()]
     for page in PAGES:
         if any(t.startswith(PAGE_MARKS[page]) for t in texts):
             return page
@@ -47,9 +52,11 @@ def wizard_box(program):
     return program.window(TITLE).box()
 
 
-def shoot(desktop, program, name, folder):
-    """A picture of the wizard window alone."""
-    return desktop.screenshot(os.path.join(folder, name + ".png"), wizard_box(program))
+def shoot(desktop, program, name, folder, window=None):
+    """A picture of one window (the wizard unless told), once its drawing is finished."""
+    box = window.box() if window else wizard_box(program)
+    desktop.wait_drawn(box)
+    return desktop.screenshot(os.path.join(folder, name + ".png"), box)
 
 
 def choose_installation(program, list_text):
@@ -57,7 +64,7 @@ def choose_installation(program, list_text):
     combo = program.find("combo box")
     # The list opens from its arrow button at the right end; the text part is read-only.
     x, y, w, h = combo.box()
-    driver.xdotool("mousemove", "--sync", x + w - 12, y + h // 2, "click", "1")
+    driver.xdotool("mousemove", x + w - 12, y + h // 2, "click", "1")
     item = program.find("menu item", list_text, timeout=10)
     item.click()
     # The list shows the choice once the pop-up has closed.
@@ -81,8 +88,11 @@ def leave_usage(program, usage="Dedicated"):
 
 
 def open_preview(program):
+    """Review, then the preview window once the progress dialog before it has gone."""
     program.click_button("Review")
-    return program.window("postgresql.conf", timeout=120)
+    window = program.window("postgresql.conf", timeout=120)
+    program.wait_gone("dialog", "Norvane's Pelloran", timeout=120)
+    return window
 
 
 def close_preview(program):

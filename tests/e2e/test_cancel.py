@@ -9,11 +9,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cluster as pg  # noqa: E402
 import driver  # noqa: E402
 import road  # noqa: E402
+import service  # noqa: E402
 
 PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
 SHOTS = os.path.join(driver.ARTIFACTS, "e2e", "cancel")
 
 desktop = None
+tuning = None
 folder = None
 cluster = None
 registry = None
@@ -26,12 +28,17 @@ def setUpModule():
     cluster = pg.Cluster(folder.path).create()
     registry = os.path.join(folder.path, "machine.reg")
     list_text = cluster.registry(registry)
+    if service.available():
+        global tuning
+        tuning = service.Service(folder.path).start()
     desktop = driver.Desktop()
     desktop.start()
 
 
 def tearDownModule():
     desktop.stop()
+    if tuning:
+        tuning.stop()
     folder.__exit__()
 
 
@@ -39,6 +46,8 @@ class CancelTest(unittest.TestCase):
     def start(self):
         self.before = driver.folder_snapshot(cluster.data)
         env = {"PELLORAN_REGISTRY": registry, "XDG_CONFIG_HOME": os.path.join(folder.path, "config")}
+        if tuning:
+            env.update(tuning.environment())
         self.program = driver.Program([PELLORAN], env=env)
         self.addCleanup(self.program.kill)
         road.wait_for_page(self.program, "welcome")
@@ -69,6 +78,37 @@ class CancelTest(unittest.TestCase):
 
     def test_cancel_on_the_welcome_page(self):
         self.cancel_on("welcome", [])
+
+    def test_cancel_on_the_usage_page(self):
+        self.cancel_on("usage", [lambda p: road.leave_welcome(p, list_text)])
+
+    @unittest.skipUnless(service.available(), "pelloran-service is not built")
+    def test_cancel_on_the_review_page_after_a_preview(self):
+        self.cancel_on("review", [lambda p: road.leave_welcome(p, list_text),
+                                  lambda p: road.leave_usage(p, "Development"),
+                                  road.open_preview, road.close_preview])
+
+    @unittest.skipUnless(service.available(), "pelloran-service is not built")
+    def test_close_box_on_the_thank_you_page_asks_and_ends_with_zero(self):
+        # After the save there is no Cancel button; the close box still asks.
+        self.start()
+        road.leave_welcome(self.program, list_text)
+        road.leave_usage(self.program, "Mixed")
+        road.leave_review(self.program)
+        self.assertEqual(self.program.find_all("push button", "Cancel"), [])
+        road.cancel(self.program, "No")
+        self.program.wait_gone("alert", "Question")
+        self.assertEqual(road.current_page(self.program), "thankyou")
+        road.cancel(self.program, "Yes")
+        self.assertEqual(self.program.wait(), 0)
+        # The save stays: restore the cluster's file for the other cases.
+        saved = driver.folder_snapshot(cluster.data)
+        self.assertIn(b"Norvane's Pelloran", saved["postgresql.conf"])
+        for name in saved:
+            if name.startswith("postgresql.conf."):
+                os.unlink(os.path.join(cluster.data, name))
+        with open(cluster.conf, "wb") as handle:
+            handle.write(self.before["postgresql.conf"])
 
 
 if __name__ == "__main__":

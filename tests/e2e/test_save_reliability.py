@@ -127,9 +127,10 @@ class Case:
         checks that the wizard stays on the review page with its Cancel button."""
         self.program.click_button("Next >")
         window, labels = self.program.message_box(timeout=60)
+        role, title = window.role, window.name
         desktop.screenshot(os.path.join(SHOTS, self.name + ".png"))
         self.program.click_button("OK", within=window)
-        self.program.wait_gone(window.role, window.name)
+        self.program.wait_gone(role, title)
         road.wait_for_page(self.program, "review")
         self.test.assertTrue(self.program.find_all("push button", "Cancel"),
                              "the Cancel button went although nothing was saved")
@@ -254,9 +255,10 @@ class SaveReliabilityTest(unittest.TestCase):
         program = case.to_review()
         program.click_button("Review")
         window, labels = program.message_box(timeout=60)
+        role, title = window.role, window.name
         self.assertIn(case.conf, " ".join(labels))
         program.click_button("OK", within=window)
-        program.wait_gone(window.role, window.name)
+        program.wait_gone(role, title)
         message = case.error_after_next()
         self.assertIn(case.conf, message)
         case.assert_unchanged()
@@ -292,7 +294,7 @@ class SaveReliabilityTest(unittest.TestCase):
                 self.assertEqual(case.read(name), crlf(template),
                                  "step %d: a partial backup" % (index + 1))
             leftovers = [n for n in case.files() if n != "postgresql.conf" and not BACKUP.match(n)]
-            outcomes.append("%s -> %s%s" % (steps[index].split(" ", 1)[1].replace(case.data, "."),
+            outcomes.append("%s -> %s%s" % (steps[index].split(" ", 1)[1].replace(probe.data, "."),
                                             "new" if new else "old",
                                             " (left: %s)" % ", ".join(leftovers) if leftovers else ""))
         print("\nkilled at each step of the save:\n  " + "\n  ".join(outcomes))
