@@ -32,8 +32,11 @@
 namespace {
 
 constexpr const char* realm = "Pelloran tuning service";
-// Accepted connections waiting for a worker; beyond this, new ones are closed at once.
-constexpr std::size_t queueLimit = 1024;
+// Connections waiting for their first bytes, and connections waiting for a worker; beyond
+// these, new ones are closed at once. Together they stay well below the usual limit of 1024
+// open files.
+constexpr std::size_t silentLimit = 512;
+constexpr std::size_t queueLimit = 256;
 
 struct Shared
 {
@@ -96,8 +99,10 @@ public:
         fposthdr = PostHeader;
         frecv = Receive;
         if (ip6[0] || ip6[1] || ip6[2] || ip6[3]) {
+            // The runtime keeps the address as four words in host order.
+            const uint32_t words[4] = {htonl(ip6[0]), htonl(ip6[1]), htonl(ip6[2]), htonl(ip6[3])};
             char text[INET6_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET6, ip6, text, sizeof text);
+            inet_ntop(AF_INET6, words, text, sizeof text);
             client = text;
         }
         if (client.empty() || client.rfind("::ffff:", 0) == 0) {
@@ -466,11 +471,15 @@ void TuningServer::Run(const std::atomic<bool>& stop)
         waiting.swap(still);
         if ((polled[0].revents & POLLIN) == 0)
             continue;
-        if (!soap_valid_socket(soap_accept(&listener)))
-            continue; // a client that went away at once
+        if (!soap_valid_socket(soap_accept(&listener))) {
+            // Out of file descriptors: the connection stays in the backlog; do not spin on it.
+            if (listener.errnum == EMFILE || listener.errnum == ENFILE)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue; // else a client that went away at once
+        }
         auto* connection = new Connection(listener, impl->shared);
         listener.socket = SOAP_INVALID_SOCKET; // the connection owns it now
-        if (waiting.size() >= queueLimit)
+        if (waiting.size() >= silentLimit)
             impl->Close(connection); // overloaded: close rather than hold without bound
         else
             waiting.push_back(Waiting{connection, now});

@@ -327,6 +327,22 @@ TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
         close(s);
 }
 
+TEST_F(ServiceTest, ListensOnIpv6)
+{
+    ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
+                            certificate.keyFile, "--access-log", folder.file("access6.log")},
+                           folder.file("service6.err"));
+    if (!service.Ready())
+        GTEST_SKIP() << "no IPv6 loopback here: " << ReadFileBytes(folder.file("service6.err"));
+    EXPECT_EQ(service.ReadyLine(), "pelloran-service: listening on https://[::1]:" + std::to_string(service.Port()) +
+                                       "/authws/services/AuthenticationService");
+    EXPECT_EQ(FullExchange(service.Endpoint(), "over-ipv6"), ""); // localhost reaches ::1
+    EXPECT_EQ(service.Stop(), 0);
+    const auto lines = Lines(ReadFileBytes(folder.file("access6.log")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("::1 - - [", 0), 0u) << lines[0];
+}
+
 TEST_F(ServiceTest, PlainHttpOnlyWhenAskedFor)
 {
     ServiceProcess service({"--listen", "127.0.0.1:0", "--plain-http"}, folder.file("plain.err"));
