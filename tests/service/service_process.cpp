@@ -164,22 +164,33 @@ std::vector<std::pair<std::string, std::string>> DecodePairs(const ns2__getQuorv
     return pairs;
 }
 
+namespace {
+
+std::string Failure(AuthenticationServiceSoapBindingProxy& proxy, const std::string& call)
+{
+    char text[1024] = "";
+    proxy.soap_sprint_fault(text, sizeof text);
+    return call + " failed: " + std::to_string(proxy.error) + " " + text;
+}
+
+} // namespace
+
 std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version)
 {
     auto proxy = MakeClient(endpoint);
     char* text = nullptr;
     if (proxy->testWebService(&text) != SOAP_OK || text == nullptr)
-        return "testWebService failed: " + std::to_string(proxy->error);
+        return Failure(*proxy, "testWebService");
     Params announcement(Announcement(id, version));
     char* verdict = nullptr;
     if (proxy->validateUser(announcement.get(), &verdict) != SOAP_OK || verdict == nullptr)
-        return "validateUser failed: " + std::to_string(proxy->error);
+        return Failure(*proxy, "validateUser");
     if (std::string(verdict) != "0")
         return std::string("validateUser answered ") + verdict;
     Params request(ValuesRequestTexts(id));
     ns2__getQuorvelInfoResponse response;
     if (proxy->getQuorvelInfo(request.get(), response) != SOAP_OK)
-        return "getQuorvelInfo failed: " + std::to_string(proxy->error);
+        return Failure(*proxy, "getQuorvelInfo");
     if (DecodePairs(response).size() != 17)
         return "getQuorvelInfo gave another number of pairs";
     return {};

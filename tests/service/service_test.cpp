@@ -270,7 +270,7 @@ TEST_F(ServiceTest, FiftyConcurrentClientsAllSucceed)
         });
     for (std::thread& t : clients)
         t.join();
-    EXPECT_EQ(failures, 0) << firstFailure;
+    EXPECT_EQ(failures, 0) << firstFailure << "\n" << ReadFileBytes(folder.file("service.err"));
     EXPECT_EQ(service->Stop(), 0);
     EXPECT_EQ(Lines(ReadFileBytes(folder.file("access.log"))).size(), 50u * 4 * 3);
 }
