@@ -75,6 +75,15 @@ def peak_kib(process, sig=signal.SIGTERM):
     return usage.ru_maxrss
 
 
+def peak_so_far(pid):
+    """The process's peak resident memory until now, in KiB."""
+    with open("/proc/%d/status" % pid) as handle:
+        for line in handle:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return None
+
+
 def wizard_start(report, build, runs, folder):
     empty = os.path.join(folder, "empty.reg")
     with open(empty, "w") as handle:
@@ -115,7 +124,8 @@ def exchange_and_whole_run(report, build, runs, folder):
         for run in range(runs):
             with open(made.conf, "wb") as handle:
                 handle.write(original)
-            program = driver.Program([os.path.join(build, "pelloran")], env=env)
+            program = driver.Program([os.path.join(build, "pelloran")], env=env,
+                                     stdout=subprocess.DEVNULL)
             try:
                 road.wait_for_page(program, "welcome")
                 road.leave_welcome(program, list_text)
@@ -134,8 +144,9 @@ def exchange_and_whole_run(report, build, runs, folder):
                 previews.append(time.perf_counter() - started)
                 road.close_preview(program)
                 road.leave_review(program)
+                # The peak so far, read before Finish ends the process (the driver reaps it).
+                whole_peaks.append(peak_so_far(program.pid))
                 road.finish(program)
-                whole_peaks.append(peak_kib(program.process))
             finally:
                 program.kill()
             for name in os.listdir(made.data):
