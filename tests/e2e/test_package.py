@@ -3,6 +3,7 @@
 import configparser
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -127,6 +128,11 @@ class PackageTest(unittest.TestCase):
 
         if not HAS_SERVICE:
             return
+        # The unit as systemd reads it: no unknown settings, the program where it says.
+        if shutil.which("systemd-analyze"):
+            result = run(["systemd-analyze", "verify",
+                          "/usr/lib/systemd/system/pelloran-service.service"])
+            self.assertEqual((result.returncode, result.stderr.strip()), (0, ""))
         # The installed service runs as an account without rights and answers over TLS.
         certificates = tempfile.mkdtemp(prefix="pelloran-cert-")
         self.addCleanup(run, ["rm", "-rf", certificates])
