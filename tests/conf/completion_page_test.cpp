@@ -22,7 +22,6 @@
 #include <wx/utils.h>
 #include <wx/weakref.h>
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -116,27 +115,11 @@ void Settle(wxWindow* window)
     }
 }
 
-// The window as the X server shows it (the toolkit's screen copy can lag behind a page
-// change), as a PNG under the test artifacts.
+// The window once the display has caught up with a page change.
 void Screenshot(wxWindow* window, const std::string& name)
 {
     Settle(window);
-    // The toolkit's own libraries are loaded; their functions are looked up rather than
-    // built against (no GTK development files are needed).
-    using GetWindow = void* (*)(void*);
-    using GetXid = unsigned long (*)(void*);
-    auto widgetWindow = reinterpret_cast<GetWindow>(dlsym(RTLD_DEFAULT, "gtk_widget_get_window"));
-    auto toplevel = reinterpret_cast<GetWindow>(dlsym(RTLD_DEFAULT, "gdk_window_get_toplevel"));
-    auto xid = reinterpret_cast<GetXid>(dlsym(RTLD_DEFAULT, "gdk_x11_window_get_xid"));
-    void* native = widgetWindow && window->GetHandle() ? widgetWindow(window->GetHandle()) : nullptr;
-    if (!native || !toplevel || !xid) {
-        SaveScreenshot(window, name);
-        return;
-    }
-    const std::string folder = BuildDir() + "/test-artifacts";
-    std::filesystem::create_directories(folder);
-    const unsigned long id = xid(toplevel(native));
-    EXPECT_TRUE(Shell("import -window " + std::to_string(id) + " '" + folder + "/" + name + ".png'")) << name;
+    SaveScreenshot(window, name);
 }
 
 std::string WithoutStamps(std::string text)

@@ -101,19 +101,3 @@ std::vector<std::string> TakeErrors()
     return errors;
 }
 
-void SaveScreenImage(wxWindow* window, const std::string& name)
-{
-    PumpEvents();
-    wxMilliSleep(100);
-    PumpEvents();
-    window->Update();
-    const wxRect rect = window->GetScreenRect();
-    const char* folder = std::getenv("PELLORAN_ARTIFACTS");
-    const std::string directory = folder && *folder ? std::string(folder) : BuildDir() + "/test-artifacts";
-    wxFileName::Mkdir(wxString::FromUTF8(directory), wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    const std::string geometry = std::to_string(rect.width) + "x" + std::to_string(rect.height) + "+" +
-                                 std::to_string(rect.x) + "+" + std::to_string(rect.y);
-    const ProgramResult result =
-        RunProgram({"import", "-window", "root", "-crop", geometry, directory + "/" + name + ".png"});
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-}

@@ -71,9 +71,5 @@ void Click(wxWindow* button);
 // Raises the page-changing event on the page; true when nobody vetoed it.
 bool LeavePage(wxWizardPage* page, bool forward = true);
 
-// Like SaveScreenshot, but read from the X server by ImageMagick's import: in one process
-// the toolkit's screen copy comes back black for every window after the first.
-void SaveScreenImage(wxWindow* window, const std::string& name);
-
 // The error texts logged since the last call, then forgets them.
 std::vector<std::string> TakeErrors();

@@ -74,7 +74,7 @@ TEST_F(ProxyDialogTest, OpensWithTheStoredValuesAndTheirLabels)
         EXPECT_LT(dialog.hostField->GetPosition().x, dialog.portField->GetPosition().x);
         EXPECT_EQ(dialog.hostField->GetPosition().y, dialog.portField->GetPosition().y);
         EXPECT_NE(dialog.FindWindow(wxID_OK), nullptr);
-        SaveScreenImage(&dialog, "proxy_dialog");
+        SaveScreenshot(&dialog, "proxy_dialog");
     });
 }
 

@@ -119,25 +119,6 @@ std::string ArtifactPath(const std::string& name)
     return directory + "/" + name + ".png";
 }
 
-// The X server's own pixels of a window (or the whole screen), read with ImageMagick's
-// import after the toolkit has painted: a blit through the toolkit showed stale contents.
-std::string SaveScreenImage(wxWindow* window, const std::string& name)
-{
-    for (int round = 0; round < 5; ++round) {
-        PumpEvents();
-        wxMilliSleep(40);
-    }
-    const std::string path = ArtifactPath(name);
-    std::vector<std::string> command = {"import", "-window", "root"};
-    if (window) {
-        const wxRect rect = window->GetScreenRect();
-        command.insert(command.end(), {"-crop", wxString::Format(wxT("%dx%d+%d+%d"), rect.width, rect.height, rect.x, rect.y).utf8_string()});
-    }
-    command.push_back(path);
-    EXPECT_EQ(RunProgram(command).exitCode, 0) << "import " << path;
-    return path;
-}
-
 std::string ServiceUrlNobodyServes()
 {
     return "https://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/authws/services/AuthenticationService?wsdl";
@@ -181,7 +162,7 @@ TEST_F(UsagePageTest, TextsAndEachChoice)
                     << "clipped: " << child->GetClassInfo()->GetClassName() << " '" << Unwrapped(child->GetLabel())
                     << "' at " << child->GetRect().x << "," << child->GetRect().y << " " << child->GetRect().width << "x"
                     << child->GetRect().height << " in " << area.width << "x" << area.height;
-            SaveScreenImage(wizard, std::string("usage-page-") + choiceNames[index]);
+            SaveScreenshot(wizard, std::string("usage-page-") + choiceNames[index]);
         }
     });
     EXPECT_EQ(exitCodes, std::vector<int>{0});
@@ -290,7 +271,7 @@ TEST_F(UsagePageTest, ProgressDialog)
         page->ReportStatus(4, wxT("Fetching information ..."));
         EXPECT_EQ(dialog->GetValue(), 4);
         EXPECT_EQ(dialog->GetMessage(), wxString(wxT("Fetching information ...")));
-        SaveScreenImage(nullptr, "usage-page-progress-step4");
+        SaveScreenshot(nullptr, "usage-page-progress-step4");
         page->ReportStatus(9, wxT("Done"));
         EXPECT_EQ(dialog->GetValue(), 6) << "steps stop at 6";
         page->ShowProgress(false);

@@ -174,7 +174,7 @@ TEST_F(WelcomePageTest, WithNothingInstalledItAsksForAFileAndAVersion)
         EXPECT_TRUE(focus == page->fileSelector || focus == page->fileSelector->GetTextCtrl())
             << "focus is on " << (focus ? focus->GetName().utf8_string() : std::string("nothing"));
         ExpectInsideThePage();
-        SaveScreenImage(wizard, "welcome_page_hand_chosen");
+        SaveScreenshot(wizard, "welcome_page_hand_chosen");
     });
 }
 
@@ -194,7 +194,7 @@ TEST_F(WelcomePageTest, WithInstallationsItListsThemWithNothingSelected)
 
     RunWizard([this]() {
         ExpectInsideThePage();
-        SaveScreenImage(wizard, "welcome_page_list");
+        SaveScreenshot(wizard, "welcome_page_list");
     });
 
     EXPECT_FALSE(LeavePage(page));

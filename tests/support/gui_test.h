@@ -41,7 +41,7 @@ private:
 // Processes pending events and idle handlers until nothing is left.
 void PumpEvents();
 
-// Writes the screen (Xvfb root window) region of a window to a PNG under the
+// Writes the screen region of a window (the whole screen for none) to a PNG under the
 // artifacts folder ($PELLORAN_ARTIFACTS or the build's test-artifacts) and returns the path.
 std::string SaveScreenshot(wxWindow* window, const std::string& name);
 

@@ -5,11 +5,10 @@
 #include "app/tuning_tool.h"
 #include "tests/support/program_run.h"
 
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/evtloop.h>
 #include <wx/filename.h>
 #include <wx/image.h>
+#include <wx/utils.h>
 #include <wx/msgdlg.h>
 
 #include <cstdlib>
@@ -80,23 +79,27 @@ void PumpEvents()
 
 std::string SaveScreenshot(wxWindow* window, const std::string& name)
 {
-    PumpEvents();
-    wxMilliSleep(100);
-    PumpEvents();
-    window->Update();
-    const wxRect rect = window->GetScreenRect();
-    wxScreenDC screen;
-    wxBitmap bitmap(rect.width, rect.height);
-    {
-        wxMemoryDC memory(bitmap);
-        memory.Blit(0, 0, rect.width, rect.height, &screen, rect.x, rect.y);
+    for (int round = 0; round < 5; ++round) {
+        PumpEvents();
+        wxMilliSleep(40);
     }
+    // Read back from the X server: in one process the toolkit's own screen copy comes back
+    // black or stale for every window after the first.
     const char* folder = std::getenv("PELLORAN_ARTIFACTS");
-    const wxString directory = wxString::FromUTF8(folder && *folder ? std::string(folder) : BuildDir() + "/test-artifacts");
-    wxFileName::Mkdir(directory, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
-    const wxString path = directory + wxT("/") + wxString::FromUTF8(name) + wxT(".png");
-    bitmap.ConvertToImage().SaveFile(path, wxBITMAP_TYPE_PNG);
-    return path.utf8_string();
+    const std::string directory = folder && *folder ? std::string(folder) : BuildDir() + "/test-artifacts";
+    wxFileName::Mkdir(wxString::FromUTF8(directory), wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+    const std::string path = directory + "/" + name + ".png";
+    std::vector<std::string> command = {"import", "-window", "root"};
+    if (window) {
+        window->Update();
+        const wxRect rect = window->GetScreenRect();
+        command.insert(command.end(), {"-crop", std::to_string(rect.width) + "x" + std::to_string(rect.height) +
+                                                    "+" + std::to_string(rect.x) + "+" + std::to_string(rect.y)});
+    }
+    command.push_back(path);
+    const ProgramResult result = RunProgram(command);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    return path;
 }
 
 std::string DialogMessage(wxDialog* dialog)
