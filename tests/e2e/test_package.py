@@ -40,8 +40,10 @@ def start_service(binary, cert, key, user=None):
     port = driver.free_port()
     command = [binary, "--listen", "127.0.0.1:%d" % port, "--cert", cert, "--key", key]
     if user:
-        command = ["setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups",
-                   "--"] + command
+        import pwd
+        entry = pwd.getpwnam(user)
+        command = ["setpriv", "--reuid=%d" % entry.pw_uid, "--regid=%d" % entry.pw_gid,
+                   "--clear-groups", "--"] + command
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True)
     line = process.stdout.readline()
