@@ -28,6 +28,12 @@ class DriverError(AssertionError):
     pass
 
 
+def die_with_parent():
+    """In a child before exec: end with SIGTERM when the test process ends, however it ends."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
 class Desktop:
     """Xvfb on a free display number plus a session bus; usable as a context manager."""
 
@@ -51,7 +57,7 @@ class Desktop:
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
              "%dx%dx24" % self.size, "-noreset", "-nolisten", "tcp"],
-            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+            pass_fds=[write_end], stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
         os.close(write_end)
         number = b""
         deadline = time.monotonic() + 30
@@ -64,11 +70,12 @@ class Desktop:
         if not number.strip():
             raise DriverError("Xvfb did not start")
         self._set_env("DISPLAY", ":" + number.decode().strip())
-        out = subprocess.run(
-            ["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
-            check=True, capture_output=True, text=True).stdout.split()
-        self.bus_pid = int(out[1])
-        self._set_env("DBUS_SESSION_BUS_ADDRESS", out[0])
+        # Not forked away: a test killed outright (a time-out) takes its bus with it.
+        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                    preexec_fn=die_with_parent)
+        self.bus_pid = self.bus.pid
+        self._set_env("DBUS_SESSION_BUS_ADDRESS", self.bus.stdout.readline().strip())
         # The accessibility bridge must be on for the tree to exist.
         self._set_env("NO_AT_BRIDGE", None)
         self._set_env("GTK_A11Y", None)
@@ -89,10 +96,8 @@ class Desktop:
 
     def stop(self):
         if self.bus_pid:
-            try:
-                os.kill(self.bus_pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
+            self.bus.terminate()
+            self.bus.wait()
             self.bus_pid = None
         if self.xvfb:
             self.xvfb.terminate()
