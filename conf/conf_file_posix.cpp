@@ -36,6 +36,12 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd; }
+    void Reset(int other)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = other;
+    }
     // Closes now and tells whether the close went well (a delayed write error shows here).
     bool Close()
     {
@@ -162,16 +168,26 @@ bool ReplaceFileContent(const wxString& path, const std::string& bytes, const Pr
 
     const std::string folder = FolderOf(target);
     const std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
-    std::string temporary = folder + "/." + base + ".XXXXXX";
-    FileDescriptor file(::mkostemp(&temporary[0], O_CLOEXEC));
-    if (file.get() < 0) {
-        reason = ErrorText(errno);
-        return false;
+    // The new content is written to an unnamed file where the file system allows it: a save
+    // killed on the way leaves nothing in the folder, but for the instant between naming the
+    // file and the rename. Elsewhere a named temporary file takes its place.
+    std::string temporary;
+    FileDescriptor file(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    const bool unnamed = file.get() >= 0;
+    if (!unnamed) {
+        temporary = folder + "/." + base + ".XXXXXX";
+        file.Reset(::mkostemp(&temporary[0], O_CLOEXEC));
+        if (file.get() < 0) {
+            reason = ErrorText(errno);
+            return false;
+        }
     }
-    const wxString temporaryPath(temporary.c_str(), wxConvFile);
+    // The rights are given through the descriptor's own name while the file has no other.
+    const std::string handlePath = unnamed ? "/proc/self/fd/" + std::to_string(file.get()) : temporary;
     auto fail = [&](const wxString& why) {
         reason = why;
-        ::unlink(temporary.c_str());
+        if (!temporary.empty())
+            ::unlink(temporary.c_str());
         return false;
     };
 
@@ -189,14 +205,26 @@ bool ReplaceFileContent(const wxString& path, const std::string& bytes, const Pr
     int error = 0;
     if (!WriteAll(file.get(), bytes, error))
         return fail(ErrorText(error));
-    if (::fsync(file.get()) != 0)
-        return fail(ErrorText(errno));
-    if (!file.Close())
-        return fail(ErrorText(errno));
 
     wxString why;
-    if (prepare && !prepare(temporaryPath, why))
+    if (prepare && !prepare(wxString(handlePath.c_str(), wxConvFile), why))
         return fail(why);
+    if (::fsync(file.get()) != 0)
+        return fail(ErrorText(errno));
+
+    if (unnamed) {
+        // Linking through the descriptor's name needs no privilege, unlike AT_EMPTY_PATH.
+        for (unsigned attempt = 0; temporary.empty(); ++attempt) {
+            const std::string name =
+                folder + "/." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt);
+            if (::linkat(AT_FDCWD, handlePath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                temporary = name;
+            else if (errno != EEXIST || attempt > 100)
+                return fail(ErrorText(errno));
+        }
+    }
+    if (!file.Close())
+        return fail(ErrorText(errno));
 
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return fail(ErrorText(errno));

@@ -201,16 +201,22 @@ TEST(ConfFileTest, ReplaceKeepsOwnerAndModeFollowsLinksAndUndoesAFailedPreparati
 
     // A preparation that fails (rights that did not take) leaves the target as it was.
     wxString preparedPath;
+    struct stat prepared = {};
     EXPECT_FALSE(ReplaceFileContent(Path(target), "new\r\n",
                                     [&](const wxString& temporary, wxString& why) {
                                         preparedPath = temporary;
+                                        stat(temporary.fn_str(), &prepared);
                                         why = wxT("rights refused");
                                         return false;
                                     },
                                     reason));
     EXPECT_EQ(reason, wxT("rights refused"));
     EXPECT_EQ(ReadFileBytes(target), "old\r\n");
-    EXPECT_TRUE(preparedPath.StartsWith(Path(folder.path() + "/.postgresql.conf."))) << "same folder";
+    struct stat folderInfo = {};
+    ASSERT_EQ(stat(folder.path().c_str(), &folderInfo), 0);
+    EXPECT_EQ(prepared.st_dev, folderInfo.st_dev) << "prepared on the target's file system: " << preparedPath.utf8_string();
+    EXPECT_TRUE(S_ISREG(prepared.st_mode));
+    EXPECT_EQ(prepared.st_size, 5) << "the whole new content, before any rights were given";
     EXPECT_EQ(FolderSnapshot(folder.path()).size(), 1u) << "temporary file removed";
 
     // Through a link: the file it names is replaced, the link stays a link.
