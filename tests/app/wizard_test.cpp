@@ -13,7 +13,6 @@
 #include "tests/tuning/exchange_support.h"
 #include "tuning/maker_constants.h"
 
-#include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/weakref.h>
 
@@ -69,15 +68,7 @@ protected:
         return wizard->RunWizard(wizard->welcomePage);
     }
 
-    void Press(int id)
-    {
-        auto* button = wxDynamicCast(wizard->FindWindow(id), wxButton);
-        ASSERT_NE(button, nullptr) << "button " << id;
-        wxCommandEvent click(wxEVT_BUTTON, id);
-        click.SetEventObject(button);
-        button->GetEventHandler()->ProcessEvent(click);
-        PumpEvents();
-    }
+    void Press(int id) { Click(wizard->FindWindow(id)); }
 
     bool Enabled(int id)
     {

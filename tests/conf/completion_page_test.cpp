@@ -13,7 +13,6 @@
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 
-#include <wx/button.h>
 #include <wx/progdlg.h>
 #include <wx/regex.h>
 #include <wx/richtext/richtextctrl.h>
@@ -87,15 +86,7 @@ protected:
         wizard->RunWizard(page);
     }
 
-    void Press(int id)
-    {
-        auto* button = wxDynamicCast(wizard->FindWindow(id), wxButton);
-        ASSERT_NE(button, nullptr) << "button " << id;
-        wxCommandEvent click(wxEVT_BUTTON, id);
-        click.SetEventObject(button);
-        button->GetEventHandler()->ProcessEvent(click);
-        PumpEvents();
-    }
+    void Press(int id) { Click(wizard->FindWindow(id)); }
 
     std::string BackupPath(const TempDir& folder) { return folder.file(page->backupName.utf8_string()); }
 

@@ -77,15 +77,6 @@ WriteProtection::~WriteProtection()
         chmod(path.c_str(), mode);
 }
 
-void Click(wxWindow* button)
-{
-    ASSERT_NE(button, nullptr);
-    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
-    click.SetEventObject(button);
-    button->GetEventHandler()->ProcessEvent(click);
-    PumpEvents();
-}
-
 bool LeavePage(wxWizardPage* page, bool forward)
 {
     wxWizardEvent event(wxEVT_WIZARD_PAGE_CHANGING, page->GetParent()->GetId(), forward, page);

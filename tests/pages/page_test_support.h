@@ -65,9 +65,6 @@ private:
     unsigned mode = 0;
 };
 
-// Sends a click of the button to its handlers, as a real click does.
-void Click(wxWindow* button);
-
 // Raises the page-changing event on the page; true when nobody vetoed it.
 bool LeavePage(wxWizardPage* page, bool forward = true);
 

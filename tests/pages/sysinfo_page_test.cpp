@@ -16,7 +16,6 @@
 #include "tuning/maker_constants.h"
 #include "tuning/system_info.h"
 
-#include <wx/button.h>
 #include <wx/progdlg.h>
 #include <wx/radiobox.h>
 #include <wx/sizer.h>
@@ -83,15 +82,7 @@ protected:
         wizard->RunWizard(page);
     }
 
-    void Press(int id)
-    {
-        auto* button = wxDynamicCast(wizard->FindWindow(id), wxButton);
-        ASSERT_NE(button, nullptr) << "button " << id;
-        wxCommandEvent click(wxEVT_BUTTON, id);
-        click.SetEventObject(button);
-        button->GetEventHandler()->ProcessEvent(click);
-        PumpEvents();
-    }
+    void Press(int id) { Click(wizard->FindWindow(id)); }
 
     void Choose(int index)
     {

@@ -41,6 +41,9 @@ private:
 // Processes pending events and idle handlers until nothing is left.
 void PumpEvents();
 
+// Sends a click of the button to its handlers, as a real click does, then pumps events.
+void Click(wxWindow* button);
+
 // Writes the screen region of a window (the whole screen for none) to a PNG under the
 // artifacts folder ($PELLORAN_ARTIFACTS or the build's test-artifacts) and returns the path.
 std::string SaveScreenshot(wxWindow* window, const std::string& name);

@@ -77,6 +77,15 @@ void PumpEvents()
     }
 }
 
+void Click(wxWindow* button)
+{
+    ASSERT_NE(button, nullptr);
+    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+    click.SetEventObject(button);
+    button->GetEventHandler()->ProcessEvent(click);
+    PumpEvents();
+}
+
 std::string SaveScreenshot(wxWindow* window, const std::string& name)
 {
     for (int round = 0; round < 5; ++round) {
