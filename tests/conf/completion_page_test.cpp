@@ -13,6 +13,7 @@
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 
+#include <wx/button.h>
 #include <wx/progdlg.h>
 #include <wx/regex.h>
 #include <wx/richtext/richtextctrl.h>
