@@ -106,8 +106,8 @@ TEST_F(ProxyDialogTest, RefusedInputKeepsTheDialogOpenWithTheFocusOnTheFieldToMe
             Click(dialog.FindWindow(wxID_OK));
             EXPECT_TRUE(dialog.IsModal()) << "the dialog must stay open";
             EXPECT_EQ(TakeErrors(), std::vector<std::string>{c.message});
-            wxWindow* expected = c.focusOnPort ? dialog.portField : dialog.hostField;
-            EXPECT_EQ(wxWindow::FindFocus(), expected);
+            EXPECT_TRUE(HasFocusWithinItsWindow(c.focusOnPort ? dialog.portField : dialog.hostField));
+            EXPECT_FALSE(HasFocusWithinItsWindow(c.focusOnPort ? dialog.hostField : dialog.portField));
         });
         EXPECT_EQ(result, wxCANCEL);
         EXPECT_EQ(ReadFileBytes(temp.file("fresh-account/.config/Pelloran.conf")), storeBefore);

@@ -170,9 +170,7 @@ TEST_F(WelcomePageTest, WithNothingInstalledItAsksForAFileAndAVersion)
     EXPECT_EQ(page->proxyButton->GetLabel(), wxT("Proxy server"));
     EXPECT_TRUE(page->fileSelector->GetFileName().empty());
     RunWizard([this]() {
-        wxWindow* focus = wxWindow::FindFocus();
-        EXPECT_TRUE(focus == page->fileSelector || focus == page->fileSelector->GetTextCtrl())
-            << "focus is on " << (focus ? focus->GetName().utf8_string() : std::string("nothing"));
+        EXPECT_TRUE(HasFocusWithinItsWindow(page->fileSelector)) << "the file selector has the focus";
         ExpectInsideThePage();
         SaveScreenshot(wizard, "welcome_page_hand_chosen");
     });

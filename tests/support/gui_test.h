@@ -41,6 +41,11 @@ private:
 // Processes pending events and idle handlers until nothing is left.
 void PumpEvents();
 
+// Whether the window (or a part of it) holds the keyboard focus within its top-level window,
+// whether or not that window is the active one: GUI tests share one display, and another
+// test's window may be active at the moment.
+bool HasFocusWithinItsWindow(wxWindow* window);
+
 // Sends a click of the button to its handlers, as a real click does, then pumps events.
 void Click(wxWindow* button);
 

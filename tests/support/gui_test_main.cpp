@@ -12,6 +12,7 @@
 #include <wx/msgdlg.h>
 
 #include <cstdlib>
+#include <dlfcn.h>
 
 namespace {
 
@@ -75,6 +76,22 @@ void PumpEvents()
         if (!more && !wxTheApp->HasPendingEvents())
             break;
     }
+}
+
+bool HasFocusWithinItsWindow(wxWindow* window)
+{
+    // The toolkit's GTK library is loaded already; look its functions up rather than build
+    // against its headers.
+    using GetFocus = void* (*)(void*);
+    using IsAncestor = int (*)(void*, void*);
+    static const auto getFocus = reinterpret_cast<GetFocus>(dlsym(RTLD_DEFAULT, "gtk_window_get_focus"));
+    static const auto isAncestor = reinterpret_cast<IsAncestor>(dlsym(RTLD_DEFAULT, "gtk_widget_is_ancestor"));
+    wxWindow* topLevel = wxGetTopLevelParent(window);
+    if (!getFocus || !isAncestor || !topLevel)
+        return wxWindow::FindFocus() == window;
+    void* focus = getFocus(topLevel->GetHandle());
+    void* widget = window->GetHandle();
+    return focus && (focus == widget || isAncestor(focus, widget));
 }
 
 void Click(wxWindow* button)
