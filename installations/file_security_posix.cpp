@@ -211,8 +211,3 @@ bool Server::ApplyFileSecurity(const wxString& path)
         return true;
     return Apply(NativePath(path), static_cast<const PosixFileSecurity&>(*fileSecurity));
 }
-
-void Server::ReleaseFileSecurity()
-{
-    fileSecurity.reset();
-}

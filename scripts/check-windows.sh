@@ -25,7 +25,7 @@ while IFS= read -r -d '' exe; do
       foreign=1
     fi
   done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
-done < <(find build-windows -name '*.exe' -not -path 'build-windows/wine/*' -print0)
+done < <(find build-windows -name '*.exe' -not -path 'build-windows/wine/*' -not -path '*/CMakeFiles/*' -print0)
 ((foreign == 0))
 
 # A fresh wine prefix per run, quiet and without the .NET and browser installers.
