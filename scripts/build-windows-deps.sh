@@ -95,7 +95,9 @@ build_libpng() {
   build=$(fresh_build_dir libpng)
   (cd "$build" && "$src/configure" --host=$triplet --prefix="$prefix" --disable-shared \
     CC="$cc" CPPFLAGS="-I/usr/$triplet/include" >/dev/null &&
-    nice -n 10 make -j2 >/dev/null && make install >/dev/null)
+    # The library alone: its default target also builds the test programs and tools.
+    nice -n 10 make -j2 check_PROGRAMS= bin_PROGRAMS= >/dev/null &&
+    make install check_PROGRAMS= bin_PROGRAMS= >/dev/null)
 }
 
 build_wx() {
