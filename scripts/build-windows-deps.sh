@@ -14,6 +14,11 @@ source_dir=$PWD
 triplet=x86_64-w64-mingw32
 cache=${PELLORAN_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pelloran-win}
 
+mkdir -p "$cache"
+# One run at a time: a second one waits, then finds the stamps of the first.
+exec 9>"$cache/.lock"
+flock 9
+
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
   binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 nsis
 
