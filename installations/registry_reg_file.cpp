@@ -385,7 +385,8 @@ std::unique_ptr<RegistryBackendKey> RegFileRegistry::OpenKey(RegistryRoot root, 
 
 bool RegFileRegistry::LoadFile(const wxString& path, std::ostream& warnings)
 {
-    std::ifstream in(std::string(path.fn_str()), std::ios::binary);
+    // The file name in the system's own form: wide on Windows, where it need not fit a code page.
+    std::ifstream in(path.fn_str(), std::ios::binary);
     if (!in) {
         warnings << path.utf8_str() << ": cannot be read\n";
         return false;
