@@ -2,7 +2,7 @@
 // discovery walk over it, this machine's registry with its packaged clusters, and the
 // configuration file's access test and rights.
 #include "installations/discovery.h"
-#include "installations/registry_debian.h"
+#include "installations/registry_layouts.h"
 #include "installations/registry_reg_file.h"
 #include "installations/server.h"
 

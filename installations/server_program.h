@@ -34,6 +34,10 @@ wxString ServerBitness(const wxString& program);
 // 15.18-0+deb12u1)"); empty when it cannot be run or says nothing like it.
 wxString ServerProgramVersion(const wxString& program);
 
+// "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it
+// does not look like a version.
+wxString DataDirectoryVersion(const wxString& dataDirectory);
+
 // The server that belongs to a configuration file chosen by hand.
 struct ConfFileServer
 {

@@ -38,23 +38,6 @@ bool IsExecutableFile(const fs::path& program)
     return fs::is_regular_file(program, error) && access(program.c_str(), X_OK) == 0;
 }
 
-// "15" or "9.6": the first line of a data directory's PG_VERSION, when it looks like a version.
-std::string DataDirectoryVersion(const fs::path& folder)
-{
-    std::ifstream in(folder / "PG_VERSION");
-    std::string line;
-    if (!std::getline(in, line))
-        return std::string();
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-        line.pop_back();
-    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
-        return std::string();
-    for (char c : line)
-        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.')
-            return std::string();
-    return line;
-}
-
 // Whether a program's version ("9.6.24", "15.4") is of the major version "9.6" or "15".
 bool IsOfMajorVersion(const std::string& reported, const std::string& major)
 {
@@ -195,11 +178,27 @@ wxString ServerProgramVersion(const wxString& program)
     return Wide(FirstNumberWord(text.substr(0, text.find('\n'))));
 }
 
+wxString DataDirectoryVersion(const wxString& dataDirectory)
+{
+    std::ifstream in(fs::path(Native(dataDirectory)) / "PG_VERSION");
+    std::string line;
+    if (!std::getline(in, line))
+        return wxString();
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
+        return wxString();
+    for (char c : line)
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.')
+            return wxString();
+    return Wide(line);
+}
+
 ConfFileServer FindConfFileServer(const wxString& confFile, const ServerLayouts& layouts)
 {
     ConfFileServer found;
     const fs::path folder = fs::path(Native(confFile)).parent_path();
-    std::string version = DataDirectoryVersion(folder);
+    std::string version = Native(DataDirectoryVersion(Wide(folder.string())));
     if (version.empty()) {
         // <configuration root>/<version>/<cluster>/postgresql.conf
         std::error_code error;
