@@ -99,7 +99,20 @@ int main()
         MachineRegistrySources sources;
         LoadMachineRegistry(sources, quiet);
     });
-    std::printf("this machine's registry (packaged clusters, postgres --version once per version): %.1f ms\n", machine);
+    std::printf("this machine's registry (packaged layouts and running servers, postgres --version once per "
+                "program): %.1f ms\n", machine);
+
+    // The walk over the processes alone: every layout root moved where nothing is.
+    ServerLayouts processesOnly;
+    for (wxString* root : {&processesOnly.debianConfigurationRoot, &processesOnly.debianProgramRoot,
+                           &processesOnly.pgsqlRoot, &processesOnly.versionedProgramPrefix,
+                           &processesOnly.archDataDirectory, &processesOnly.systemProgramFolder})
+        *root = wxT("/nonexistent");
+    const double processes = Median(9, [&] {
+        RegFileRegistry running;
+        AddInstalledServers(running, processesOnly);
+    });
+    std::printf("running servers found through /proc: %.2f ms\n", processes);
 
     char folder[] = "/tmp/pelloran-bench-XXXXXX";
     if (!mkdtemp(folder))
