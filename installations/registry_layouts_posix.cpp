@@ -155,6 +155,17 @@ std::vector<std::string> Subfolders(const fs::path& folder)
     return names;
 }
 
+// The subfolders named by a version number, in version order.
+std::vector<std::string> VersionFolders(const fs::path& root)
+{
+    std::vector<std::string> versions = Subfolders(root);
+    versions.erase(std::remove_if(versions.begin(), versions.end(),
+                                  [](const std::string& name) { return !std::isdigit(static_cast<unsigned char>(name[0])); }),
+                   versions.end());
+    std::sort(versions.begin(), versions.end(), VersionBefore);
+    return versions;
+}
+
 // One cluster found in a layout or running, before it becomes keys.
 struct Cluster
 {
@@ -238,12 +249,7 @@ bool HoldsConfiguration(const fs::path& folder)
 void AddDebianClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
 {
     const fs::path configurationRoot = Native(layouts.debianConfigurationRoot);
-    std::vector<std::string> versions = Subfolders(configurationRoot);
-    versions.erase(std::remove_if(versions.begin(), versions.end(),
-                                  [](const std::string& name) { return !std::isdigit(static_cast<unsigned char>(name[0])); }),
-                   versions.end());
-    std::sort(versions.begin(), versions.end(), VersionBefore);
-    for (const std::string& version : versions) {
+    for (const std::string& version : VersionFolders(configurationRoot)) {
         std::vector<std::string> names = Subfolders(configurationRoot / version);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
@@ -285,12 +291,7 @@ Cluster DataDirectoryCluster(const std::string& serviceName, const fs::path& dat
 void AddRedHatClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
 {
     const fs::path root = Native(layouts.pgsqlRoot);
-    std::vector<std::string> versions = Subfolders(root);
-    versions.erase(std::remove_if(versions.begin(), versions.end(),
-                                  [](const std::string& name) { return !std::isdigit(static_cast<unsigned char>(name[0])); }),
-                   versions.end());
-    std::sort(versions.begin(), versions.end(), VersionBefore);
-    for (const std::string& version : versions) {
+    for (const std::string& version : VersionFolders(root)) {
         if (!HoldsConfiguration(root / version / "data"))
             continue;
         Cluster cluster = DataDirectoryCluster("postgresql-" + version, root / version / "data", root / version / "data",
@@ -449,10 +450,15 @@ void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts
     const RegistryRoot machine = RegistryRoot::localMachine;
     std::set<std::string> serviceNames;
     std::set<std::string> productCodes;
+    // Key names come from folder names: a backslash would split them into nested keys.
+    const auto keyName = [](std::string name) {
+        std::replace(name.begin(), name.end(), '\\', '/');
+        return name;
+    };
     for (const Cluster& cluster : clusters) {
-        std::string serviceName = cluster.serviceName;
+        std::string serviceName = keyName(cluster.serviceName);
         if (!serviceNames.insert(serviceName).second) {
-            serviceName += "@" + cluster.dataDirectory.string();
+            serviceName += "@" + keyName(cluster.dataDirectory.string());
             serviceNames.insert(serviceName);
         }
         const wxString key = servicesKey + Wide(serviceName);
@@ -470,10 +476,10 @@ void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts
             registry.SetString(machine, key, wxT("Encoding"), Wide(cluster.encoding));
         if (!cluster.locale.empty())
             registry.SetString(machine, key, wxT("Locale"), Wide(cluster.locale));
-        const wxString productCode = Wide(cluster.productCode);
+        const wxString productCode = Wide(keyName(cluster.productCode));
         registry.SetString(machine, key, wxT("Product Code"), productCode);
 
-        if (productCodes.insert(cluster.productCode).second) {
+        if (productCodes.insert(keyName(cluster.productCode)).second) {
             const wxString serverVersion = ServerProgramVersion(Wide((cluster.baseDirectory / "bin" / "postgres").string()));
             if (!serverVersion.empty())
                 registry.SetString(machine, installationsKey + productCode, wxT("Version"), serverVersion);
