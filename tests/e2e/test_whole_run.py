@@ -139,7 +139,18 @@ class WholeRunTest(unittest.TestCase):
 
         after = driver.folder_snapshot(cluster.data)
         self.check_files(cluster, original, original_stat, before, after)
+        self.check_announced_bitness()
         self.check_postgresql(cluster)
+
+    def check_announced_bitness(self):
+        # The packaged server program is 64-bit, so the service was told "64" and gave a
+        # quarter of the memory; told "32", it caps shared_buffers at 1GB.
+        megabytes = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2 ** 20
+        quarter = ("memory", float(megabytes * 1024 // 4 // 8 * 8))
+        value, _ = active_settings(self.lines)["shared_buffers"]
+        self.assertEqual(normalise(value), quarter, "shared_buffers = %s" % value)
+        if megabytes > 4 * 1024:
+            self.assertGreater(quarter[1], MEMORY["GB"], "more than a 32-bit server may have")
 
     def check_files(self, cluster, original, original_stat, before, after):
         backups = [n for n in after if re.fullmatch(r"postgresql\.conf\.\d{14}", n)]
