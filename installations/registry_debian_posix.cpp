@@ -1,20 +1,13 @@
 #include "installations/registry_debian.h"
 
 #include "installations/registry_reg_file.h"
+#include "installations/server_program.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,7 +22,6 @@ namespace {
 const wxChar* const servicesKey = wxT("SOFTWARE\\PostgreSQL\\Services\\");
 const wxChar* const installationsKey = wxT("SOFTWARE\\PostgreSQL\\Installations\\");
 const int includeDepthLimit = 10;
-const int versionTimeoutMilliseconds = 10000;
 
 using Settings = std::map<std::string, std::string>;
 
@@ -125,84 +117,6 @@ void ReadSettings(const fs::path& file, int depth, Settings& settings)
     }
 }
 
-// "15.18" from "postgres (PostgreSQL) 15.18 (Debian 15.18-0+deb12u1)"; empty when the program
-// cannot be run or says nothing like it.
-std::string ServerVersion(const std::string& program)
-{
-    if (access(program.c_str(), X_OK) != 0)
-        return std::string();
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0)
-        return std::string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string argument0 = program;
-    std::string argument1 = "--version";
-    char* argv[] = {argument0.data(), argument1.data(), nullptr};
-    const char* environment[] = {"LC_ALL=C", "PATH=/usr/bin:/bin", nullptr};
-    pid_t child = -1;
-    const int spawned =
-        posix_spawn(&child, program.c_str(), &actions, nullptr, argv, const_cast<char**>(environment));
-    posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
-    if (spawned != 0) {
-        close(output[0]);
-        return std::string();
-    }
-
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(versionTimeoutMilliseconds);
-    bool timedOut = false;
-    while (text.size() < 4096) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd ready = {output[0], POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(left));
-        if (polled < 0 && errno == EINTR)
-            continue;
-        if (polled <= 0) {
-            timedOut = polled == 0;
-            break;
-        }
-        char buffer[512];
-        const ssize_t got = read(output[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    close(output[0]);
-    if (timedOut)
-        kill(child, SIGKILL);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::string();
-
-    const std::string firstLine = text.substr(0, text.find('\n'));
-    size_t i = 0;
-    while (i < firstLine.size()) {
-        while (i < firstLine.size() && std::isspace(static_cast<unsigned char>(firstLine[i])))
-            ++i;
-        size_t end = i;
-        while (end < firstLine.size() && !std::isspace(static_cast<unsigned char>(firstLine[end])))
-            ++end;
-        if (end > i && std::isdigit(static_cast<unsigned char>(firstLine[i])))
-            return firstLine.substr(i, end - i);
-        i = end;
-    }
-    return std::string();
-}
-
 std::string AccountOwning(const std::string& path, bool& found)
 {
     struct stat status;
@@ -292,9 +206,9 @@ void AddDebianClusters(RegFileRegistry& registry, const DebianLayout& layout)
             if (!installationMade) {
                 installationMade = true;
                 const fs::path base = programRoot / version;
-                const std::string serverVersion = ServerVersion((base / "bin" / "postgres").string());
+                const wxString serverVersion = ServerProgramVersion(Wide((base / "bin" / "postgres").string()));
                 if (!serverVersion.empty())
-                    registry.SetString(machine, installationsKey + productCode, wxT("Version"), Wide(serverVersion));
+                    registry.SetString(machine, installationsKey + productCode, wxT("Version"), serverVersion);
                 registry.SetString(machine, installationsKey + productCode, wxT("Base Directory"), Wide(base.string()));
             }
         }
