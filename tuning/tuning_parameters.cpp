@@ -19,3 +19,9 @@ const wxChar* const tuningParameterNames[tuningParameterCount] = {
     wxT("autovacuum_analyze_scale_factor"),
     wxT("stats_row_level"),
 };
+
+const wxChar* const tunedServerVersions[tunedServerVersionCount] = {
+    wxT("18"), wxT("17"), wxT("16"), wxT("15"), wxT("14"), wxT("13"), wxT("12"),
+    wxT("11"), wxT("10"), wxT("9.6"), wxT("9.5"), wxT("9.4"), wxT("9.3"), wxT("9.2"),
+    wxT("9.1"), wxT("9.0"), wxT("8.4"), wxT("8.3"), wxT("8.2"),
+};
