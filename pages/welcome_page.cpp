@@ -161,6 +161,7 @@ void WelcomePage::OnVersionChosen(wxCommandEvent& event)
 {
     if (versionBox && event.GetEventObject() == versionBox)
         versionPickedByUser = true;
+    event.Skip(); // the installation list shares the id; its picks go on as before
 }
 
 void WelcomePage::OnPageChanging(wxWizardEvent& event)
