@@ -115,7 +115,7 @@ WelcomePage::WelcomePage(wxWizard* parent)
         fileSelector->SetFocus();
         pageSizer->Add(5, 0);
 
-        for (const wxChar* version : tunedServerVersions)
+        for (const wchar_t* version : tunedServerVersions)
             versionBox->Append(version);
         versionBox->SetValue(initialVersion);
         buildBox->Append(wxT("x86"));
