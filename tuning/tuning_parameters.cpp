@@ -55,3 +55,8 @@ bool ParameterExistsIn(std::size_t index, int majorVersion, int minorVersion)
         return false;
     return majorVersion < removed.major || (majorVersion == removed.major && minorVersion < removed.minor);
 }
+
+const wchar_t* const tunedServerVersions[tunedServerVersionCount] = {
+    L"18", L"17", L"16", L"15", L"14", L"13", L"12", L"11", L"10", L"9.6",
+    L"9.5", L"9.4", L"9.3", L"9.2", L"9.1", L"9.0", L"8.4", L"8.3", L"8.2",
+};

@@ -10,6 +10,11 @@ constexpr std::size_t tuningParameterCount = 17;
 // Index-aligned names, from max_connections (0) to stats_row_level (16).
 extern const wchar_t* const tuningParameterNames[tuningParameterCount];
 
+// The server versions the tuning service tunes, newest first: it refuses servers older than
+// the last and tunes newer ones than the first like the first.
+constexpr std::size_t tunedServerVersionCount = 19;
+extern const wchar_t* const tunedServerVersions[tunedServerVersionCount];
+
 // Slots whose parameter exists only in older servers.
 enum TuningParameterIndex : std::size_t {
     maxConnectionsIndex = 0,
