@@ -38,8 +38,3 @@ bool Server::ApplyFileSecurity(const wxString& path)
         return true;
     return WriteFileSecurity(path, *fileSecurity);
 }
-
-void Server::ReleaseFileSecurity()
-{
-    fileSecurity.reset();
-}

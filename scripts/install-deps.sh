@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Pelloran needs to build, run and test.
-# Quick no-op when everything is already present.
+# Quick no-op when everything is already present. Arguments name further packages.
 set -euo pipefail
 
 packages=(
@@ -11,6 +11,7 @@ packages=(
   xvfb xauth xdotool imagemagick xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 openssl acl attr util-linux libcap2-bin
   dpkg-dev file ccache strace
+  "$@"
 )
 
 missing=()
