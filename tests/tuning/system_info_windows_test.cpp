@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -54,15 +55,41 @@ TEST(SystemProfile, FromTheEnvironment)
 
 TEST(LocaleName, FromTheSystemsLocaleKey)
 {
-    ResetLocaleName();
-    char key[16];
-    std::snprintf(key, sizeof key, "%04lx", static_cast<unsigned long>(GetSystemDefaultLCID()));
-    char value[255] = {};
-    DWORD size = sizeof value;
-    const bool known = RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\MIME\\Database\\Rfc1766", key,
-                                    RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS;
-    const std::string expected = known ? std::string(value).substr(0, std::string(value).find(';')).substr(0, 9)
-                                       : "Unknown";
-    EXPECT_EQ(std::string(GetLocaleName()), expected) << "locale " << key;
+    const char* const keyPath = "SOFTWARE\\Classes\\MIME\\Database\\Rfc1766";
+    char name[16];
+    std::snprintf(name, sizeof name, "%04lx", static_cast<unsigned long>(GetSystemDefaultLCID()));
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    char saved[255] = {};
+    DWORD savedSize = sizeof saved;
+    const bool hadValue = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(saved), &savedSize) == 0;
+    struct Case {
+        const char* value; // null: no value for this locale
+        const char* name;
+    };
+    const Case cases[] = {
+        {"en-us;English (United States)", "en-us"},
+        {"abcdefghijkl", "abcdefghi"},
+        {nullptr, "Unknown"},
+    };
+    for (const Case& c : cases) {
+        if (c.value)
+            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(c.value), std::strlen(c.value) + 1);
+        else
+            RegDeleteValueA(key, name);
+        ResetLocaleName();
+        EXPECT_STREQ(GetLocaleName(), c.name) << (c.value ? c.value : "no value");
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>("de-de"), 6);
+        EXPECT_STREQ(GetLocaleName(), c.name) << "the first answer stays";
+    }
+    if (hadValue)
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(saved), savedSize);
+    else
+        RegDeleteValueA(key, name);
+    RegCloseKey(key);
+    if (disposition == REG_CREATED_NEW_KEY)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
     ResetLocaleName();
 }
