@@ -14,7 +14,7 @@ add_library(pelloran_wx INTERFACE)
 target_include_directories(pelloran_wx SYSTEM INTERFACE ${wxWidgets_INCLUDE_DIRS})
 target_compile_definitions(pelloran_wx INTERFACE ${wxWidgets_DEFINITIONS})
 separate_arguments(pelloran_wx_flags UNIX_COMMAND "${wxWidgets_CXX_FLAGS}")
-target_compile_options(pelloran_wx INTERFACE ${pelloran_wx_flags})
+target_compile_options(pelloran_wx INTERFACE "$<$<COMPILE_LANGUAGE:CXX>:${pelloran_wx_flags}>")
 target_link_libraries(pelloran_wx INTERFACE ${wxWidgets_LIBRARIES})
 
 find_package(PkgConfig REQUIRED)
