@@ -4,6 +4,7 @@
 #   install-deps.sh run      what building and running the wizard and the service need
 #   install-deps.sh          that, and what the tests need (a PostgreSQL server, a proxy, ...)
 #   ... --list               prints the packages instead of installing them
+#   ... PACKAGE...           further packages (the Windows cross build names its own)
 set -euo pipefail
 
 run_packages=(
@@ -21,14 +22,17 @@ test_packages=(
 )
 
 packages=("${run_packages[@]}" "${test_packages[@]}")
+further=()
 list=false
 for argument in "$@"; do
   case "$argument" in
     run) packages=("${run_packages[@]}") ;;
     --list) list=true ;;
-    *) echo "install-deps.sh: unknown argument '$argument'" >&2; exit 2 ;;
+    -*) echo "install-deps.sh: unknown option '$argument'" >&2; exit 2 ;;
+    *) further+=("$argument") ;;
   esac
 done
+packages+=("${further[@]}")
 if $list; then
   printf '%s\n' "${packages[@]}"
   exit 0

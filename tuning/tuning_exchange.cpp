@@ -10,12 +10,12 @@
 
 #include <wx/intl.h>
 #include <wx/log.h>
+#include <wx/wxcrt.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace {
@@ -176,7 +176,7 @@ void SetTuningValue(std::array<wxString, tuningParameterCount>& values, const wx
 {
     const std::string wanted = Narrow(name);
     for (std::size_t i = 0; i < tuningParameterCount; ++i) {
-        if (strcasecmp(Narrow(tuningParameterNames[i]).c_str(), wanted.c_str()) == 0) {
+        if (wxStricmp(Narrow(tuningParameterNames[i]).c_str(), wanted.c_str()) == 0) {
             values[i] = value;
             return;
         }
