@@ -8,6 +8,7 @@ at the end shows that the stand-in itself is not what fails.
 """
 
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -39,13 +40,15 @@ HOSTILE = [
 
 
 def wait_for_error_box(program, timeout=60):
-    """The texts of the next error box, once the progress dialog is gone."""
+    """The next error box and its texts; fails at once when the run goes on instead."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for window in program.windows():
             if window.role == "alert":
                 return window, [n.name for n in window.descendants()
                                 if n.role == "label" and n.name]
+        if road.current_page(program) not in (None, "usage"):
+            raise driver.DriverError("the answer was taken: on the %s page" % road.current_page(program))
         time.sleep(0.1)
     raise driver.DriverError("no error box after %s s; texts: %r" % (timeout, program.texts()))
 
@@ -74,7 +77,8 @@ class HostileAnswersTest(unittest.TestCase):
                "XDG_CONFIG_HOME": os.path.join(self.folder.path, "config")}
         env.update(self.stand_in.environment())
         with open(errors, "wb") as standard_error:
-            program = driver.Program([PELLORAN], env=env, stderr=standard_error)
+            program = driver.Program([PELLORAN], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=standard_error)
         self.addCleanup(program.kill)
         road.wait_for_page(program, "welcome")
         road.leave_welcome(program, self.list_text)
@@ -82,14 +86,16 @@ class HostileAnswersTest(unittest.TestCase):
 
         for description, pairs, raw_items in HOSTILE:
             with self.subTest(description):
+                self.assertEqual(road.current_page(program), "usage", "an earlier answer was taken")
                 self.stand_in.pairs = pairs or stand_in_service.SOUND_VALUES
                 self.stand_in.raw_items = raw_items
                 fetches = self.stand_in.operations.count("getQuorvelInfo")
                 program.click_button("Next >")
                 window, labels = wait_for_error_box(program)
                 self.assertTrue(any(label.startswith(LIST_MODIFIED) for label in labels), labels)
+                title = window.name
                 program.click_button("OK", within=window)
-                program.wait_gone("alert", window.name)
+                program.wait_gone("alert", title)
                 self.assertEqual(road.current_page(program), "usage")
                 self.assertEqual(self.stand_in.operations.count("getQuorvelInfo"), fetches + 1)
                 self.assertEqual(driver.folder_snapshot(self.cluster.data), before,
