@@ -114,7 +114,8 @@ std::string CannedService::Answer(const RecordedRequest& request) const
     return HttpAnswer(status, SoapAnswer(content));
 }
 
-ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& proxyHost, const wxString& proxyPort)
+ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& proxyHost, const wxString& proxyPort,
+                            const std::function<void(int step)>& atStep)
 {
     ExchangeRun run;
     CapturedLog::Clear();
@@ -126,7 +127,11 @@ ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& prox
             host = proxyHost;
             port = proxyPort;
         },
-        [&](int step, const wxString& text) { run.steps.emplace_back(step, text.utf8_string()); });
+        [&](int step, const wxString& text) {
+            run.steps.emplace_back(step, text.utf8_string());
+            if (atStep)
+                atStep(step);
+        });
     run.standardOutput = testing::internal::GetCapturedStdout();
     run.standardError = testing::internal::GetCapturedStderr();
     run.errors = CapturedLog::Errors();

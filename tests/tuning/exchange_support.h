@@ -7,6 +7,7 @@
 
 #include <wx/string.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -55,8 +56,9 @@ struct ExchangeRun
     std::string standardOutput;
     std::string standardError;
 };
+// `atStep` runs as each status step is reported, before the exchange goes on.
 ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& proxyHost = wxString(),
-                            const wxString& proxyPort = wxString());
+                            const wxString& proxyPort = wxString(), const std::function<void(int step)>& atStep = {});
 
 // Points the exchange at `url` and trusts `certificateFile` while it lives.
 class ServiceTarget
