@@ -1,5 +1,7 @@
 #include "tuning/tuned_value.h"
 
+#include "tuning/tuning_parameters.h"
+
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -8,7 +10,7 @@ namespace {
 
 enum class Kind { count, memory, time, decimal, boolean };
 
-constexpr std::array<Kind, 17> kinds = {
+constexpr std::array<Kind, tuningParameterCount> kinds = {
     Kind::count,   // max_connections
     Kind::memory,  // shared_buffers
     Kind::memory,  // work_mem
