@@ -1,8 +1,9 @@
-// Prints how long the installation layer takes: reading a large registry export, the
-// discovery walk over it, this machine's registry with its packaged clusters, and the
+// Prints how long the installation layer takes: reading a large registry export, files
+// made to be slow (one key with 100,000 values, 50,000 key removals, a key nested a million
+// levels deep), the discovery walk over it, this machine's registry with its packaged clusters, and the
 // configuration file's access test and rights.
 #include "installations/discovery.h"
-#include "installations/registry_debian.h"
+#include "installations/registry_layouts.h"
 #include "installations/registry_reg_file.h"
 #include "installations/server.h"
 
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +28,12 @@ using Clock = std::chrono::steady_clock;
 double Milliseconds(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Processor time of this process, which a busy machine does not stretch.
+double ProcessorMilliseconds()
+{
+    return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 template <typename F>
@@ -81,6 +89,44 @@ int main()
     std::printf("read a %.1f MiB UTF-16LE export, %d services: %.1f ms (%.1f MiB/s)\n", bytes.size() / 1048576.0,
                 2 * services, load, bytes.size() / 1048576.0 / (load / 1000.0));
 
+    std::string values = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Many]\r\n";
+    for (int i = 0; i < 100000; ++i)
+        values += "\"Value " + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\r\n";
+    double processor = 0;
+    const double manyValues = Median(3, [&] {
+        const double start = ProcessorMilliseconds();
+        RegFileRegistry registry;
+        registry.LoadText(values, wxT("values.reg"), warnings);
+        processor = ProcessorMilliseconds() - start;
+    });
+    std::printf("read one key with 100,000 values (%.1f MiB): %.1f ms (last run %.1f ms of processor time)\n",
+                values.size() / 1048576.0, manyValues, processor);
+
+    std::string removals = "Windows Registry Editor Version 5.00\r\n";
+    for (int i = 0; i < 50000; ++i)
+        removals += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Many\\Key " + std::to_string(i) + "]\r\n";
+    for (int i = 0; i < 50000; ++i)
+        removals += "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Many\\Key " + std::to_string(i) + "]\r\n";
+    const double manyRemovals = Median(3, [&] {
+        const double start = ProcessorMilliseconds();
+        RegFileRegistry registry;
+        registry.LoadText(removals, wxT("removals.reg"), warnings);
+        processor = ProcessorMilliseconds() - start;
+    });
+    std::printf("read 50,000 keys, then remove them: %.1f ms (last run %.1f ms of processor time)\n", manyRemovals,
+                processor);
+
+    std::string deepKey = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 1000000; ++i)
+        deepKey += "\\k";
+    deepKey += "]\r\n";
+    const double deep = Median(3, [&] {
+        std::ostringstream refused;
+        RegFileRegistry registry;
+        registry.LoadText(deepKey, wxT("deep.reg"), refused);
+    });
+    std::printf("refuse one key nested 1,000,000 levels deep (%.1f MiB): %.1f ms\n", deepKey.size() / 1048576.0, deep);
+
     RegFileRegistry registry(true);
     registry.LoadText(bytes, wxT("bench.reg"), warnings);
     size_t listed = 0;
@@ -99,7 +145,20 @@ int main()
         MachineRegistrySources sources;
         LoadMachineRegistry(sources, quiet);
     });
-    std::printf("this machine's registry (packaged clusters, postgres --version once per version): %.1f ms\n", machine);
+    std::printf("this machine's registry (packaged layouts and running servers, postgres --version once per "
+                "program): %.1f ms\n", machine);
+
+    // The walk over the processes alone: every layout root moved where nothing is.
+    ServerLayouts processesOnly;
+    for (wxString* root : {&processesOnly.debianConfigurationRoot, &processesOnly.debianProgramRoot,
+                           &processesOnly.pgsqlRoot, &processesOnly.versionedProgramPrefix,
+                           &processesOnly.archDataDirectory, &processesOnly.systemProgramFolder})
+        *root = wxT("/nonexistent");
+    const double processes = Median(9, [&] {
+        RegFileRegistry running;
+        AddInstalledServers(running, processesOnly);
+    });
+    std::printf("running servers found through /proc: %.2f ms\n", processes);
 
     char folder[] = "/tmp/pelloran-bench-XXXXXX";
     if (!mkdtemp(folder))

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <ostream>
 #include <sstream>
+#include <unordered_map>
 
 struct RegistryValue
 {
@@ -18,13 +18,30 @@ struct RegistryValue
 };
 
 // Sub-keys keep the order in which they first appear, which for an exported file is the
-// registry's own enumeration order.
+// registry's own enumeration order. Names are looked up without regard to case, through
+// indexes, so that a file with many keys or values loads in time linear in its size.
 struct RegistryNode
 {
     wxString name;
-    std::vector<std::unique_ptr<RegistryNode>> children;
-    std::map<wxString, RegistryNode*> childByName; // by lower-case name
-    std::vector<RegistryValue> values;
+    std::unordered_map<wxString, RegistryNode*> childByName;    // by lower-case name
+    std::unordered_map<wxString, RegistryValue> valueByName; // by lower-case name
+
+    RegistryNode() = default;
+    RegistryNode(const RegistryNode&) = delete;
+    RegistryNode& operator=(const RegistryNode&) = delete;
+
+    // A deep tree torn down by recursion would overflow the stack: the descendants are taken
+    // apart one at a time instead.
+    ~RegistryNode()
+    {
+        std::vector<std::unique_ptr<RegistryNode>> pending = std::move(children);
+        while (!pending.empty()) {
+            std::unique_ptr<RegistryNode> node = std::move(pending.back());
+            pending.pop_back();
+            std::move(node->children.begin(), node->children.end(), std::back_inserter(pending));
+            node->children.clear();
+        }
+    }
 
     RegistryNode* Child(const wxString& childName) const
     {
@@ -39,22 +56,43 @@ struct RegistryNode
         childByName[childName.Lower()] = child;
         return child;
     }
+    // The child stays in the order until the next enumeration or until removed ones are the
+    // majority, so that removing many keys costs no more than adding them.
     void RemoveChild(const wxString& childName)
     {
-        RegistryNode* child = Child(childName);
-        if (!child)
+        const auto found = childByName.find(childName.Lower());
+        if (found == childByName.end())
             return;
-        childByName.erase(childName.Lower());
-        children.erase(std::find_if(children.begin(), children.end(),
-                                    [child](const std::unique_ptr<RegistryNode>& c) { return c.get() == child; }));
+        found->second->removed = true;
+        childByName.erase(found);
+        if (++removedChildren > children.size() / 2)
+            DropRemoved();
     }
+    const std::vector<std::unique_ptr<RegistryNode>>& Children()
+    {
+        if (removedChildren > 0)
+            DropRemoved();
+        return children;
+    }
+
     RegistryValue* Value(const wxString& valueName)
     {
-        for (RegistryValue& value : values)
-            if (value.name.CmpNoCase(valueName) == 0)
-                return &value;
-        return nullptr;
+        const auto found = valueByName.find(valueName.Lower());
+        return found == valueByName.end() ? nullptr : &found->second;
     }
+
+private:
+    void DropRemoved()
+    {
+        children.erase(std::remove_if(children.begin(), children.end(),
+                                      [](const std::unique_ptr<RegistryNode>& c) { return c->removed; }),
+                       children.end());
+        removedChildren = 0;
+    }
+
+    std::vector<std::unique_ptr<RegistryNode>> children;
+    std::size_t removedChildren = 0;
+    bool removed = false;
 };
 
 namespace {
@@ -89,24 +127,35 @@ bool RootFromName(const wxString& name, RegistryRoot& root)
     return false;
 }
 
-// Key names split at backslashes; false for an empty name inside the path.
-bool SplitPath(const wxString& path, std::vector<wxString>& names)
+// The registry's own limits: no key can be deeper or have a longer name, so a path beyond
+// them is damaged or hostile.
+const size_t maxKeyDepth = 512;
+const size_t maxKeyNameLength = 255;
+
+// Key names split at backslashes. Null when the path names a key the registry can hold,
+// else why not.
+const char* SplitPath(const wxString& path, std::vector<wxString>& names)
 {
     names.clear();
     if (path.empty())
-        return true;
+        return nullptr;
     wxString rest = path;
     if (rest.Last() == wxT('\\'))
         rest.RemoveLast();
+    // Counted first, so that a path of a million levels is not split at all.
+    if (static_cast<size_t>(std::count(rest.begin(), rest.end(), wxT('\\'))) >= maxKeyDepth)
+        return "key deeper than 512 levels";
     size_t start = 0;
     while (true) {
         const size_t slash = rest.find(wxT('\\'), start);
         const wxString name = rest.substr(start, slash == wxString::npos ? wxString::npos : slash - start);
         if (name.empty())
-            return false;
+            return "empty key name in the path";
+        if (name.length() > maxKeyNameLength)
+            return "key name longer than 255 characters";
         names.push_back(name);
         if (slash == wxString::npos)
-            return true;
+            return nullptr;
         start = slash + 1;
     }
 }
@@ -277,9 +326,10 @@ public:
 
     bool EnumSubKey(unsigned long index, wxString& name) const override
     {
-        if (index >= node->children.size())
+        const auto& children = node->Children();
+        if (index >= children.size())
             return false;
-        name = node->children[index]->name;
+        name = children[index]->name;
         return true;
     }
 
@@ -337,17 +387,12 @@ void RegFileRegistry::SetValue(RegistryRoot root, const wxString& path, const wx
                                std::vector<unsigned char> data)
 {
     std::vector<wxString> names;
-    if (!SplitPath(path, names))
+    if (SplitPath(path, names))
         return;
-    RegistryNode* node = MakeKey(root, names);
-    RegistryValue* value = node->Value(name);
-    if (!value) {
-        node->values.emplace_back();
-        value = &node->values.back();
-        value->name = name;
-    }
-    value->type = type;
-    value->data = std::move(data);
+    RegistryValue& value = MakeKey(root, names)->valueByName[name.Lower()];
+    value.name = name;
+    value.type = type;
+    value.data = std::move(data);
 }
 
 void RegFileRegistry::SetString(RegistryRoot root, const wxString& path, const wxString& name, const wxString& text)
@@ -367,7 +412,7 @@ std::unique_ptr<RegistryBackendKey> RegFileRegistry::OpenKey(RegistryRoot root, 
                                                              std::uint32_t access) const
 {
     std::vector<wxString> names;
-    if (!SplitPath(path, names))
+    if (SplitPath(path, names))
         return nullptr;
     // What a 32-bit program asks for under SOFTWARE lives in SOFTWARE\Wow6432Node.
     if (is64BitSystem && (access & keyWow64_64Key) == 0 && root == RegistryRoot::localMachine && !names.empty()
@@ -385,7 +430,6 @@ std::unique_ptr<RegistryBackendKey> RegFileRegistry::OpenKey(RegistryRoot root, 
 
 bool RegFileRegistry::LoadFile(const wxString& path, std::ostream& warnings)
 {
-    // The file name in the system's own form: wide on Windows, where it need not fit a code page.
     std::ifstream in(path.fn_str(), std::ios::binary);
     if (!in) {
         warnings << path.utf8_str() << ": cannot be read\n";
@@ -465,8 +509,9 @@ bool RegFileRegistry::LoadText(const std::string& bytes, const wxString& source,
                 warn(lineNumber, "unknown root key");
                 continue;
             }
-            if (!SplitPath(path.Find(wxT('\\')) == wxNOT_FOUND ? wxString() : path.AfterFirst(wxT('\\')), names)) {
-                warn(lineNumber, "empty key name in the path");
+            if (const char* problem =
+                    SplitPath(path.Find(wxT('\\')) == wxNOT_FOUND ? wxString() : path.AfterFirst(wxT('\\')), names)) {
+                warn(lineNumber, problem);
                 continue;
             }
             inBadKey = false;
@@ -513,10 +558,7 @@ bool RegFileRegistry::LoadText(const std::string& bytes, const wxString& source,
         }
 
         if (data == wxT("-")) {
-            auto& values = current->values;
-            values.erase(std::remove_if(values.begin(), values.end(),
-                                        [&name](const RegistryValue& v) { return v.name.CmpNoCase(name) == 0; }),
-                         values.end());
+            current->valueByName.erase(name.Lower());
             continue;
         }
         RegistryValue value;
@@ -573,11 +615,7 @@ bool RegFileRegistry::LoadText(const std::string& bytes, const wxString& source,
             warn(lineNumber, "value data is neither text, dword nor hex");
             continue;
         }
-        RegistryValue* existing = current->Value(name);
-        if (existing)
-            *existing = std::move(value);
-        else
-            current->values.push_back(std::move(value));
+        current->valueByName[name.Lower()] = std::move(value);
     }
     return true;
 }

@@ -31,7 +31,7 @@ ServerVersion ReadVersion(const std::string& text);
 // What validateUser announced for one exchange; what getQuorvelInfo of the same exchange uses.
 struct AnnouncedProfile
 {
-    ServerVersion version{8, 3}; // the version assumed when nothing was announced
+    ServerVersion version;
     bool windows = false;        // the announced operating system begins with "Windows"
     int processorCount = 0;      // 0 when the text was not a number
 };

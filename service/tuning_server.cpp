@@ -26,12 +26,15 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace {
 
 constexpr const char* realm = "Pelloran tuning service";
+constexpr const char* unknownExchangeFault =
+    "Unknown or expired exchange: announce the machine with validateUser, then ask again";
 // Connections waiting for their first bytes, and connections waiting for a worker; beyond
 // these, new ones are closed at once. Together they stay well below the usual limit of 1024
 // open files.
@@ -153,8 +156,11 @@ public:
         const std::string problem = ReadValuesRequest(Items(params), request);
         if (!problem.empty())
             return soap_senderfault(soap_strdup(this, ("Malformed getQuorvelInfo request: " + problem).c_str()), nullptr);
-        const AnnouncedProfile profile = shared.memory.Recall(request.identifier).value_or(AnnouncedProfile{});
-        const auto values = ComputeValues(request, profile);
+        // Values for a version nobody announced could name parameters the server refuses.
+        const std::optional<AnnouncedProfile> profile = shared.memory.Recall(request.identifier);
+        if (!profile)
+            return soap_senderfault(unknownExchangeFault, nullptr);
+        const auto values = ComputeValues(request, *profile);
 
         auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
         pairs->__size = static_cast<int>(parameterCount);

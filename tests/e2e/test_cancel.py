@@ -1,6 +1,7 @@
 """A run cancelled on each page: Yes ends with 0 and the configuration stays as it was."""
 
 import os
+import shutil
 import sys
 import unittest
 
@@ -43,12 +44,13 @@ def tearDownModule():
 
 
 class CancelTest(unittest.TestCase):
-    def start(self):
+    def start(self, machine_registry=None, stderr=None):
         self.before = driver.folder_snapshot(cluster.data)
-        env = {"PELLORAN_REGISTRY": registry, "XDG_CONFIG_HOME": os.path.join(folder.path, "config")}
+        env = {"PELLORAN_REGISTRY": machine_registry or registry,
+               "XDG_CONFIG_HOME": os.path.join(folder.path, "config")}
         if tuning:
             env.update(tuning.environment())
-        self.program = driver.Program([PELLORAN], env=env)
+        self.program = driver.Program([PELLORAN], env=env, stderr=stderr)
         self.addCleanup(self.program.kill)
         road.wait_for_page(self.program, "welcome")
 
@@ -81,6 +83,25 @@ class CancelTest(unittest.TestCase):
 
     def test_cancel_on_the_usage_page(self):
         self.cancel_on("usage", [lambda p: road.leave_welcome(p, list_text)])
+
+    def test_a_key_a_million_levels_deep_is_refused_and_cancel_ends_with_zero(self):
+        # Such a tree, once loaded, crashed the program when it was torn down at the end.
+        machine = os.path.join(folder.path, "deep")
+        os.makedirs(machine, exist_ok=True)
+        shutil.copy(registry, os.path.join(machine, "1-machine.reg"))
+        with open(os.path.join(machine, "2-deep.reg"), "w", encoding="utf-8") as handle:
+            handle.write("Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE" + "\\k" * 1000000
+                         + ']\r\n"Deep"="value"\r\n')
+        errors = os.path.join(folder.path, "deep.err")
+        with open(errors, "wb") as stderr:
+            self.start(machine, stderr)
+            road.choose_installation(self.program, list_text)
+            road.cancel(self.program, "Yes")
+            self.assertEqual(self.program.wait(), 0)
+        with open(errors, encoding="utf-8") as handle:
+            self.assertIn(os.path.join(machine, "2-deep.reg") + ":2: key deeper than 512 levels; line skipped\n",
+                          handle.read())
+        self.assert_nothing_written()
 
     @unittest.skipUnless(service.available(), "pelloran-service is not built")
     def test_cancel_on_the_review_page_after_a_preview(self):

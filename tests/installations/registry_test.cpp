@@ -62,6 +62,15 @@ const char* const valuesFile =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\Child A]\r\n"
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\child b\\Grandchild]\r\n";
 
+std::string Repeated(const std::string& text, size_t times)
+{
+    std::string result;
+    result.reserve(text.size() * times);
+    for (size_t i = 0; i < times; ++i)
+        result += text;
+    return result;
+}
+
 std::string LineFeedsOnly(std::string text)
 {
     for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
@@ -215,12 +224,25 @@ TEST(RegistryTest, SubKeysInOrderOfFirstAppearanceNamesWithoutCase)
 
 TEST(RegistryTest, SubKeyNameTooLongEndsTheEnumeration)
 {
-    const std::string longName(1023, 'n');
-    const auto registry = Load("Windows Registry Editor Version 5.00\r\n"
-                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\P\\first]\r\n"
-                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\P\\" + longName + "]\r\n"
-                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\P\\" + longName.substr(1) + "]\r\n");
-    const auto key = OpenRegistryKey(*registry, machine, wxT("SOFTWARE\\P"), false, 0);
+    // The files refuse such names when they load, so a stand-in backend supplies them.
+    struct LongNames : RegistryBackend, RegistryBackendKey
+    {
+        bool Is64BitSystem() const override { return false; }
+        std::unique_ptr<RegistryBackendKey> OpenKey(RegistryRoot, const wxString&, std::uint32_t) const override
+        {
+            return std::make_unique<LongNames>();
+        }
+        bool EnumSubKey(unsigned long index, wxString& name) const override
+        {
+            const wxString names[] = {wxT("first"), wxString(wxT('n'), 1023), wxString(wxT('n'), 1022)};
+            if (index >= 3)
+                return false;
+            name = names[index];
+            return true;
+        }
+        bool QueryValue(const wxString&, std::uint32_t&, std::vector<unsigned char>&) const override { return false; }
+    } registry;
+    const auto key = OpenRegistryKey(registry, machine, wxT("SOFTWARE\\P"), false, 0);
     ASSERT_TRUE(key);
     long index = 0;
     EXPECT_TRUE(key->GetFirstSubKey(index));
@@ -322,6 +344,8 @@ TEST(RegistryTest, MalformedLinesAreSkippedWithAWarning)
                                "\"Quiet\"=\"under a bad key line\"\r\n"
                                "[HKEY_NOWHERE\\X]\r\n"
                                "[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n"
+                               "[HKEY_LOCAL_MACHINE" + Repeated("\\k", 513) + "]\r\n"
+                               "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\" + std::string(256, 'n') + "]\r\n"
                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\M]\r\n"
                                "\"Also good\"=\"kept\"\r\n",
                                &warnings);
@@ -338,7 +362,9 @@ TEST(RegistryTest, MalformedLinesAreSkippedWithAWarning)
               "test.reg:13: neither a key, a value nor a comment; line skipped\n"
               "test.reg:14: key name without a closing ']'; line skipped\n"
               "test.reg:16: unknown root key; line skipped\n"
-              "test.reg:17: empty key name in the path; line skipped\n");
+              "test.reg:17: empty key name in the path; line skipped\n"
+              "test.reg:18: key deeper than 512 levels; line skipped\n"
+              "test.reg:19: key name longer than 255 characters; line skipped\n");
     const auto key = OpenRegistryKey(*registry, machine, wxT("SOFTWARE\\M"), false, 0);
     ASSERT_TRUE(key);
     wxString value;
@@ -346,6 +372,30 @@ TEST(RegistryTest, MalformedLinesAreSkippedWithAWarning)
     EXPECT_TRUE(key->QueryString(wxT("Also good"), value));
     EXPECT_FALSE(key->QueryString(wxT("Quiet"), value));
     EXPECT_FALSE(key->QueryString(wxT("Bad dword"), value));
+}
+
+TEST(RegistryTest, KeysAtTheRegistrysLimitsLoadDeeperOnesDoNot)
+{
+    const std::string limit = Repeated("k\\", 511) + std::string(255, 'n');
+    std::string warnings;
+    const auto registry = Load("Windows Registry Editor Version 5.00\r\n"
+                               "[HKEY_LOCAL_MACHINE\\" + limit + "]\r\n\"V\"=\"at the limits\"\r\n"
+                               "[HKEY_LOCAL_MACHINE" + Repeated("\\k", 1000000) + "]\r\n\"V\"=\"never\"\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\After]\r\n\"V\"=\"kept\"\r\n",
+                               &warnings);
+    EXPECT_EQ(warnings, "test.reg:4: key deeper than 512 levels; line skipped\n");
+    struct Case {
+        std::string path;
+        const char* expected;
+    };
+    for (const Case& c : {Case{limit, "at the limits"}, Case{"SOFTWARE\\After", "kept"}}) {
+        const auto key = OpenRegistryKey(*registry, machine, wxString::FromUTF8(c.path), false, 0);
+        ASSERT_TRUE(key) << c.expected;
+        wxString value;
+        EXPECT_TRUE(key->QueryString(wxT("V"), value));
+        EXPECT_EQ(value, wxString(c.expected));
+    }
+    EXPECT_FALSE(OpenRegistryKey(*registry, machine, wxString::FromUTF8(Repeated("k\\", 600)), false, 0));
 }
 
 TEST(RegistryTest, NotARegistryFile)
@@ -404,17 +454,29 @@ TEST(RegistryTest, LaterFilesChangeAndRemove)
     RegFileRegistry registry;
     std::ostringstream warnings;
     registry.LoadText("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Gone]\r\n"
-                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Kept]\r\n\"A\"=\"1\"\r\n\"B\"=\"2\"\r\n",
+                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Kept]\r\n\"A\"=\"1\"\r\n\"B\"=\"2\"\r\n"
+                      "[HKLM\\SOFTWARE\\K\\One]\r\n[HKLM\\SOFTWARE\\K\\Two]\r\n[HKLM\\SOFTWARE\\K\\Three]\r\n",
                       wxT("first.reg"), warnings);
+    // Removed keys leave the enumeration order; one made again comes last.
     registry.LoadText("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\K\\Gone]\r\n"
-                      "[HKLM\\SOFTWARE\\K\\Kept]\r\n\"a\"=\"changed\"\r\n\"B\"=-\r\n",
+                      "[HKLM\\SOFTWARE\\K\\Kept]\r\n\"a\"=\"changed\"\r\n\"B\"=-\r\n"
+                      "[-HKLM\\SOFTWARE\\K\\two]\r\n[-HKLM\\SOFTWARE\\K\\Three]\r\n[HKLM\\SOFTWARE\\K\\Gone]\r\n"
+                      "[-HKLM\\SOFTWARE\\K\\One]\r\n[-HKLM\\SOFTWARE\\K\\Missing]\r\n",
                       wxT("second.reg"), warnings);
     EXPECT_EQ(warnings.str(), "");
-    EXPECT_FALSE(OpenRegistryKey(registry, machine, wxT("SOFTWARE\\K\\Gone"), false, 0));
+    EXPECT_FALSE(OpenRegistryKey(registry, machine, wxT("SOFTWARE\\K\\Two"), false, 0));
     const auto kept = OpenRegistryKey(registry, machine, wxT("SOFTWARE\\K\\Kept"), false, 0);
     ASSERT_TRUE(kept);
     wxString value;
     EXPECT_TRUE(kept->QueryString(wxT("A"), value));
     EXPECT_EQ(value, wxT("changed"));
     EXPECT_FALSE(kept->QueryString(wxT("B"), value));
+
+    const auto parent = OpenRegistryKey(registry, machine, wxT("SOFTWARE\\K"), false, 0);
+    ASSERT_TRUE(parent);
+    std::vector<wxString> paths;
+    long index = 0;
+    for (auto child = parent->GetFirstSubKey(index); child; child = parent->GetNextSubKey(index))
+        paths.push_back(child->GetPath());
+    EXPECT_EQ(paths, (std::vector<wxString>{wxT("SOFTWARE\\K\\Kept"), wxT("SOFTWARE\\K\\Gone")}));
 }

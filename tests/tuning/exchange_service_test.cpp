@@ -154,6 +154,30 @@ TEST_F(RealServiceExchange, FailuresKeepThePage)
     }
 }
 
+TEST_F(RealServiceExchange, AServiceThatForgotTheAnnouncementKeepsThePageAndNextStartsAfresh)
+{
+    server.version = wxT("15.18");
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        server.values[i] = wxT("old");
+    // Restarted after validateUser, before getQuorvelInfo.
+    const ExchangeRun forgotten = RunExchangeWith(server, 1, wxString(), wxString(), [&](int step) {
+        if (step == 4)
+            service.Restart();
+    });
+    EXPECT_FALSE(forgotten.completed);
+    EXPECT_EQ(forgotten.errors, std::vector<std::string>{accessError});
+    EXPECT_EQ(forgotten.steps.back(), std::make_pair(4, std::string("Fetching information ...")));
+    EXPECT_NE(forgotten.standardError.find("Unknown or expired exchange"), std::string::npos) << forgotten.standardError;
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        EXPECT_EQ(server.values[i], wxString(wxT("old"))) << "nothing stored";
+
+    const ExchangeRun again = RunExchangeWith(server, 1);
+    ASSERT_TRUE(again.completed) << again.standardError;
+    EXPECT_NE(again.standardOutput, forgotten.standardOutput) << "a new exchange identifier";
+    EXPECT_EQ(Value("checkpoint_segments"), "") << "the values of the announced 15.18";
+    EXPECT_FALSE(Value("shared_buffers").empty());
+}
+
 TEST_F(RealServiceExchange, CredentialsTheServiceRefuses)
 {
     struct Case

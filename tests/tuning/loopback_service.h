@@ -16,10 +16,14 @@ public:
     // The end point, with the host name the certificate carries.
     std::string Url() const { return process->Endpoint(); }
     int Port() const { return process->Port(); }
+    // Stops the service and starts a fresh one on the same port: what it was told is gone.
+    void Restart();
 
     TempDir folder;
     Certificate certificate;
 
 private:
+    void Start(const std::string& listen);
+
     std::unique_ptr<ServiceProcess> process;
 };
