@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Pelloran needs to build, run and test.
+# Installs the Debian 12 packages Pelloran needs to build, run and test (`--tests`: also
+# what only the tests and benchmarks use).
 # Quick no-op when everything is already present.
 set -euo pipefail
 
@@ -12,6 +13,10 @@ packages=(
   tinyproxy postgresql-15 openssl acl attr util-linux libcap2-bin
   dpkg-dev file ccache strace
 )
+# What the tests and benchmarks use besides: `--tests`.
+if [[ ${1:-} == --tests ]]; then
+  packages+=(nginx-light wrk)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,3 +39,7 @@ if command -v systemctl >/dev/null 2>&1; then
   "${sudo_cmd[@]}" systemctl disable --now tinyproxy >/dev/null 2>&1 || true
 fi
 "${sudo_cmd[@]}" pkill -x tinyproxy 2>/dev/null || true
+# Likewise nginx's on port 80; the benchmark runs its own.
+if command -v systemctl >/dev/null 2>&1; then
+  "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+fi
