@@ -99,6 +99,7 @@ struct Pending
     int socket = -1;
     SSL* ssl = nullptr; // null over plain HTTP
     bool handshaken = false;
+    std::uint32_t watched = 0; // the events the front loop waits for
     std::string client; // the address as the access log shows it
     std::string bytes;  // what arrived of the request
     std::chrono::steady_clock::time_point deadline;
@@ -493,6 +494,9 @@ std::string AddressText(const sockaddr_storage& address)
 
 void Watch(int epoll, int operation, Pending& pending, std::uint32_t events)
 {
+    if (operation == EPOLL_CTL_MOD && pending.watched == events)
+        return; // a system call saved: they cost much on a virtual machine
+    pending.watched = events;
     epoll_event event{};
     event.events = events;
     event.data.ptr = &pending;
