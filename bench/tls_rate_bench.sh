@@ -83,6 +83,7 @@ http {
         listen 127.0.0.1:$nginx_port ssl;
         ssl_certificate $work/$kind/cert.pem;
         ssl_certificate_key $work/$kind/key.pem;
+        ssl_protocols TLSv1.2 TLSv1.3; # as the service: 1.22 leaves 1.3 out by default
         ssl_session_cache off;
         ssl_session_tickets off;
         location / { return 200; }
