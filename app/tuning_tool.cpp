@@ -15,7 +15,7 @@
 
 namespace {
 
-void ExitProcess(int code)
+void FlushAndExit(int code)
 {
     std::fflush(nullptr);
     std::exit(code);
@@ -23,7 +23,7 @@ void ExitProcess(int code)
 
 } // namespace
 
-std::function<void(int)> TuningTool::endProcess = ExitProcess;
+std::function<void(int)> TuningTool::endProcess = FlushAndExit;
 
 wxBEGIN_EVENT_TABLE(TuningTool, wxApp)
     EVT_WIZARD_CANCEL(wxID_ANY, TuningTool::OnWizardCancel)

@@ -1,23 +1,24 @@
 // The wizard window and its chain of four pages.
 #pragma once
 
+#include "pages/selected_server_source.h"
+
 #include <wx/bitmap.h>
 #include <wx/wizard.h>
 
-class Server;
 class WelcomePage;
 class SysInfoPage;
 class CompletionPage;
 class ThankYouPage;
 
-class Wizard : public wxWizard
+class Wizard : public wxWizard, public SelectedServerSource
 {
 public:
     Wizard(wxWindow* parent, const wxBitmap& bitmap);
     ~Wizard() override;
 
     // The installation being tuned: the selected list item's record, or the hand-chosen one.
-    Server* GetSelectedServer();
+    Server* GetSelectedServer() override;
 
     wxBitmap sideBitmap;
     WelcomePage* welcomePage = nullptr;

@@ -3,7 +3,7 @@
 // levels deep), the discovery walk over it, this machine's registry with its packaged clusters, and the
 // configuration file's access test and rights.
 #include "installations/discovery.h"
-#include "installations/registry_debian.h"
+#include "installations/registry_layouts.h"
 #include "installations/registry_reg_file.h"
 #include "installations/server.h"
 
@@ -145,7 +145,20 @@ int main()
         MachineRegistrySources sources;
         LoadMachineRegistry(sources, quiet);
     });
-    std::printf("this machine's registry (packaged clusters, postgres --version once per version): %.1f ms\n", machine);
+    std::printf("this machine's registry (packaged layouts and running servers, postgres --version once per "
+                "program): %.1f ms\n", machine);
+
+    // The walk over the processes alone: every layout root moved where nothing is.
+    ServerLayouts processesOnly;
+    for (wxString* root : {&processesOnly.debianConfigurationRoot, &processesOnly.debianProgramRoot,
+                           &processesOnly.pgsqlRoot, &processesOnly.versionedProgramPrefix,
+                           &processesOnly.archDataDirectory, &processesOnly.systemProgramFolder})
+        *root = wxT("/nonexistent");
+    const double processes = Median(9, [&] {
+        RegFileRegistry running;
+        AddInstalledServers(running, processesOnly);
+    });
+    std::printf("running servers found through /proc: %.2f ms\n", processes);
 
     char folder[] = "/tmp/pelloran-bench-XXXXXX";
     if (!mkdtemp(folder))

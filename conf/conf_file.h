@@ -25,7 +25,3 @@ using PrepareReplacement = std::function<bool(const wxString& temporaryPath, wxS
 // was and the temporary file removed; `reason` says what failed.
 bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
                         wxString& reason);
-
-// Whether this process may write the file (a rename would let it replace a file it may not
-// write, so this is asked before replacing).
-bool MayWriteFile(const wxString& path);

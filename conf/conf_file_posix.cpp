@@ -131,12 +131,6 @@ ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxStri
     return ConfRead::read;
 }
 
-bool MayWriteFile(const wxString& path)
-{
-    // With the effective ids, as the open that writes would use them.
-    return ::faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK, AT_EACCESS) == 0;
-}
-
 bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
                         wxString& reason)
 {

@@ -1,24 +1,17 @@
 #include "conf/configuration_file.h"
 
 #include "conf/conf_text.h"
+#include "installations/file_security.h"
 #include "installations/server.h"
 
 #include <wx/filefn.h>
 #include <wx/intl.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
 wxString ReadError(const wxString& path, const wxString& reason)
 {
     return _("The configuration file could not be read: ") + path + wxT("\n") + reason;
-}
-
-bool MayReadFile(const wxString& path)
-{
-    return ::faccessat(AT_FDCWD, path.fn_str(), R_OK, AT_EACCESS) == 0;
 }
 
 } // namespace
@@ -94,6 +87,7 @@ bool WriteConfigurationFile(Server& server, const wxString& confPath, MergedLine
                             wxString& error)
 {
     if (wxFileExists(confPath)) {
+        // A rename would replace a file this process may not write: ask first.
         if (!MayWriteFile(confPath)) {
             error = _("File Not Accessible: ") + confPath +
                     _("\nMake sure that you are running this application as an administrator.");

@@ -30,9 +30,37 @@ const wxString blockNotePrefix = wxT("# NOTE: These parameters are added by Norv
 const wxString blockBegin = wxT("# BEGIN");
 const wxString blockEnd = wxT("# END");
 
-bool AtLeastVersion(const Server& server, int major, int minor)
+// The value to write for a parameter: none when the server's version does not have it,
+// whatever the service answered, since the server would refuse to start.
+const wxString& TunedValue(const Server& server, std::size_t index)
 {
-    return server.majorVersion > major || (server.majorVersion == major && server.minorVersion >= minor);
+    static const wxString none;
+    return ParameterExistsIn(index, server.majorVersion, server.minorVersion) ? server.values[index] : none;
+}
+
+// Where the value starting at `from` ends. A quoted value runs to its closing quote, past
+// blanks, "#", doubled quotes and backslash escapes inside it; a quote that never closes
+// takes the rest of the line, which the server could not read anyway. Any other value ends
+// at the first blank or "#".
+std::size_t ValueEnd(const wxString& line, std::size_t from)
+{
+    std::size_t at = from;
+    if (at < line.length() && line[at] == wxT('\'')) {
+        for (++at; at < line.length(); ++at) {
+            if (line[at] == wxT('\\'))
+                ++at;
+            else if (line[at] == wxT('\'')) {
+                if (at + 1 < line.length() && line[at + 1] == wxT('\''))
+                    ++at;
+                else
+                    return at + 1;
+            }
+        }
+        return line.length();
+    }
+    while (at < line.length() && line[at] != wxT(' ') && line[at] != wxT('\t') && line[at] != wxT('#'))
+        ++at;
+    return at;
 }
 
 } // namespace
@@ -68,7 +96,7 @@ LineRewrite Server::RewriteLine(const wxString& line)
         result.kind = LineRewriteKind::repeat;
         return result;
     }
-    const wxString& tuned = values[result.parameterIndex];
+    const wxString& tuned = TunedValue(*this, result.parameterIndex);
     if (tuned.empty()) {
         state = Settled;
         result.kind = LineRewriteKind::noTunedValue;
@@ -76,10 +104,7 @@ LineRewrite Server::RewriteLine(const wxString& line)
     }
     state = result.wasCommented ? CommentedMatch : Settled;
 
-    std::size_t valueEnd = valueStart;
-    while (valueEnd < line.length() && line[valueEnd] != wxT(' ') && line[valueEnd] != wxT('\t') &&
-           line[valueEnd] != wxT('#'))
-        ++valueEnd;
+    const std::size_t valueEnd = ValueEnd(line, valueStart);
     result.previousValue = line.substr(valueStart, valueEnd - valueStart);
     result.newValue = tuned;
     result.replacement = tuningParameterNames[result.parameterIndex];
@@ -94,13 +119,10 @@ wxString Server::NextMissingSetting()
         if (parameterMergeState[i] != Unseen)
             continue;
         parameterMergeState[i] = Settled;
-        if (AtLeastVersion(*this, 8, 3) && i == statsRowLevelIndex)
+        const wxString& tuned = TunedValue(*this, i);
+        if (tuned.empty())
             return wxString();
-        if (AtLeastVersion(*this, 8, 4) && (i == maxFsmPagesIndex || i == maxFsmRelationsIndex))
-            return wxString();
-        if (values[i].empty())
-            return wxString();
-        return wxString(tuningParameterNames[i]) + wxT(" = ") + values[i];
+        return wxString(tuningParameterNames[i]) + wxT(" = ") + tuned;
     }
     return wxString();
 }

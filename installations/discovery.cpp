@@ -1,6 +1,8 @@
 #include "installations/discovery.h"
 
+#include "installations/file_path.h"
 #include "installations/registry_key.h"
+#include "installations/server_program.h"
 #include "installations/server.h"
 
 #include <wx/intl.h>
@@ -66,7 +68,8 @@ bool IsListedVersion(int majorVersion, int minorVersion)
     return (majorVersion >= 8 && minorVersion >= 2) || (majorVersion == 9 && minorVersion == 0);
 }
 
-bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append)
+bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append,
+                           const BitnessRule& oneViewBitness)
 {
     std::vector<Pass> passes;
     if (registry.Is64BitSystem()) {
@@ -90,6 +93,8 @@ bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSi
             if (IsExcluded(server->displayName))
                 continue;
             ReadService(registry, *service, pass.view, *server);
+            if (!registry.Is64BitSystem() && oneViewBitness)
+                server->bitness = oneViewBitness(*server);
             const wxString listText =
                 wxString::Format(_("%s%s on port %d"), server->displayName, pass.suffix, server->port);
             if (server->port != 0 && !server->dataDirectory.empty() && !server->superuser.empty()
@@ -104,5 +109,12 @@ bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSi
 
 bool DiscoverInstallations(const InstallationSink& append)
 {
-    return DiscoverInstallations(MachineRegistry(), append);
+    return DiscoverInstallations(MachineRegistry(), append, InstalledServerBitness);
+}
+
+wxString InstalledServerBitness(const Server& record)
+{
+    if (record.baseDirectory.empty())
+        return MachineWordSize();
+    return ServerBitness(JoinPath(JoinPath(record.baseDirectory, wxT("bin")), wxT("postgres")));
 }

@@ -12,10 +12,19 @@ class Server;
 // text ("PostgreSQL 15 (main) on port 5432"); takes ownership of the record.
 using InstallationSink = std::function<void(const wxString& listText, Server* record)>;
 
+// The bitness of a record found in a registry without views, from its other values.
+using BitnessRule = std::function<wxString(const Server& record)>;
+
 // Walks the machine registry; true when at least one installation was handed to `append`.
+// Without registry views, a record's bitness is the word size of its server program.
 bool DiscoverInstallations(const InstallationSink& append);
 // The same walk over a given registry (on a 64-bit system: the 32-bit view, then the 64-bit).
-bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append);
+// Records of a system without views get `oneViewBitness`, "32" when there is none.
+bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append,
+                           const BitnessRule& oneViewBitness = nullptr);
+
+// The word size of <base directory>/bin/postgres, this machine's when it cannot be read.
+wxString InstalledServerBitness(const Server& record);
 
 // The listing rule on version numbers: 8.2 and later minors of 8, 9.0, x.2 and later.
 bool IsListedVersion(int majorVersion, int minorVersion);

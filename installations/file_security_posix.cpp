@@ -1,7 +1,6 @@
 // The held copy of a file's rights on this platform: owner, group, mode bits, the POSIX
 // access ACL and the extended attributes that carry a security label.
 #include "installations/file_security.h"
-#include "installations/server.h"
 
 #include <acl/libacl.h>
 #include <sys/acl.h>
@@ -175,44 +174,26 @@ bool Apply(const std::string& path, const PosixFileSecurity& copy)
 
 } // namespace
 
-bool Server::CheckConfAccess()
+std::unique_ptr<FileSecurity> ReadFileSecurity(const wxString& path)
 {
-    const std::string path = NativePath(GetConfFilePath());
-    struct stat status;
-    if (path.empty() || stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
-        return false;
-    if (!CaptureFileSecurity(GetConfFilePath(), port == 0))
-        return false;
-    // Writing the copy back proves that the rights can be given to the rewritten file.
-    if (!ApplyFileSecurity(GetConfFilePath())) {
-        ReleaseFileSecurity();
-        return false;
-    }
-    return true;
-}
-
-bool Server::CaptureFileSecurity(const wxString& path, bool refresh)
-{
-    if (!refresh && fileSecurity)
-        return true;
-    ReleaseFileSecurity();
     auto copy = std::make_unique<PosixFileSecurity>();
     if (!Capture(NativePath(path), *copy))
-        return false;
-    fileSecurity = std::move(copy);
-    return true;
+        return nullptr;
+    return copy;
 }
 
-bool Server::ApplyFileSecurity(const wxString& path)
+bool WriteFileSecurity(const wxString& path, const FileSecurity& rights)
 {
-    if (!fileSecurity)
-        return true;
-    return Apply(NativePath(path), static_cast<const PosixFileSecurity&>(*fileSecurity));
+    return Apply(NativePath(path), static_cast<const PosixFileSecurity&>(rights));
 }
 
-void Server::ReleaseFileSecurity()
+bool MayWriteFile(const wxString& path)
 {
-    fileSecurity.reset();
+    // With the effective ids, as the open that writes would use them.
+    return ::faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool MayReadFile(const wxString& path)
+{
+    return ::faccessat(AT_FDCWD, NativePath(path).c_str(), R_OK, AT_EACCESS) == 0;
 }

@@ -1,5 +1,5 @@
 // Where this machine's registry comes from when there is no system registry to read.
-#include "installations/registry_debian.h"
+#include "installations/registry_layouts.h"
 #include "installations/registry_key.h"
 #include "installations/registry_reg_file.h"
 
@@ -19,7 +19,7 @@ std::unique_ptr<RegFileRegistry> LoadMachineRegistry(const MachineRegistrySource
             registry->LoadFile(sources.override, warnings);
         return registry;
     }
-    AddDebianClusters(*registry, sources.debian);
+    AddInstalledServers(*registry, sources.layouts);
     if (wxDirExists(sources.folder))
         registry->LoadFolder(sources.folder, warnings);
     return registry;

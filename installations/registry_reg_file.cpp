@@ -430,7 +430,7 @@ std::unique_ptr<RegistryBackendKey> RegFileRegistry::OpenKey(RegistryRoot root, 
 
 bool RegFileRegistry::LoadFile(const wxString& path, std::ostream& warnings)
 {
-    std::ifstream in(std::string(path.fn_str()), std::ios::binary);
+    std::ifstream in(path.fn_str(), std::ios::binary);
     if (!in) {
         warnings << path.utf8_str() << ": cannot be read\n";
         return false;

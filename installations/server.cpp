@@ -14,6 +14,11 @@ Server::~Server()
     ReleaseFileSecurity();
 }
 
+void Server::ReleaseFileSecurity()
+{
+    fileSecurity.reset();
+}
+
 int LeadingInteger(const wxString& text)
 {
     const std::wstring wide = text.ToStdWstring();

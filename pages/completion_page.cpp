@@ -1,6 +1,5 @@
 #include "pages/completion_page.h"
 
-#include "app/wizard.h"
 #include "conf/configuration_file.h"
 #include "conf/preview.h"
 #include "installations/file_path.h"
@@ -49,7 +48,7 @@ CompletionPage::CompletionPage(wxWizard* parent)
     : wxWizardPageSimple(parent)
 {
     SetBackgroundColour(*wxWHITE);
-    wizard = static_cast<Wizard*>(parent);
+    wizard = dynamic_cast<SelectedServerSource*>(parent);
     backupMade = false;
 
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
@@ -179,7 +178,7 @@ void CompletionPage::OnPageChanging(wxWizardEvent& event)
         event.Veto();
         return;
     }
-    if (wxWindow* cancel = wizard->FindWindow(wxID_CANCEL))
+    if (wxWindow* cancel = GetParent()->FindWindow(wxID_CANCEL))
         cancel->Destroy();
 }
 

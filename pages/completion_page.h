@@ -2,10 +2,10 @@
 #pragma once
 
 #include "conf/merge_engine.h"
+#include "pages/selected_server_source.h"
 
 #include <wx/wizard.h>
 
-class Wizard;
 class wxButton;
 class wxProgressDialog;
 
@@ -31,7 +31,7 @@ public:
     void ShowProgress(bool show);
     void ReportStatus(const wxString& text, int step);
 
-    Wizard* wizard = nullptr;
+    SelectedServerSource* wizard = nullptr;
     wxString backupName;
     bool backupMade = false;
     int progressValue = 0;

@@ -5,6 +5,8 @@
 #include <wx/filedlg.h>
 #include <wx/pen.h>
 
+wxDEFINE_EVENT(pelloranEVT_FILE_CHOSEN, wxCommandEvent);
+
 const wxChar FileSelectorCombo::fileFilter[] = wxT("Conf files (*.conf)|*.conf");
 
 namespace {
@@ -47,4 +49,8 @@ void FileSelectorCombo::OnButtonClick()
     fileName = dialog.GetFilename();
     directory = dialog.GetDirectory();
     path = dialog.GetPath();
+    wxCommandEvent chosen(pelloranEVT_FILE_CHOSEN, GetId());
+    chosen.SetEventObject(this);
+    chosen.SetString(path);
+    ProcessWindowEvent(chosen);
 }

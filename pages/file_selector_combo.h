@@ -3,6 +3,12 @@
 
 #include <wx/combo.h>
 
+// Sent up to the parent once a choice is confirmed in the browse dialog, after the three
+// strings hold it.
+wxDECLARE_EVENT(pelloranEVT_FILE_CHOSEN, wxCommandEvent);
+#define EVT_FILE_CHOSEN(id, handler) \
+    wx__DECLARE_EVT1(pelloranEVT_FILE_CHOSEN, id, wxCommandEventHandler(handler))
+
 class FileSelectorCombo : public wxComboCtrl
 {
 public:

@@ -1,8 +1,8 @@
 #include "pages/sysinfo_page.h"
 
-#include "app/wizard.h"
 #include "pages/images.h"
 #include "pages/proxy_settings.h"
+#include "pages/selected_server_source.h"
 #include "tuning/maker_constants.h"
 #include "tuning/tuning_exchange.h"
 
@@ -100,7 +100,7 @@ void SysInfoPage::OnPageChanging(wxWizardEvent& event)
 
 bool SysInfoPage::RunExchange()
 {
-    auto* wizard = dynamic_cast<Wizard*>(GetParent());
+    auto* wizard = dynamic_cast<SelectedServerSource*>(GetParent());
     Server* server = wizard ? wizard->GetSelectedServer() : nullptr;
     const int usageIndex = usageBox->GetSelection();
     if (server == nullptr) {

@@ -1,6 +1,7 @@
 #include "pages/welcome_page.h"
 
 #include "installations/discovery.h"
+#include "installations/server_program.h"
 #include "pages/file_selector_combo.h"
 #include "pages/images.h"
 #include "pages/proxy_dialog.h"
@@ -17,11 +18,15 @@
 wxBEGIN_EVENT_TABLE(WelcomePage, wxWizardPageSimple)
     EVT_WIZARD_PAGE_CHANGING(wxID_ANY, WelcomePage::OnPageChanging)
     EVT_BUTTON(proxyButtonId, WelcomePage::OnProxyButton)
+    EVT_FILE_CHOSEN(wxID_ANY, WelcomePage::OnFileChosen)
+    EVT_COMBOBOX(welcomeChoiceId, WelcomePage::OnVersionChosen)
 wxEND_EVENT_TABLE()
 
 namespace {
 
 const int wrapWidth = 400;
+// What the version box shows until a version is detected or picked.
+const wxChar* const initialVersion = wxT("8.4");
 
 // A wrapped paragraph of the page. Its minimum height is the one asked for, or more when
 // the wrapped text needs more in the current font, so that no line is cut off.
@@ -95,7 +100,7 @@ WelcomePage::WelcomePage(wxWizard* parent)
         fileSelector = new FileSelectorCombo(this, wxID_ANY, wxEmptyString, wxPoint(0, 0), wxSize(300, 25), 0,
                                              wxDefaultValidator, wxT("comboBox"));
         auto* versionLabel = Label(this, _("Version"));
-        versionBox = new wxComboBox(this, welcomeChoiceId, wxT("8.4"), wxDefaultPosition, wxSize(50, 25), 0,
+        versionBox = new wxComboBox(this, welcomeChoiceId, initialVersion, wxDefaultPosition, wxSize(50, 25), 0,
                                     nullptr, wxCB_DROPDOWN | wxCB_READONLY, wxDefaultValidator, wxT("comboBox"));
         auto* buildLabel = Label(this, _("Build"));
         buildBox = new wxComboBox(this, welcomeChoiceId, wxT("x86"), wxDefaultPosition, wxSize(50, 25), 0,
@@ -110,9 +115,9 @@ WelcomePage::WelcomePage(wxWizard* parent)
         fileSelector->SetFocus();
         pageSizer->Add(5, 0);
 
-        for (const wxChar* version : {wxT("8.4"), wxT("8.3"), wxT("8.2")})
+        for (const wchar_t* version : tunedServerVersions)
             versionBox->Append(version);
-        versionBox->SetValue(wxT("8.4"));
+        versionBox->SetValue(initialVersion);
         buildBox->Append(wxT("x86"));
         buildBox->SetSelection(0);
         buildBox->Disable();
@@ -140,6 +145,23 @@ void WelcomePage::OnProxyButton(wxCommandEvent&)
 {
     ProxyDialog dialog(this, _("Proxy server configuration"));
     dialog.ShowModal();
+}
+
+void WelcomePage::OnFileChosen(wxCommandEvent& event)
+{
+    if (!versionBox || versionPickedByUser)
+        return;
+    // Only a version the box offers: the service cannot tune another one.
+    const wxString detected = FindConfFileServer(event.GetString()).version;
+    if (detected.empty() || !versionBox->SetStringSelection(detected))
+        versionBox->SetStringSelection(initialVersion);
+}
+
+void WelcomePage::OnVersionChosen(wxCommandEvent& event)
+{
+    if (versionBox && event.GetEventObject() == versionBox)
+        versionPickedByUser = true;
+    event.Skip(); // the installation list shares the id; its picks go on as before
 }
 
 void WelcomePage::OnPageChanging(wxWizardEvent& event)
@@ -182,9 +204,9 @@ void WelcomePage::ValidateHandChoice(wxWizardEvent& event)
         event.Veto();
         return;
     }
-    manualServer.SetVersion(versionBox->GetSelection() == wxNOT_FOUND ? wxString(wxT("8.4"))
+    manualServer.SetVersion(versionBox->GetSelection() == wxNOT_FOUND ? wxString(initialVersion)
                                                                       : versionBox->GetValue());
-    manualServer.bitness = wxT("32");
+    manualServer.bitness = ConfFileBitness(path);
     manualServer.dataDirectory = fileSelector->GetDirectory() + wxT("/");
     manualServer.baseDirectory = path;
     if (!manualServer.CheckConfAccess()) {

@@ -24,6 +24,12 @@ public:
     // Opens the proxy dialog.
     void OnProxyButton(wxCommandEvent& event);
 
+    // A file chosen by hand: the version box shows the version its folder tells, unless the
+    // user has picked one.
+    void OnFileChosen(wxCommandEvent& event);
+    // The user picked an entry of the version box (programmatic changes send no event).
+    void OnVersionChosen(wxCommandEvent& event);
+
     bool installationsFound = false;
     FileSelectorCombo* fileSelector = nullptr; // hand-chosen mode only
     wxComboBox* installationList = nullptr;    // items own their Server records
@@ -35,6 +41,8 @@ public:
 private:
     void ValidateListChoice(wxWizardEvent& event);
     void ValidateHandChoice(wxWizardEvent& event);
+
+    bool versionPickedByUser = false;
 
     wxDECLARE_EVENT_TABLE();
 };

@@ -1,21 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Pelloran needs to build, run and test (`--tests`: also
-# what only the tests and benchmarks use).
-# Quick no-op when everything is already present.
+# Installs the Debian 12 packages Pelloran needs. Quick no-op when everything is present.
+#
+#   install-deps.sh run      what building and running the wizard and the service need
+#   install-deps.sh          that, and what the tests need (a PostgreSQL server, a proxy, ...)
+#   ... --list               prints the packages instead of installing them
+#   ... PACKAGE...           further packages (the Windows cross build names its own)
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config googletest libgtest-dev
+run_packages=(
+  build-essential cmake pkg-config
   libwxgtk3.2-dev
   gsoap libgsoap-dev libssl-dev zlib1g-dev
   libcurl4-openssl-dev uuid-dev libacl1-dev
-  xvfb xauth xdotool imagemagick xclip dbus dbus-x11 at-spi2-core python3-pyatspi
-  tinyproxy postgresql-15 openssl acl attr util-linux libcap2-bin
-  dpkg-dev file ccache strace
+  imagemagick openssl util-linux xdotool
 )
-# What the tests and benchmarks use besides: `--tests`.
-if [[ ${1:-} == --tests ]]; then
-  packages+=(nginx-light wrk)
+test_packages=(
+  googletest libgtest-dev
+  xvfb xauth xclip dbus dbus-x11 at-spi2-core python3-pyatspi
+  tinyproxy postgresql-15 acl attr libcap2-bin pkexec polkitd
+  dpkg-dev file ccache strace nginx-light wrk
+)
+
+packages=("${run_packages[@]}" "${test_packages[@]}")
+further=()
+list=false
+for argument in "$@"; do
+  case "$argument" in
+    run) packages=("${run_packages[@]}") ;;
+    --list) list=true ;;
+    -*) echo "install-deps.sh: unknown option '$argument'" >&2; exit 2 ;;
+    *) further+=("$argument") ;;
+  esac
+done
+packages+=("${further[@]}")
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
 fi
 
 missing=()
@@ -34,12 +54,15 @@ if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# tinyproxy's package starts a system daemon on port 8888; tests run their own.
-if command -v systemctl >/dev/null 2>&1; then
-  "${sudo_cmd[@]}" systemctl disable --now tinyproxy >/dev/null 2>&1 || true
-fi
-"${sudo_cmd[@]}" pkill -x tinyproxy 2>/dev/null || true
-# Likewise nginx's on port 80; the benchmark runs its own.
-if command -v systemctl >/dev/null 2>&1; then
-  "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
-fi
+# tinyproxy's package starts a system daemon on port 8888 and nginx's one on port 80, which
+# the tests and benchmarks do not want (they run their own). Only a daemon this step brought
+# is stopped: one the user already ran stays as it is.
+for daemon in tinyproxy nginx; do
+  [[ " ${missing[*]} " == *" $daemon"* ]] || continue
+  if [[ -d /run/systemd/system ]]; then
+    "${sudo_cmd[@]}" systemctl disable --now "$daemon" >/dev/null 2>&1 || true
+  else
+    "${sudo_cmd[@]}" invoke-rc.d "$daemon" stop >/dev/null 2>&1 || true
+    "${sudo_cmd[@]}" update-rc.d "$daemon" disable >/dev/null 2>&1 || true
+  fi
+done

@@ -31,7 +31,7 @@ EOF
   exit 2
 fi
 
-"$source_dir/scripts/install-deps.sh"
+"$source_dir/scripts/install-deps.sh" run
 
 # A DISPLAY left over from an old login (ssh without X forwarding, a closed Xvfb) would
 # only show up later as a toolkit error: check that the screen answers.

@@ -1,11 +1,14 @@
 #include "service/tuning_rules.h"
 
 #include "tuning/hex_text.h"
+#include "tuning/tuning_parameters.h"
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
+
+static_assert(parameterCount == tuningParameterCount, "the answer carries one pair per tuning parameter");
 
 const char* const parameterNames[parameterCount] = {
     "max_connections",
@@ -205,19 +208,18 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
 
     const std::uint64_t effectiveCacheSize = std::clamp<std::uint64_t>(down8(m100 * 3 / 400), 8, down8(largestPages));
 
-    const bool before84 = v < ServerVersion{8, 4};
     const std::uint64_t fsmPages =
         std::min<std::uint64_t>(std::max<std::uint64_t>(204800, request.ramMegabytes * u), INT_MAX);
 
-    return {
+    std::array<std::string, parameterCount> values = {
         std::to_string(connections),
         MemoryText(sharedBuffers),
         MemoryText(workMem),
         MemoryText(maintenanceWorkMem),
-        before84 ? std::to_string(fsmPages) : "",
-        before84 ? byUsage("1000", "2000", "4000") : "",
+        std::to_string(fsmPages),
+        byUsage("1000", "2000", "4000"),
         MemoryText(walBuffers),
-        v < ServerVersion{9, 5} ? byUsage("8", "16", "32") : "",
+        byUsage("8", "16", "32"),
         "4.0",
         MemoryText(effectiveCacheSize),
         "on",
@@ -226,6 +228,11 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
         "50",
         u == 100 ? "0.1" : "0.2",
         u == 100 ? "0.05" : "0.1",
-        v < ServerVersion{8, 3} ? "on" : "",
+        "on",
     };
+    // A parameter the announced version no longer has gets no value: the server would refuse it.
+    for (std::size_t i = 0; i < parameterCount; ++i)
+        if (!ParameterExistsIn(i, v.major, v.minor))
+            values[i].clear();
+    return values;
 }

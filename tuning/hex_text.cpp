@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -15,6 +16,33 @@ int DigitValue(char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return 0; // the hyphen
+}
+
+// What came from the network reaches a terminal only as printable characters and in a
+// bounded excerpt: the first 64 characters, others as \xNN, then the whole length.
+void ReportInvalidHex(const char* hex)
+{
+    if (hex == nullptr) {
+        std::fputs("Invalid Hex String:(null)\n", stderr);
+        return;
+    }
+    constexpr std::size_t excerptLength = 64;
+    const std::size_t length = std::strlen(hex);
+    std::string line = "Invalid Hex String:";
+    for (std::size_t i = 0; i < length && i < excerptLength; ++i) {
+        const unsigned char c = static_cast<unsigned char>(hex[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            line += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            line += escaped;
+        }
+    }
+    if (length > excerptLength)
+        line += "... (" + std::to_string(length) + " characters)";
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
 }
 
 } // namespace
@@ -43,7 +71,7 @@ char* StrToHexStr(const char* text)
 char* HexStrToStr(const char* hex)
 {
     if (hex == nullptr || std::strlen(hex) % 2 != 0 || !IsHexString(hex)) {
-        std::fprintf(stderr, "Invalid Hex String:%s\n", hex == nullptr ? "(null)" : hex);
+        ReportInvalidHex(hex);
         return nullptr;
     }
     const std::size_t length = std::strlen(hex) / 2;

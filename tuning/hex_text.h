@@ -8,7 +8,9 @@ char* StrToHexStr(const char* text);
 
 // The 8-bit text of `hex` (upper- or lower-case digits; a hyphen counts as 0), in a block the
 // caller releases with free(). A null, odd-length or non-hex text writes
-// "Invalid Hex String:<text>" to standard error and gives null.
+// "Invalid Hex String:<text>" to standard error and gives null; <text> is "(null)", or its
+// first 64 characters with any but printable ASCII as \xNN, followed by
+// "... (<length> characters)" when it is longer.
 char* HexStrToStr(const char* hex);
 
 // True when no character of `text` lies outside "0123456789ABCDEFabcdef-" (so an empty text

@@ -51,12 +51,8 @@ void SetTotalMemorySource(std::function<bool(std::uint64_t&)> source);
 // Forgets the cached locale name, so the next GetLocaleName looks again.
 void ResetLocaleName();
 
-// The locale setting in force for messages: the first non-empty of LC_ALL, LC_MESSAGES, LANG.
-std::string LocaleSetting();
-
-// "en_US.UTF-8" gives "en-us"; "C", "POSIX", an empty or unusable setting gives "Unknown".
-// At most localeNameSize - 1 characters are kept.
-std::string LocaleNameFromSetting(const std::string& setting);
+// The platform's RFC 1766 name of the system's locale ("en-us"), or "Unknown".
+std::string LookUpLocaleName();
 
 // The four profile texts as the platform reports them, before any size limit.
 struct PlatformProfile
@@ -67,9 +63,6 @@ struct PlatformProfile
     std::string processorIdentifier;
 };
 PlatformProfile QueryPlatformProfile();
-
-// The processor's model name from the text of /proc/cpuinfo, empty when none is given.
-std::string ProcessorModelFromCpuInfo(const std::string& cpuInfo);
 
 // Copies `text` into the zeroed buffer when it fits with its terminator; else leaves it empty.
 void CopyProfileText(char* buffer, std::size_t size, const std::string& text);

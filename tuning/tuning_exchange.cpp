@@ -5,17 +5,18 @@
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
 #include "tuning/system_info.h"
+#include "tuning/tuned_value.h"
 
 #include "soapAuthenticationServiceSoapBindingProxy.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
+#include <wx/wxcrt.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace {
@@ -73,6 +74,55 @@ void LogServiceUnreachable()
 void LogUnexpectedError()
 {
     wxLogError(_("Unexpected Error!\nPlease visit %s for further assistance."), supportForumAddress);
+}
+
+void LogListModified()
+{
+    wxLogError(_("Quorvel variables list has been modified.\nPlease visit %s for further assistance"),
+               supportForumAddress);
+}
+
+// The slot of the parameter named `name` (letter case ignored), or tuningParameterCount.
+std::size_t TuningSlotOf(const char* name)
+{
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        if (wxStricmp(Narrow(tuningParameterNames[i]).c_str(), name) == 0)
+            return i;
+    return tuningParameterCount;
+}
+
+// The text of one hex item, or null when it does not decode or holds a zero byte, which
+// would end the text early and drop the rest unseen.
+char* DecodeItem(const char* hex)
+{
+    char* text = HexStrToStr(hex);
+    if (text != nullptr && 2 * std::strlen(text) != std::strlen(hex)) {
+        std::free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+// Decodes the 17 pairs of an answer into `pairs`. The answer is taken whole or not at all:
+// every name and value decodes, every value of a table parameter has that parameter's
+// form, and at least one table parameter gets a value. Stops at the first fault.
+bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, TuningPair* pairs)
+{
+    bool carriesValue = false;
+    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
+        const ArrayOf_USCORExsd_USCOREstring& item = result.__ptr[i];
+        pairs[i].name = DecodeItem(item.__size > 0 && item.__ptr ? item.__ptr[0] : nullptr);
+        pairs[i].value = pairs[i].name ? DecodeItem(item.__size > 1 && item.__ptr ? item.__ptr[1] : nullptr) : nullptr;
+        if (pairs[i].value == nullptr)
+            return false;
+        const std::size_t slot = TuningSlotOf(pairs[i].name);
+        if (slot == tuningParameterCount)
+            continue; // stores nothing
+        if (!IsSoundTunedValue(slot, pairs[i].value))
+            return false;
+        carriesValue = carriesValue || pairs[i].value[0] != '\0';
+    }
+    return carriesValue;
 }
 
 } // namespace
@@ -146,16 +196,15 @@ TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, cons
         return nullptr;
     }
     const ArrayOfArrayOf_USCORExsd_USCOREstring* result = response._getQuorvelInfoReturn;
-    if (result == nullptr || result->__size != static_cast<int>(tuningParameterCount)) {
-        wxLogError(_("Quorvel variables list has been modified.\nPlease visit %s for further assistance"),
-                   supportForumAddress);
+    if (result == nullptr || result->__ptr == nullptr || result->__size != static_cast<int>(tuningParameterCount)) {
+        LogListModified();
         return nullptr;
     }
     auto* pairs = new TuningPair[tuningParameterCount];
-    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
-        const ArrayOf_USCORExsd_USCOREstring& item = result->__ptr[i];
-        pairs[i].name = HexStrToStr(item.__size > 0 ? item.__ptr[0] : nullptr);
-        pairs[i].value = HexStrToStr(item.__size > 1 ? item.__ptr[1] : nullptr);
+    if (!DecodeAnswer(*result, pairs)) {
+        FreeTuningValues(pairs, static_cast<int>(tuningParameterCount));
+        LogListModified();
+        return nullptr;
     }
     count = static_cast<int>(tuningParameterCount);
     return pairs;
@@ -174,13 +223,9 @@ void FreeTuningValues(TuningPair* pairs, int count)
 
 void SetTuningValue(std::array<wxString, tuningParameterCount>& values, const wxString& name, const wxString& value)
 {
-    const std::string wanted = Narrow(name);
-    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
-        if (strcasecmp(Narrow(tuningParameterNames[i]).c_str(), wanted.c_str()) == 0) {
-            values[i] = value;
-            return;
-        }
-    }
+    const std::size_t slot = TuningSlotOf(Narrow(name).c_str());
+    if (slot < tuningParameterCount)
+        values[slot] = value;
 }
 
 bool ExchangeWithService(Server& server, int usageIndex,

@@ -18,7 +18,7 @@ inline constexpr const char* serviceUrlVariable = "PELLORAN_SERVICE_URL";
 // The workload sent with every exchange; the wizard offers no other.
 inline constexpr const char* workload = "oltp";
 
-// One returned parameter: plain heap texts, either null when its hex text did not decode.
+// One returned parameter: plain heap texts.
 struct TuningPair
 {
     char* name = nullptr;
@@ -38,7 +38,10 @@ int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString
                     const wxString& usageLevel, const wxString& workloadText);
 
 // Asks getQuorvelInfo for the values: an array of 17 pairs (count set to 17), or null after
-// telling the user why. The caller frees the result with FreeTuningValues.
+// telling the user why. An answer is refused whole, as a modified list, unless every name and
+// value decodes, every value of a table parameter has that parameter's form (tuned_value.h)
+// and at least one table parameter gets a value. The caller frees the result with
+// FreeTuningValues.
 TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
                               const wxString& usageLevel, const wxString& workloadText, const wxString& bitness,
                               int& count);

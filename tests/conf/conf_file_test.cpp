@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -316,7 +317,9 @@ TEST(ConfFileTest, ANamedUserAclSurvivesTheSave)
     EXPECT_NE(ReadFileBytes(conf).find("max_connections = 200\r\n"), std::string::npos);
 }
 
-// PostgreSQL 15 itself reads every tuned value back from a saved file with CR LF line ends.
+// PostgreSQL 15 itself reads every tuned value back from a saved file with CR LF line ends and
+// starts from it: also when the file held a quoted value with a space, and when the answer held
+// parameters that 15 no longer has.
 TEST(ConfFileTest, PostgreSqlReadsTheSavedFile)
 {
     const std::string bin = "/usr/lib/postgresql/15/bin/";
@@ -345,46 +348,102 @@ TEST(ConfFileTest, PostgreSqlReadsTheSavedFile)
     const ProgramResult init = run({bin + "initdb", "-D", data, "-A", "trust", "-U", "postgres", "--no-sync",
                                     "--no-instructions", "-E", "UTF8", "--locale=C"});
     ASSERT_EQ(init.exitCode, 0) << init.standardError;
+    const std::string conf = data + "/postgresql.conf";
+    const std::string initdbFile = ReadFileBytes(conf);
+    auto shownValue = [&](const std::string& name) {
+        const ProgramResult shown = run({bin + "postgres", "-D", data, "-C", name});
+        EXPECT_EQ(shown.exitCode, 0) << name << ": " << shown.standardError;
+        return shown.standardOutput;
+    };
 
-    Server server;
-    server.port = 5432;
-    server.dataDirectory = Path(data);
-    server.SetVersion("15");
-    const struct {
+    struct Tuned {
         const char* name;
         const char* value;
-        const char* shown; // postgres -C answers in the parameter's base unit
-    } tuned[] = {
-        {"max_connections", "200", "200"},
-        {"shared_buffers", "256MB", "32768"}, // 8 kB pages
-        {"work_mem", "8MB", "8192"},
-        {"maintenance_work_mem", "64MB", "65536"},
-        {"wal_buffers", "16MB", "2048"},
-        {"random_page_cost", "3", "3"},
-        {"effective_cache_size", "2GB", "262144"},
-        {"autovacuum", "off", "off"},
-        {"autovacuum_naptime", "2min", "120"},
-        {"autovacuum_vacuum_threshold", "60", "60"},
-        {"autovacuum_analyze_threshold", "70", "70"},
-        {"autovacuum_vacuum_scale_factor", "0.1", "0.1"},
-        {"autovacuum_analyze_scale_factor", "0.05", "0.05"},
+        const char* shown; // postgres -C answers in the parameter's base unit; null: not written
     };
-    for (const auto& t : tuned) {
-        for (std::size_t i = 0; i < tuningParameterCount; ++i) {
-            if (wxString(tuningParameterNames[i]) == t.name)
-                server.values[i] = t.value;
+    const struct {
+        const char* description;
+        const char* version;
+        const char* initdbText; // replaced in the file initdb made by `ownText`, unless null
+        const char* ownText;
+        const char* ownTextShown; // shared_buffers as PostgreSQL reads the file before the save, unless null
+        std::vector<Tuned> tuned;
+    } cases[] = {
+        {"every tuned value", "15", nullptr, nullptr, nullptr,
+         {
+             {"max_connections", "200", "200"},
+             {"shared_buffers", "256MB", "32768"}, // 8 kB pages
+             {"work_mem", "8MB", "8192"},
+             {"maintenance_work_mem", "64MB", "65536"},
+             {"wal_buffers", "16MB", "2048"},
+             {"random_page_cost", "3", "3"},
+             {"effective_cache_size", "2GB", "262144"},
+             {"autovacuum", "off", "off"},
+             {"autovacuum_naptime", "2min", "120"},
+             {"autovacuum_vacuum_threshold", "60", "60"},
+             {"autovacuum_analyze_threshold", "70", "70"},
+             {"autovacuum_vacuum_scale_factor", "0.1", "0.1"},
+             {"autovacuum_analyze_scale_factor", "0.05", "0.05"},
+         }},
+        {"a quoted value with a space", "15", "shared_buffers = 128MB", "shared_buffers = '128 MB'", "16384",
+         {{"shared_buffers", "256MB", "32768"}}},
+        {"parameters that 15.18 no longer has, one of them commented out in a file from an older server", "15.18",
+         "max_wal_size = 1GB", "max_wal_size = 1GB\n#checkpoint_segments = 3\t\t# in logfile segments", nullptr,
+         {
+             {"max_connections", "200", "200"},
+             {"checkpoint_segments", "16", nullptr},
+             {"max_fsm_pages", "204800", nullptr},
+             {"max_fsm_relations", "1000", nullptr},
+             {"stats_row_level", "on", nullptr},
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.description);
+        std::string before = initdbFile;
+        if (c.initdbText) {
+            const std::size_t at = before.find(c.initdbText);
+            ASSERT_NE(at, std::string::npos) << "initdb no longer writes " << c.initdbText;
+            before.replace(at, std::strlen(c.initdbText), c.ownText);
         }
-    }
-    const std::string conf = data + "/postgresql.conf";
-    wxString error;
-    ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
-    const std::string saved = ReadFileBytes(conf);
-    EXPECT_EQ(saved.find("\n"), saved.find("\r\n") + 1) << "CR LF line ends";
-    EXPECT_NE(saved.find("\r\nshared_buffers = 256MB"), std::string::npos);
+        WriteFileBytes(conf, before);
+        if (c.ownTextShown) {
+            EXPECT_EQ(shownValue("shared_buffers"), std::string(c.ownTextShown) + "\n") << "PostgreSQL reads " << c.ownText;
+        }
 
-    for (const auto& t : tuned) {
-        const ProgramResult shown = run({bin + "postgres", "-D", data, "-C", t.name});
-        EXPECT_EQ(shown.exitCode, 0) << t.name << ": " << shown.standardError;
-        EXPECT_EQ(shown.standardOutput, std::string(t.shown) + "\n") << t.name;
+        Server server;
+        server.port = 5432;
+        server.dataDirectory = Path(data);
+        server.SetVersion(c.version);
+        for (const Tuned& t : c.tuned)
+            for (std::size_t i = 0; i < tuningParameterCount; ++i)
+                if (wxString(tuningParameterNames[i]) == t.name)
+                    server.values[i] = t.value;
+        wxString error;
+        ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
+        const std::string saved = ReadFileBytes(conf);
+        EXPECT_EQ(saved.find("\n"), saved.find("\r\n") + 1) << "CR LF line ends";
+
+        for (const Tuned& t : c.tuned) {
+            if (t.shown) {
+                // The whole value, then the line's end, its comment or the blanks before it.
+                const std::string setting = std::string("\r\n") + t.name + " = " + t.value;
+                const std::size_t at = saved.find(setting);
+                ASSERT_NE(at, std::string::npos) << t.name;
+                EXPECT_NE(std::strchr(" \t#\r", saved[at + setting.size()]), nullptr) << t.name;
+                EXPECT_EQ(shownValue(t.name), std::string(t.shown) + "\n") << t.name;
+            } else {
+                EXPECT_EQ(saved.find(std::string("\n") + t.name), std::string::npos) << t.name << " is not set";
+            }
+        }
+        // Reading a parameter proves the file is accepted; starting proves the server runs from it.
+        const std::string socketFolder = data;
+        std::filesystem::remove(data + "/server.log");
+        const ProgramResult started = run({bin + "pg_ctl", "-D", data, "-l", data + "/server.log", "-w", "-t", "60",
+                                           "-o", "-c listen_addresses='' -k " + socketFolder, "start"});
+        EXPECT_EQ(started.exitCode, 0) << started.standardOutput << ReadFileBytes(data + "/server.log");
+        if (started.exitCode == 0) {
+            const ProgramResult stopped = run({bin + "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"});
+            EXPECT_EQ(stopped.exitCode, 0) << stopped.standardOutput << stopped.standardError;
+        }
     }
 }

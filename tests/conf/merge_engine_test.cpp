@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,8 @@ TEST(MergeEngineTest, ExampleTableLineForLine)
     EXPECT_EQ(status, expectedStatus);
 }
 
+// One line each, hostile ones included: quoted values, and values the server's version
+// has no parameter for.
 TEST(MergeEngineTest, SingleLineRewrites)
 {
     struct Case {
@@ -109,6 +112,7 @@ TEST(MergeEngineTest, SingleLineRewrites)
         const char* name;
         const char* value;
         std::vector<std::string> expected;
+        const char* version = "8.4";
     };
     const Case cases[] = {
         {"commented setting with tabs and comment is switched on, keeping them", "#shared_buffers = 32MB\t\t# min 128kB",
@@ -137,10 +141,42 @@ TEST(MergeEngineTest, SingleLineRewrites)
          "200", {"# max_connections is the number of clients"}},
         {"no tuned value: as read, no note", "work_mem = 1MB", "shared_buffers", "", {"work_mem = 1MB"}},
         {"a no-break space is not white space", "\xC2\xA0work_mem = 1MB", "work_mem", "4MB", {"\xC2\xA0work_mem = 1MB"}},
+        {"a quoted value with a space is replaced whole", "shared_buffers = '128 MB'\t\t# min 128kB", "shared_buffers",
+         "2GB", {modified, Original("shared_buffers", "'128 MB'"), "shared_buffers = 2GB\t\t# min 128kB"}},
+        {"a commented quoted value is switched on whole", "#shared_buffers='128 MB'#c", "shared_buffers", "2GB",
+         {"#shared_buffers='128 MB'#c", added, "shared_buffers = 2GB#c"}},
+        {"doubled quote and # inside the quotes", "autovacuum = 'o''n #x' # real", "autovacuum", "on",
+         {modified, Original("autovacuum", "'o''n #x'"), "autovacuum = on # real"}},
+        {"backslash-escaped quote inside the quotes", "autovacuum = 'o\\'n #x' # real", "autovacuum", "on",
+         {modified, Original("autovacuum", "'o\\'n #x'"), "autovacuum = on # real"}},
+        {"an escaped backslash does not escape the closing quote", "autovacuum = 'on\\\\' # real", "autovacuum", "on",
+         {modified, Original("autovacuum", "'on\\\\'"), "autovacuum = on # real"}},
+        {"an empty quoted value", "work_mem = ''  # c", "work_mem", "4MB",
+         {modified, Original("work_mem", "''"), "work_mem = 4MB  # c"}},
+        {"an unterminated quote takes the rest of the line", "shared_buffers = '128 MB  # min 128kB", "shared_buffers",
+         "2GB", {modified, Original("shared_buffers", "'128 MB  # min 128kB"), "shared_buffers = 2GB"}},
+        {"a commented unterminated quote is switched on as a readable line", "#shared_buffers = 'it''s\\", "shared_buffers",
+         "2GB", {"#shared_buffers = 'it''s\\", added, "shared_buffers = 2GB"}},
+        {"checkpoint_segments is left alone from 9.5 on", "checkpoint_segments = 3", "checkpoint_segments", "16",
+         {"checkpoint_segments = 3"}, "9.5"},
+        {"a commented checkpoint_segments is not switched on in 15.18", "#checkpoint_segments = 3", "checkpoint_segments",
+         "16", {"#checkpoint_segments = 3"}, "15.18"},
+        {"checkpoint_segments in 9.4", "#checkpoint_segments = 3", "checkpoint_segments", "16",
+         {"#checkpoint_segments = 3", added, "checkpoint_segments = 16"}, "9.4"},
+        {"max_fsm_pages is left alone from 8.4 on", "#max_fsm_pages = 204800", "max_fsm_pages", "409600",
+         {"#max_fsm_pages = 204800"}, "8.4"},
+        {"max_fsm_relations in 8.3", "max_fsm_relations = 1000", "max_fsm_relations", "2000",
+         {modified, Original("max_fsm_relations", "1000"), "max_fsm_relations = 2000"}, "8.3"},
+        {"stats_row_level is left alone from 8.3 on", "stats_row_level = off", "stats_row_level", "on",
+         {"stats_row_level = off"}, "8.3"},
+        {"stats_row_level in 8.2", "stats_row_level = off", "stats_row_level", "on",
+         {modified, Original("stats_row_level", "off"), "stats_row_level = on"}, "8.2"},
+        {"an unknown version gets no parameter that newer servers lack", "#max_fsm_relations = 1000",
+         "max_fsm_relations", "2000", {"#max_fsm_relations = 1000"}, ""},
     };
     for (const Case& c : cases) {
         Server server;
-        server.SetVersion("8.4");
+        server.SetVersion(c.version);
         SetValue(server, c.name, c.value);
         // Every other parameter is named without a value so that no block follows.
         auto lines = Lines({c.line});
@@ -220,6 +256,8 @@ TEST(MergeEngineTest, AppendedBlock)
         if (i != 4 && i != 5)
             fullBlock84.push_back(wxString(tuningParameterNames[i]).utf8_string() + " = v" + std::to_string(i));
     fullBlock84.push_back("# END");
+    std::vector<std::string> newerBlock = fullBlock84; // without checkpoint_segments
+    newerBlock.erase(std::find(newerBlock.begin(), newerBlock.end(), "checkpoint_segments = v7"));
     std::vector<std::string> noValueBlock = fullBlock84;
     noValueBlock.erase(noValueBlock.begin() + 5); // maintenance_work_mem has no value
 
@@ -231,6 +269,8 @@ TEST(MergeEngineTest, AppendedBlock)
         {"exactly 16 matched lines: no block although stats_row_level is missing", "8.2", first16, {}, false, {}},
         {"missing file: parameters 0 to 15 after the version rules", "8.4", {}, {}, true, fullBlock84},
         {"empty file: the same block", "8.4", {}, {}, false, fullBlock84},
+        {"15.18: neither checkpoint_segments nor the free-space-map pair", "15.18", {}, {}, true, newerBlock},
+        {"unknown version: only what every version has", "", {}, {}, true, newerBlock},
         {"a parameter without value is never appended", "8.4", {}, {3}, false, noValueBlock},
         {"the first ask answering empty means no block, though others are missing", "8.4", {}, {0}, false, {}},
         {"before 8.3 stats_row_level stays out only because the bound is 16", "8.2", {}, {}, true,

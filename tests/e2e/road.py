@@ -122,3 +122,42 @@ def cancel(program, answer="Yes"):
     if "Are you sure you want to close the Norvane Pelloran?" not in labels:
         raise DriverError("expected the exit question, got %r" % labels)
     program.click_button(answer, within=window)
+
+
+def version_box(program):
+    """The hand-chosen page's version box: the one drop-down there that can be changed."""
+    boxes = [b for b in program.find_all("combo box") if b.enabled]
+    if len(boxes) != 1:
+        raise DriverError("expected one version box, found %r" % boxes)
+    return boxes[0]
+
+
+def choose_file(program, path):
+    """The path typed into the file selector, then its browse button: the file dialog opens
+    on that file, and Open confirms it. (The dialog's own location field completes as it is
+    typed into, which loses keys.)"""
+    field = program.find("text")
+    field.click()
+    driver.xdotool("type", "--delay", "20", path)
+    # The button sits right of the text field, inside the 300-pixel control.
+    x, y, w, h = field.box()
+    driver.xdotool("mousemove", x + w + 8, y + h // 2, "click", "1")
+    dialog = program.window("Choose File", timeout=30)
+    program.click_button("Open", within=dialog)
+    import time
+    deadline = time.monotonic() + 20
+    while program.find_all("file chooser", "Choose File") and time.monotonic() < deadline:
+        time.sleep(0.1)
+    if field.text() != path:
+        raise DriverError("the file selector shows %r, not %r" % (field.text(), path))
+
+
+def pick_version(program, version):
+    """Opens the version box and picks the entry, as with the mouse."""
+    x, y, w, h = version_box(program).box()
+    driver.xdotool("mousemove", x + w - 8, y + h // 2, "click", "1")
+    program.find("menu item", version, timeout=10).click()
+    import time
+    deadline = time.monotonic() + 10
+    while program.find_all("menu item", version) and time.monotonic() < deadline:
+        time.sleep(0.05)

@@ -17,6 +17,26 @@ import driver  # noqa: E402
 BUILD = os.environ.get("PELLORAN_BUILD_DIR", "build")
 HAS_SERVICE = bool(os.environ.get("PELLORAN_SERVICE_BINARY"))
 IS_ROOT = os.geteuid() == 0
+ACTION = "org.norvane.pelloran.run"
+
+# pkexec asks polkitd over the system bus, and fails at once without them ("Error getting
+# authority"). The test gives it both in namespaces of its own: /run/dbus is a private folder
+# there, and every process started inside ends with the namespace. Then it runs the menu
+# entry's command ($2...) and waits for the wizard's window.
+MENU_ENTRY_SCRIPT = r"""
+set -e
+mount --bind "$1" /run/dbus
+shift
+dbus-daemon --system --nofork --nopidfile 2>/dev/null &
+for _ in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
+/usr/lib/polkit-1/polkitd --no-debug >&2 &
+for _ in $(seq 300); do pkaction >/dev/null 2>&1 && break; sleep 0.1; done
+pkaction --action-id %s --verbose
+echo "--- window"
+# pkexec refuses to run for process 1, which this shell is in its namespace.
+sh -c '"$@"; exit $?' sh "$@" &
+timeout 90 xdotool search --sync --name '^Norvane Pelloran$' | head -n 1
+""" % ACTION
 
 
 def run(command, **kwargs):
@@ -73,11 +93,13 @@ class PackageTest(unittest.TestCase):
     def test_the_wizard_package_holds_program_menu_entry_and_icon(self):
         files = self.contents("pelloran")
         for path in ["/usr/bin/pelloran", "/usr/share/applications/pelloran.desktop",
+                     "/usr/share/polkit-1/actions/org.norvane.pelloran.policy",
                      "/usr/share/icons/hicolor/48x48/apps/pelloran.png",
                      "/usr/share/icons/hicolor/128x128/apps/pelloran.png"]:
             self.assertIn(path, files)
         depends = run(["dpkg-deb", "-f", self.debs["pelloran"], "Depends"]).stdout
         self.assertIn("libwxgtk3.2", depends)
+        self.assertIn("pkexec", depends)
 
         extracted = os.path.join(self.folder, "wizard")
         run(["dpkg-deb", "-x", self.debs["pelloran"], extracted])
@@ -86,7 +108,7 @@ class PackageTest(unittest.TestCase):
         entry.read(os.path.join(extracted, "usr/share/applications/pelloran.desktop"))
         desktop = entry["Desktop Entry"]
         self.assertEqual((desktop["Type"], desktop["Exec"], desktop["Icon"]),
-                         ("Application", "pelloran", "pelloran"))
+                         ("Application", "pkexec /usr/bin/pelloran", "pelloran"))
         size = run(["identify", "-format", "%wx%h",
                     os.path.join(extracted, "usr/share/icons/hicolor/128x128/apps/pelloran.png")])
         self.assertEqual(size.stdout, "128x128")
@@ -128,6 +150,8 @@ class PackageTest(unittest.TestCase):
         self.assertIn("Pelloran helps to tune the PostgreSQL/Norvane database server",
                       result.stdout + result.stderr)
 
+        self.check_the_menu_entry_starts_the_wizard_as_administrator()
+
         if not HAS_SERVICE:
             return
         # The unit as systemd reads it: no unknown settings, the program where it says.
@@ -150,6 +174,25 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         process.terminate()
         process.wait(timeout=30)
+
+    def check_the_menu_entry_starts_the_wizard_as_administrator(self):
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.optionxform = str
+        entry.read("/usr/share/applications/pelloran.desktop")
+        command = entry["Desktop Entry"]["Exec"].split()
+        os.makedirs("/run/dbus", exist_ok=True)
+        with driver.Desktop(), tempfile.TemporaryDirectory(prefix="pelloran-bus-") as bus:
+            # polkitd reaches the bus after it has given up root.
+            os.chmod(bus, 0o755)
+            result = run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork",
+                          "--kill-child", "--mount-proc", "sh", "-c", MENU_ENTRY_SCRIPT, "sh", bus]
+                         + command, timeout=180)
+        action, _, window = result.stdout.partition("--- window")
+        self.assertIn(ACTION + ":", action, result.stderr)
+        self.assertRegex(action, r"implicit active:\s+auth_admin")
+        self.assertRegex(action, r"org.freedesktop.policykit.exec.path -> /usr/bin/pelloran")
+        self.assertRegex(action, r"org.freedesktop.policykit.exec.allow_gui -> true")
+        self.assertRegex(window.strip(), r"^\d+$", "no wizard window opened: " + result.stderr)
 
 
 if __name__ == "__main__":

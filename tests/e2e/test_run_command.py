@@ -1,6 +1,7 @@
 """The run command: a service of its own over HTTPS, the wizard against it, and clean ends."""
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -18,6 +19,7 @@ SOURCE = os.environ.get("PELLORAN_SOURCE_DIR",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 BUILD = os.environ.get("PELLORAN_BUILD_DIR", os.path.join(SOURCE, "build"))
 RUN = os.path.join(SOURCE, "scripts", "run.sh")
+INSTALL = os.path.join(SOURCE, "scripts", "install-deps.sh")
 HAS_SERVICE = os.path.exists(os.path.join(BUILD, "pelloran-service"))
 
 
@@ -64,6 +66,70 @@ class NoDisplayTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertIn('the display ":4711" does not answer', result.stderr)
         self.assertIn("xvfb-run", result.stderr)
+
+
+class InstallStepTest(unittest.TestCase):
+    """What each install step would bring onto a fresh machine: every package its list
+    depends on, whatever this machine has installed already."""
+
+    def closure(self, *arguments):
+        listed = subprocess.run([INSTALL, "--list"] + list(arguments), capture_output=True,
+                                text=True, check=True).stdout.split()
+        result = subprocess.run(
+            ["apt-cache", "depends", "--recurse", "--no-recommends", "--no-suggests",
+             "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances"] + listed,
+            capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return {line for line in result.stdout.splitlines() if not line.startswith(" ")}
+
+    def test_the_run_step_brings_no_database_server_and_no_proxy(self):
+        everything = self.closure()
+        if "postgresql-15" not in everything:
+            self.skipTest("apt knows no postgresql-15 here (run apt-get update)")
+        unwanted = lambda names: sorted(n for n in names  # noqa: E731
+                                        if n.startswith("postgresql") or n.startswith("tinyproxy"))
+        self.assertEqual(unwanted(self.closure("run")), [])
+        # The test step still brings them.
+        self.assertTrue({"postgresql-15", "tinyproxy"} <= set(unwanted(everything)))
+
+    def test_only_a_proxy_daemon_the_step_installed_is_stopped(self):
+        """The package tools are stand-ins here (installing for real is not a test's to do);
+        they record what the step asks of them. A real tinyproxy stands for the user's."""
+        if not shutil.which("tinyproxy"):
+            self.skipTest("tinyproxy is not installed")
+        with driver.TempDir() as folder:
+            config = os.path.join(folder, "tinyproxy.conf")
+            with open(config, "w") as handle:
+                handle.write("Port %d\nListen 127.0.0.1\nTimeout 60\n" % driver.free_port())
+            users_proxy = subprocess.Popen(["tinyproxy", "-d", "-c", config],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.addCleanup(users_proxy.wait)
+            self.addCleanup(users_proxy.kill)
+            calls = os.path.join(folder, "calls")
+            tools = os.path.join(folder, "bin")
+            os.makedirs(tools)
+            for tool in ("apt-get", "systemctl", "invoke-rc.d", "update-rc.d", "sudo"):
+                with open(os.path.join(tools, tool), "w") as handle:
+                    handle.write('#!/bin/sh\necho "%s $*" >> %s\n' % (tool, calls))
+                os.chmod(os.path.join(tools, tool), 0o755)
+            for missing, stopped in (("strace", False), ("tinyproxy", True)):
+                with self.subTest(missing=missing):
+                    # dpkg-query says that one package is missing.
+                    with open(os.path.join(tools, "dpkg-query"), "w") as handle:
+                        handle.write('#!/bin/sh\nfor last; do :; done\n'
+                                     '[ "$last" = %s ] || printf "install ok installed"\n' % missing)
+                    os.chmod(os.path.join(tools, "dpkg-query"), 0o755)
+                    open(calls, "w").close()
+                    env = dict(os.environ, PATH=tools + ":" + os.environ["PATH"])
+                    result = subprocess.run([INSTALL], env=env, capture_output=True, text=True,
+                                            timeout=60)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    recorded = open(calls).read()
+                    self.assertIn("apt-get install -y -qq --no-install-recommends " + missing,
+                                  recorded)
+                    self.assertEqual("tinyproxy stop" in recorded or
+                                     "disable --now tinyproxy" in recorded, stopped, recorded)
+                    self.assertIsNone(users_proxy.poll(), "the user's proxy was ended")
 
 
 @unittest.skipUnless(HAS_SERVICE, "pelloran-service is not built in " + BUILD)

@@ -139,6 +139,65 @@ class WholeRunTest(unittest.TestCase):
 
         after = driver.folder_snapshot(cluster.data)
         self.check_files(cluster, original, original_stat, before, after)
+        self.check_announced_bitness()
+        self.check_postgresql(cluster)
+
+    def check_announced_bitness(self):
+        # The packaged server program is 64-bit, so the service was told "64" and gave a
+        # quarter of the memory; told "32", it caps shared_buffers at 1GB.
+        megabytes = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2 ** 20
+        quarter = ("memory", float(megabytes * 1024 // 4 // 8 * 8))
+        value, _ = active_settings(self.lines)["shared_buffers"]
+        self.assertEqual(normalise(value), quarter, "shared_buffers = %s" % value)
+        if megabytes > 4 * 1024:
+            self.assertGreater(quarter[1], MEMORY["GB"], "more than a 32-bit server may have")
+
+    def hand_chosen_run(self, root, cluster, version=None):
+        """A run in hand-chosen mode (an empty machine registry) on the cluster's file; picks
+        `version` by hand after choosing the file when given. Returns the version the box
+        showed on choosing the file and the saved file's lines."""
+        registry = os.path.join(root, "empty-registry")
+        os.makedirs(registry, exist_ok=True)
+        env = {"PELLORAN_REGISTRY": registry, "XDG_CONFIG_HOME": os.path.join(root, "config")}
+        env.update(self.service.environment())
+        program = driver.Program([PELLORAN], env=env)
+        self.addCleanup(program.kill)
+        road.wait_for_page(program, "welcome")
+        self.assertEqual(road.version_box(program).name, "8.4", "shown before a file is chosen")
+        road.choose_file(program, cluster.conf)
+        detected = road.version_box(program).name
+        if version:
+            road.pick_version(program, version)
+            self.assertEqual(road.version_box(program).name, version)
+        program.click_button("Next >")
+        road.wait_for_page(program, "usage")
+        road.leave_usage(program, "Dedicated")
+        road.leave_review(program)
+        road.finish(program, untick=True)
+        self.assertEqual(program.wait(), 0)
+        with open(cluster.conf, "rb") as handle:
+            return detected, handle.read().decode("utf-8").split("\r\n")[:-1]
+
+    def test_a_hand_chosen_data_directory_is_tuned_for_its_own_version(self):
+        root = os.path.join(self.folder.path, "hand")
+        os.makedirs(root)
+        os.chmod(root, 0o755)
+        cluster = pg.Cluster(root).create()
+        with open(cluster.conf, "rb") as handle:
+            original = handle.read()
+
+        detected, self.lines = self.hand_chosen_run(root, cluster)
+        self.assertEqual(detected, "15")
+        self.check_postgresql(cluster)
+        cluster.stop()
+
+        # The user's pick wins over the detection: tuned as 8.4 on the same file, as before.
+        # Its file has no line of the parameters 8.4 adds, so the merge appends none of them
+        # and PostgreSQL 15 still starts.
+        with open(cluster.conf, "wb") as handle:
+            handle.write(original)
+        detected, self.lines = self.hand_chosen_run(root, cluster, version="8.4")
+        self.assertEqual(detected, "15")
         self.check_postgresql(cluster)
 
     def check_files(self, cluster, original, original_stat, before, after):

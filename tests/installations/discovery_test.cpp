@@ -1,7 +1,8 @@
 #include "installations/discovery.h"
-#include "installations/registry_debian.h"
+#include "installations/registry_layouts.h"
 #include "installations/registry_reg_file.h"
 #include "installations/server.h"
+#include "installations/server_program.h"
 
 #include "tests/installations/ordinary_user.h"
 #include "tests/support/program_run.h"
@@ -10,9 +11,12 @@
 #include <gtest/gtest.h>
 #include <wx/utils.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -38,12 +42,15 @@ struct Discovery
     }
 };
 
-Discovery Discover(const RegistryBackend& registry)
+Discovery Discover(const RegistryBackend& registry, const BitnessRule& oneViewBitness = nullptr)
 {
     Discovery discovery;
-    discovery.result = DiscoverInstallations(registry, [&discovery](const wxString& text, Server* server) {
-        discovery.found.push_back({text, std::unique_ptr<Server>(server)});
-    });
+    discovery.result = DiscoverInstallations(
+        registry,
+        [&discovery](const wxString& text, Server* server) {
+            discovery.found.push_back({text, std::unique_ptr<Server>(server)});
+        },
+        oneViewBitness);
     return discovery;
 }
 
@@ -70,6 +77,29 @@ void WriteProgram(const std::string& path, const std::string& output)
 {
     WriteFileBytes(path, "#!/bin/sh\necho '" + output + "'\n");
     chmod(path.c_str(), 0755);
+}
+
+// Every layout root inside a test's folder, where nothing is found until the test puts it there.
+ServerLayouts LayoutsUnder(const std::string& folder)
+{
+    ServerLayouts layouts;
+    layouts.debianConfigurationRoot = wxString::FromUTF8(folder + "/etc/postgresql");
+    layouts.debianProgramRoot = wxString::FromUTF8(folder + "/usr/lib/postgresql");
+    layouts.pgsqlRoot = wxString::FromUTF8(folder + "/var/lib/pgsql");
+    layouts.versionedProgramPrefix = wxString::FromUTF8(folder + "/usr/pgsql-");
+    layouts.archDataDirectory = wxString::FromUTF8(folder + "/var/lib/postgres/data");
+    layouts.systemProgramFolder = wxString::FromUTF8(folder + "/usr/bin");
+    layouts.processRoot = wxString::FromUTF8(folder + "/proc");
+    return layouts;
+}
+
+// The identification bytes of an ELF header of the given class (1: 32-bit, 2: 64-bit), padded
+// to the size of a 32-bit header.
+std::string ElfHeader(char elfClass)
+{
+    std::string header = {'\x7f', 'E', 'L', 'F', elfClass, 1, 1};
+    header.resize(52, '\0');
+    return header;
 }
 
 } // namespace
@@ -234,17 +264,21 @@ TEST(DiscoveryTest, ThisMachinesCluster)
     EXPECT_EQ(main->serviceAccount, wxT("postgres"));
     EXPECT_EQ(main->baseDirectory, wxT("/usr/lib/postgresql/15"));
     EXPECT_EQ(main->majorVersion, 15);
+    EXPECT_EQ(main->bitness, wxT("64")); // the ELF class of the packaged 64-bit program
     EXPECT_NE(version.standardOutput.find(" " + main->version.ToStdString() + " "), std::string::npos)
         << version.standardOutput << " against " << main->version;
     EXPECT_TRUE(main->CheckConfAccess());
 }
 
-TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
+TEST(DiscoveryTest, PackagedLayoutsFromGivenRoots)
 {
     TempDir folder;
-    const std::string etc = folder.file("etc");
-    const std::string lib = folder.file("lib");
+    const ServerLayouts layouts = LayoutsUnder(folder.path());
+    const std::string etc = folder.file("etc/postgresql");
+    const std::string lib = folder.file("usr/lib/postgresql");
     const std::string data = folder.file("data");
+    const std::string pgsql = folder.file("var/lib/pgsql");
+    const std::string arch = folder.file("var/lib/postgres/data");
     for (const char* path : {"/9.6/main/conf.d", "/15/main", "/15/replica", "/15/broken", "/15/no-conf", "/notes",
                              "/13/old"})
         MakeDirectories(etc + path);
@@ -262,6 +296,26 @@ TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
                    "data_directory = '" + data + "/replica'\nPORT '5433'\ninclude_if_exists 'missing.conf'\n");
     WriteFileBytes(etc + "/15/broken/postgresql.conf", "port = fifty\n");
     WriteFileBytes(etc + "/13/old/postgresql.conf", "port = 5440\n"); // no programs installed
+    // The Red Hat family: PGDG's 15 (initdb's choices in its log) and 12 without programs, the
+    // distribution's own cluster; then Arch's, with the same system program.
+    for (const std::string& path : {pgsql + "/15/data", pgsql + "/12/data", pgsql + "/data", arch,
+                                    folder.file("usr/pgsql-15/bin"), folder.file("usr/bin")})
+        MakeDirectories(path);
+    WriteProgram(folder.file("usr/pgsql-15/bin/postgres"), "postgres (PostgreSQL) 15.8");
+    WriteProgram(folder.file("usr/bin/postgres"), "postgres (PostgreSQL) 13.16");
+    WriteFileBytes(pgsql + "/15/data/PG_VERSION", "15\n");
+    WriteFileBytes(pgsql + "/15/data/postgresql.conf", "port = 5444\nlc_messages = 'en_US.UTF-8'\n");
+    WriteFileBytes(pgsql + "/15/data/postgresql.auto.conf", "port = '5445'\n"); // ALTER SYSTEM wins
+    WriteFileBytes(pgsql + "/15/initdb.log",
+                   "The database cluster will be initialized with locale \"de_DE.UTF-8\".\n"
+                   "The default database encoding has accordingly been set to \"UTF8\".\n");
+    WriteFileBytes(pgsql + "/12/data/PG_VERSION", "12\n");
+    WriteFileBytes(pgsql + "/12/data/postgresql.conf", "");
+    WriteFileBytes(pgsql + "/data/PG_VERSION", "13\n");
+    WriteFileBytes(pgsql + "/data/postgresql.conf", "lc_messages = 'C'\n");
+    WriteFileBytes(pgsql + "/initdb_postgresql.log", "The default database encoding has been set to \"LATIN1\".\n");
+    WriteFileBytes(arch + "/PG_VERSION", "13\n");
+    WriteFileBytes(arch + "/postgresql.conf", "port = 5450\n");
     OrdinaryUser user;
     std::string reason;
     const bool haveUser = GetOrdinaryUser(user, reason);
@@ -269,12 +323,15 @@ TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
         RunProgram({"chown", user.name, data + "/replica"});
 
     RegFileRegistry registry;
-    AddDebianClusters(registry, {wxString::FromUTF8(etc), wxString::FromUTF8(lib)});
+    AddInstalledServers(registry, layouts);
     const Discovery discovery = Discover(registry);
     const std::vector<wxString> expected = {
         wxT("PostgreSQL 9.6 (main) on port 5499"),
         wxT("PostgreSQL 15 (main) on port 5432"),
         wxT("PostgreSQL 15 (replica) on port 5433"),
+        wxString::FromUTF8("PostgreSQL 15 (" + pgsql + "/15/data) on port 5445"),
+        wxString::FromUTF8("PostgreSQL 13 (" + pgsql + "/data) on port 5432"),
+        wxString::FromUTF8("PostgreSQL 13 (" + arch + ") on port 5450"),
     };
     EXPECT_EQ(discovery.Texts(), expected);
     ASSERT_EQ(discovery.found.size(), expected.size());
@@ -287,6 +344,30 @@ TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
     EXPECT_EQ(replica.dataDirectory, wxString::FromUTF8(etc + "/15/replica"));
     if (haveUser) {
         EXPECT_EQ(replica.serviceAccount, wxString(user.name));
+        EXPECT_EQ(replica.superuser, wxString(user.name)); // initdb's account owns the data
+    }
+
+    struct Layout {
+        const char* description;
+        wxString confFile, baseDirectory, version, encoding, locale;
+    };
+    const Layout layoutCases[] = {
+        {"PGDG", wxString::FromUTF8(pgsql + "/15/data/postgresql.conf"), wxString::FromUTF8(folder.file("usr/pgsql-15")),
+         wxT("15.8"), wxT("UTF8"), wxT("de_DE.UTF-8")},
+        {"the distribution's own", wxString::FromUTF8(pgsql + "/data/postgresql.conf"), wxString::FromUTF8(folder.file("usr")),
+         wxT("13.16"), wxT("LATIN1"), wxT("C")},
+        {"Arch", wxString::FromUTF8(arch + "/postgresql.conf"), wxString::FromUTF8(folder.file("usr")), wxT("13.16"),
+         wxT(""), wxT("")},
+    };
+    for (size_t i = 0; i < std::size(layoutCases); ++i) {
+        const Layout& c = layoutCases[i];
+        const Server& found = *discovery.found[3 + i].server;
+        EXPECT_EQ(found.GetConfFilePath(), c.confFile) << c.description;
+        EXPECT_EQ(found.baseDirectory, c.baseDirectory) << c.description;
+        EXPECT_EQ(found.version, c.version) << c.description;
+        EXPECT_EQ(found.encoding, c.encoding) << c.description;
+        EXPECT_EQ(found.locale, c.locale) << c.description;
+        EXPECT_EQ(found.superuser, wxString(getpwuid(geteuid())->pw_name)) << c.description;
     }
 
     // The cluster with a port the server would refuse and the version without programs are
@@ -306,8 +387,8 @@ TEST(DiscoveryTest, PackagedClustersFromGivenRoots)
 TEST(DiscoveryTest, WhereTheMachineRegistryComesFrom)
 {
     TempDir folder;
-    const std::string etc = folder.file("etc");
-    const std::string lib = folder.file("lib");
+    const std::string etc = folder.file("etc/postgresql");
+    const std::string lib = folder.file("usr/lib/postgresql");
     MakeDirectories(etc + "/15/main");
     MakeDirectories(etc + "/15/test");
     MakeDirectories(lib + "/15/bin");
@@ -356,10 +437,154 @@ TEST(DiscoveryTest, WhereTheMachineRegistryComesFrom)
         MachineRegistrySources sources;
         sources.override = wxString::FromUTF8(c.override);
         sources.folder = wxString::FromUTF8(c.registryFolder);
-        sources.debian = {wxString::FromUTF8(etc), wxString::FromUTF8(lib)};
+        sources.layouts = LayoutsUnder(folder.path());
         std::ostringstream warnings;
         const auto registry = LoadMachineRegistry(sources, warnings);
         EXPECT_EQ(Discover(*registry).Texts(), c.expected) << c.description;
         EXPECT_EQ(warnings.str(), c.warnings) << c.description;
+    }
+}
+
+// The bitness of a record without registry views comes from its server program's ELF header.
+TEST(DiscoveryTest, WordSizeOfServerPrograms)
+{
+    TempDir folder;
+    const ServerLayouts layouts = LayoutsUnder(folder.path());
+    const std::string lib = folder.file("usr/lib/postgresql");
+    MakeDirectories(lib + "/9.6/bin");
+    MakeDirectories(lib + "/15/bin");
+    MakeDirectories(folder.file("etc/postgresql/9.6/main"));
+    MakeDirectories(folder.file("data"));
+    MakeDirectories(folder.file("nothing"));
+    WriteFileBytes(lib + "/9.6/bin/postgres", ElfHeader(1));
+    chmod((lib + "/9.6/bin/postgres").c_str(), 0755);
+    WriteFileBytes(lib + "/15/bin/postgres", ElfHeader(2));
+    chmod((lib + "/15/bin/postgres").c_str(), 0755);
+    WriteFileBytes(folder.file("data/PG_VERSION"), "9.6\n");
+    WriteFileBytes(folder.file("script"), "#!/bin/sh\n");
+    const wxString machine = MachineWordSize();
+    EXPECT_EQ(machine, sizeof(void*) == 8 ? wxT("64") : wxT("32"));
+
+    const struct {
+        std::string program;
+        const wxChar* wordSize;
+        wxString bitness;
+    } programs[] = {
+        {lib + "/9.6/bin/postgres", wxT("32"), wxT("32")},
+        {"/usr/lib/postgresql/15/bin/postgres", wxT("64"), wxT("64")},
+        {folder.file("script"), wxT(""), machine},
+        {folder.file("missing"), wxT(""), machine},
+    };
+    for (const auto& c : programs) {
+        if (!FileExists(c.program) && c.program.rfind("/usr/", 0) == 0)
+            continue; // the packaged program is only there with postgresql-15
+        EXPECT_EQ(ProgramWordSize(wxString::FromUTF8(c.program)), c.wordSize) << c.program;
+        EXPECT_EQ(ServerBitness(wxString::FromUTF8(c.program)), c.bitness) << c.program;
+    }
+
+    Server installed;
+    installed.baseDirectory = wxString::FromUTF8(lib + "/9.6");
+    EXPECT_EQ(InstalledServerBitness(installed), wxT("32"));
+
+    // A hand-chosen file: a data directory's PG_VERSION or a packaged configuration folder names
+    // the version, whose packaged program gives the bitness.
+    const struct {
+        std::string confFile;
+        const wxChar* version;
+        std::string program;
+        wxString bitness;
+    } chosen[] = {
+        {folder.file("data/postgresql.conf"), wxT("9.6"), lib + "/9.6/bin/postgres", wxT("32")},
+        {folder.file("etc/postgresql/9.6/main/postgresql.conf"), wxT("9.6"), lib + "/9.6/bin/postgres", wxT("32")},
+        {folder.file("nothing/postgresql.conf"), wxT(""), "", machine},
+    };
+    for (const auto& c : chosen) {
+        const ConfFileServer found = FindConfFileServer(wxString::FromUTF8(c.confFile), layouts);
+        EXPECT_EQ(found.version, c.version) << c.confFile;
+        EXPECT_EQ(found.program, wxString::FromUTF8(c.program)) << c.confFile;
+        EXPECT_EQ(ConfFileBitness(wxString::FromUTF8(c.confFile), layouts), c.bitness) << c.confFile;
+    }
+}
+
+// A server started from any folder is listed while it runs, once, with the port it runs on,
+// also when a packaged layout names the same data directory.
+TEST(DiscoveryTest, RunningServers)
+{
+    const std::string bin = "/usr/lib/postgresql/15/bin/";
+    if (!FileExists(bin + "initdb") || !FileExists(bin + "pg_ctl"))
+        GTEST_SKIP() << "PostgreSQL 15 is not installed (package postgresql-15)";
+    TempDir folder;
+    chmod(folder.path().c_str(), 0755);
+    const std::string data = folder.file("data");
+    const std::string sockets = folder.file("sockets");
+    MakeDirectories(data);
+    MakeDirectories(sockets);
+    std::vector<std::string> asUser;
+    if (geteuid() == 0) {
+        OrdinaryUser user;
+        std::string reason;
+        if (!GetOrdinaryUser(user, reason))
+            GTEST_SKIP() << reason;
+        RunProgram({"chown", user.name, data, sockets});
+        asUser = AsUser(user, {});
+    }
+    auto run = [&asUser](std::vector<std::string> command) {
+        command.insert(command.begin(), asUser.begin(), asUser.end());
+        ProgramOptions options;
+        options.timeoutSeconds = 120;
+        options.environment["LC_ALL"] = "C";
+        return RunProgram(command, options);
+    };
+    const ProgramResult init =
+        run({bin + "initdb", "-D", data, "-A", "trust", "--no-sync", "--no-instructions", "--locale=C"});
+    ASSERT_EQ(init.exitCode, 0) << init.standardError;
+    // No TCP listener: the port only names the socket in the test's folder, so any will do.
+    const int port = 20000 + getpid() % 20000;
+    WriteFileBytes(data + "/postgresql.auto.conf", "port = 5432\nlisten_addresses = ''\nunix_socket_directories = '" +
+                                                       sockets + "'\n");
+    const ProgramResult start =
+        run({bin + "pg_ctl", "start", "-w", "-D", data, "-l", folder.file("sockets/log"), "-o", "-p " + std::to_string(port)});
+    ASSERT_EQ(start.exitCode, 0) << start.standardOutput << start.standardError;
+    struct Stop {
+        std::function<void()> stop;
+        ~Stop() { stop(); }
+    } stopAtEnd{[&] { run({bin + "pg_ctl", "stop", "-m", "immediate", "-D", data}); }};
+
+    ServerLayouts layouts = LayoutsUnder(folder.path());
+    layouts.processRoot = wxT("/proc");
+    // The same data directory as a packaged cluster of the Debian layout.
+    const std::string packaged = folder.file("etc/postgresql/15/test");
+    MakeDirectories(packaged);
+    WriteFileBytes(packaged + "/postgresql.conf", "data_directory = '" + data + "'\nport = 5499\n");
+    layouts.debianProgramRoot = wxT("/usr/lib/postgresql");
+
+    const wxString listed = wxString::Format(wxT("PostgreSQL 15 (%s) on port %d"), wxString::FromUTF8(data), port);
+    const wxString packagedListed = wxString::Format(wxT("PostgreSQL 15 (test) on port %d"), port);
+    const wxString confFile = wxString::FromUTF8(data + "/postgresql.conf");
+    for (bool withPackage : {false, true}) {
+        if (!withPackage)
+            layouts.debianConfigurationRoot = wxString::FromUTF8(folder.file("missing"));
+        else
+            layouts.debianConfigurationRoot = wxString::FromUTF8(folder.file("etc/postgresql"));
+        RegFileRegistry registry;
+        AddInstalledServers(registry, layouts);
+        const Discovery discovery = Discover(registry, InstalledServerBitness);
+        int seen = 0;
+        for (const Found& f : discovery.found) {
+            if (f.listText != listed && f.listText != packagedListed)
+                continue;
+            ++seen;
+            const Server& server = *f.server;
+            EXPECT_EQ(f.listText, withPackage ? packagedListed : listed);
+            EXPECT_EQ(server.port, port);
+            EXPECT_EQ(server.majorVersion, 15);
+            EXPECT_EQ(server.baseDirectory, wxT("/usr/lib/postgresql/15"));
+            EXPECT_EQ(server.bitness, wxT("64"));
+            if (!withPackage) {
+                EXPECT_EQ(server.GetConfFilePath(), confFile);
+                EXPECT_EQ(server.locale, wxT("C")); // initdb --locale=C
+            }
+        }
+        EXPECT_EQ(seen, 1) << (withPackage ? "with" : "without") << " the packaged layout naming it";
     }
 }

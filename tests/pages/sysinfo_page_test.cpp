@@ -237,8 +237,8 @@ TEST_F(UsagePageTest, LeavingForwardRunsTheExchangeUnderAProgressDialog)
         EXPECT_TRUE(CapturedLog::Errors().empty());
         ASSERT_FALSE(screenshot.empty());
         EXPECT_TRUE(FileExists(screenshot));
-        EXPECT_EQ(server().values[0], wxString(wxT("value0")));
-        EXPECT_EQ(server().values[16], wxString(wxT("value16")));
+        EXPECT_EQ(server().values[0], wxString(CannedService::TableValues()[0]));
+        EXPECT_EQ(server().values[16], wxString(CannedService::TableValues()[16]));
     });
     const std::vector<RecordedRequest> fetches = RequestsOf(responder, "getQuorvelInfo");
     ASSERT_EQ(fetches.size(), 1u);

@@ -5,6 +5,7 @@
 #include "pages/proxy_dialog.h"
 #include "pages/proxy_settings.h"
 #include "pages/welcome_page.h"
+#include "installations/server_program.h"
 #include "tests/pages/page_test_support.h"
 #include "tests/support/temp_dir.h"
 
@@ -115,6 +116,17 @@ protected:
         page->fileSelector->OnButtonClick();
     }
 
+    // A pick from the version box's list, with the event the toolkit sends for one.
+    void PickVersion(const wxString& version)
+    {
+        ASSERT_TRUE(page->versionBox->SetStringSelection(version));
+        wxCommandEvent picked(wxEVT_COMBOBOX, page->versionBox->GetId());
+        picked.SetEventObject(page->versionBox);
+        picked.SetInt(page->versionBox->GetSelection());
+        picked.SetString(version);
+        page->versionBox->ProcessWindowEvent(picked);
+    }
+
     bool Visible(wxWindow* window) { return window && window->IsShown(); }
 
     std::vector<std::string> Entries(wxComboBox* box)
@@ -157,7 +169,10 @@ TEST_F(WelcomePageTest, WithNothingInstalledItAsksForAFileAndAVersion)
     ASSERT_NE(page->buildBox, nullptr);
     EXPECT_FALSE(Visible(page->installationList));
     EXPECT_EQ(page->versionBox->GetValue(), wxT("8.4"));
-    EXPECT_EQ(Entries(page->versionBox), (std::vector<std::string>{"8.4", "8.3", "8.2"}));
+    // Every version the service tunes, newest first.
+    EXPECT_EQ(Entries(page->versionBox),
+              (std::vector<std::string>{"18", "17", "16", "15", "14", "13", "12", "11", "10", "9.6", "9.5", "9.4",
+                                        "9.3", "9.2", "9.1", "9.0", "8.4", "8.3", "8.2"}));
     EXPECT_EQ(page->buildBox->GetValue(), wxT("x86"));
     EXPECT_EQ(Entries(page->buildBox), std::vector<std::string>{"x86"});
     EXPECT_FALSE(page->buildBox->IsEnabled());
@@ -257,7 +272,7 @@ TEST_F(WelcomePageTest, AHandChosenFileIsRefusedUntilItIsChosenPresentAndWritabl
 
     // Chosen, present, but not writable.
     Choose(conf);
-    page->versionBox->SetSelection(1);
+    page->versionBox->SetStringSelection(wxT("8.3"));
     {
         WriteProtection mark(conf);
         if (!mark.Applied())
@@ -291,8 +306,8 @@ TEST_F(WelcomePageTest, AHandChosenFileFillsTheRecord)
         int minor;
     };
     const Case cases[] = {
-        {"8.2", 2, "8.2", 8, 2},
-        {"8.4, as shown at first", 0, "8.4", 8, 4},
+        {"8.2", 18, "8.2", 8, 2},
+        {"8.4, as shown at first", 16, "8.4", 8, 4},
         {"no selection reads as 8.4", wxNOT_FOUND, "8.4", 8, 4},
     };
     Choose(conf);
@@ -304,7 +319,7 @@ TEST_F(WelcomePageTest, AHandChosenFileFillsTheRecord)
         EXPECT_EQ(record.version.utf8_string(), c.version);
         EXPECT_EQ(record.majorVersion, c.major);
         EXPECT_EQ(record.minorVersion, c.minor);
-        EXPECT_EQ(record.bitness, wxT("32"));
+        EXPECT_EQ(record.bitness, MachineWordSize()) << "no server program belongs to the file";
         EXPECT_EQ(record.dataDirectory.utf8_string(), directory + "/");
         EXPECT_EQ(record.baseDirectory.utf8_string(), conf);
         EXPECT_EQ(record.port, 0);
@@ -312,6 +327,54 @@ TEST_F(WelcomePageTest, AHandChosenFileFillsTheRecord)
         EXPECT_EQ(record.values[3], wxT("kept"));
         EXPECT_EQ(record.displayName, wxT("kept too"));
     }
+}
+
+TEST_F(WelcomePageTest, TheChosenFilesFolderSetsTheVersionUntilTheUserPicksOne)
+{
+    Build({});
+    ASSERT_FALSE(page->installationsFound);
+    struct Case
+    {
+        const char* description;
+        const char* pgVersion; // nullptr: no PG_VERSION beside the file
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"a data directory of 15", "15\n", "15"},
+        {"a data directory of 9.6", "9.6\n", "9.6"},
+        {"a plain folder after a detected one", nullptr, "8.4"},
+        {"a version the service does not tune", "7.4\n", "8.4"},
+        {"not a version", "../../15\n", "8.4"},
+        {"an empty PG_VERSION", "", "8.4"},
+    };
+    int folder = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        const std::string directory = DataDirectory("detect" + std::to_string(++folder));
+        if (c.pgVersion)
+            WriteFileBytes(directory + "/PG_VERSION", c.pgVersion);
+        Choose(directory + "/postgresql.conf");
+        EXPECT_EQ(page->versionBox->GetValue().utf8_string(), c.shown);
+    }
+
+    // A PostgreSQL 15 data directory: the record gets its version and its program's word size.
+    const std::string data15 = DataDirectory("data15");
+    WriteFileBytes(data15 + "/PG_VERSION", "15\n");
+    Choose(data15 + "/postgresql.conf");
+    ASSERT_TRUE(LeavePage(page)) << (TakeErrors().empty() ? "" : TakeErrors()[0]);
+    EXPECT_EQ(page->manualServer.version, wxT("15"));
+    EXPECT_EQ(page->manualServer.majorVersion, 15);
+    const wxString program = wxT("/usr/lib/postgresql/15/bin/postgres");
+    if (wxFileExists(program)) {
+        EXPECT_EQ(page->manualServer.bitness, ProgramWordSize(program));
+    }
+
+    // The user's pick wins over every later detection.
+    PickVersion(wxT("8.3"));
+    Choose(data15 + "/postgresql.conf");
+    EXPECT_EQ(page->versionBox->GetValue(), wxT("8.3"));
+    ASSERT_TRUE(LeavePage(page));
+    EXPECT_EQ(page->manualServer.version, wxT("8.3"));
 }
 
 TEST_F(WelcomePageTest, TheProxyButtonOpensTheProxyDialogAndCancellingChangesNothing)

@@ -78,13 +78,19 @@ TEST(HexText, RejectsWhatIsNotHexWithALineOnStandardError)
     {
         const char* description;
         const char* hex;
-        const char* error;
+        std::string error;
     };
+    // Hex text comes from the network: it reaches a terminal escaped and cut short.
+    const std::string longText = std::string(100000, 'A') + "G";
     const Case cases[] = {
         {"odd length", "ABC", "Invalid Hex String:ABC\n"},
         {"character outside the set", "4G", "Invalid Hex String:4G\n"},
         {"space", "4 ", "Invalid Hex String:4 \n"},
         {"null", nullptr, "Invalid Hex String:(null)\n"},
+        {"control characters and bytes above 127 escaped", "4\n\x1B[2J\xE9", "Invalid Hex String:4\\x0A\\x1B[2J\\xE9\n"},
+        {"a backslash escaped, so that an escape cannot be forged", "4\\x41", "Invalid Hex String:4\\x5Cx41\n"},
+        {"long text: the first 64 characters and the length", longText.c_str(),
+         "Invalid Hex String:" + std::string(64, 'A') + "... (100001 characters)\n"},
     };
     for (const Case& c : cases) {
         testing::internal::CaptureStderr();

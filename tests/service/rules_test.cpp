@@ -6,6 +6,7 @@
 
 #include "tuning/hex_text.h"
 #include "tuning/maker_constants.h"
+#include "tuning/tuned_value.h"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,30 @@ TEST(ServiceRules, Values)
         for (std::size_t i = 0; i < parameterCount; ++i)
             EXPECT_EQ(values[i], c.values[i]) << c.description << ": " << parameterNames[i];
     }
+}
+
+// The wizard refuses an answer with a value of the wrong form: every value the rules give,
+// up to the largest memory the service computes with, must pass the wizard's check.
+TEST(ServiceRules, EveryValueHasTheFormTheWizardTakes)
+{
+    for (const std::uint64_t ram : {1ull, 512ull, 2048ull, 8192ull, 65536ull, 1048576ull, 2147483647ull})
+        for (const int usage : {33, 66, 100})
+            for (const char* version : {"8.2", "8.3", "9.4", "9.5", "15.4", "17.2", "18.0"})
+                for (const bool windows : {false, true})
+                    for (const bool bits32 : {false, true}) {
+                        ValuesRequest request;
+                        request.ramMegabytes = ram;
+                        request.usage = usage;
+                        request.bits32 = bits32;
+                        AnnouncedProfile profile;
+                        profile.version = ReadVersion(version);
+                        profile.windows = windows;
+                        const auto values = ComputeValues(request, profile);
+                        for (std::size_t i = 0; i < parameterCount; ++i)
+                            EXPECT_TRUE(IsSoundTunedValue(i, values[i]))
+                                << parameterNames[i] << " = " << values[i] << " for " << ram << " MB, usage " << usage
+                                << ", " << version << (windows ? ", Windows" : "") << (bits32 ? ", 32-bit" : "");
+                    }
 }
 
 TEST(ServiceRules, WorkMemCapOnWindowsEndsWith18)

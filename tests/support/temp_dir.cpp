@@ -2,22 +2,30 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 TempDir::TempDir()
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/pelloran-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
-        throw std::runtime_error("cannot create a temporary folder from " + pattern);
-    root = buffer.data();
+    // TMPDIR, or the platform's own temporary folder.
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = base / ("pelloran-test-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            // Private, as a folder other users could write into would skew the rights tests.
+            std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, error);
+            root = candidate.generic_string();
+            return;
+        }
+        if (error)
+            throw std::runtime_error("cannot create a temporary folder in " + base.string() + ": " + error.message());
+    }
+    throw std::runtime_error("cannot find a free temporary folder name in " + base.string());
 }
 
 TempDir::~TempDir()

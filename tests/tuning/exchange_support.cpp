@@ -70,11 +70,18 @@ std::string SoapAnswer(const std::string& content)
            "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
+std::vector<std::string> CannedService::TableValues()
+{
+    return {"101", "129MB", "4097kB", "65MB", "204801", "1001", "17MB", "9", "4.5", "6GB",
+            "on", "2min", "51", "52", "0.15", "0.06", "off"};
+}
+
 std::vector<std::pair<std::string, std::string>> CannedService::TablePairs()
 {
+    const std::vector<std::string> values = TableValues();
     std::vector<std::pair<std::string, std::string>> pairs;
     for (std::size_t i = 0; i < tuningParameterCount; ++i)
-        pairs.emplace_back(ToHex(wxString(tuningParameterNames[i]).utf8_string()), ToHex("value" + std::to_string(i)));
+        pairs.emplace_back(ToHex(wxString(tuningParameterNames[i]).utf8_string()), ToHex(values[i]));
     return pairs;
 }
 
@@ -92,13 +99,14 @@ std::string CannedService::Answer(const RecordedRequest& request) const
         return HttpAnswer(500, SoapAnswer("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode>"
                                           "<faultstring>values unavailable</faultstring></SOAP-ENV:Fault>"));
     } else if (operation == "getQuorvelInfo") {
+        std::string items;
+        for (const auto& [name, value] : pairs)
+            items += "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[2]\"><item>" + name +
+                     "</item><item>" + value + "</item></item>";
         content = "<ns2:getQuorvelInfoResponse><getQuorvelInfoReturn xsi:type=\"SOAP-ENC:Array\" "
                   "SOAP-ENC:arrayType=\"xsd:string[][" +
-                  std::to_string(pairs.size()) + "]\">";
-        for (const auto& [name, value] : pairs)
-            content += "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[2]\"><item>" + name +
-                       "</item><item>" + value + "</item></item>";
-        content += "</getQuorvelInfoReturn></ns2:getQuorvelInfoResponse>";
+                  std::to_string(rawValues ? tuningParameterCount : pairs.size()) + "]\">" + rawValues.value_or(items) +
+                  "</getQuorvelInfoReturn></ns2:getQuorvelInfoResponse>";
     } else {
         return HttpAnswer(500, SoapAnswer("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
                                           "<faultstring>unknown operation</faultstring></SOAP-ENV:Fault>"));

@@ -35,10 +35,13 @@ struct CannedService
 {
     std::optional<std::string> verdict = std::string("0"); // none: an empty validateUserReturn
     std::vector<std::pair<std::string, std::string>> pairs;  // sent as they are (already hex or not)
+    std::optional<std::string> rawValues;                    // instead of pairs: the array's content as it is
     bool fetchFails = false;                                 // getQuorvelInfo answers a fault
     int status = 200;                                        // for every answer
 
-    // 17 pairs of the parameter table, in table order, named value0 ... value16, hex-encoded.
+    // 17 values, one of each parameter's form and each different from its default.
+    static std::vector<std::string> TableValues();
+    // The parameter table's names with TableValues, in table order, hex-encoded.
     static std::vector<std::pair<std::string, std::string>> TablePairs();
 
     std::string Answer(const RecordedRequest& request) const;

@@ -1,0 +1,55 @@
+// The PostgreSQL server program behind an installation or a configuration file, and what can
+// be learnt from it without starting a server: its word size and its version.
+#pragma once
+
+#include <wx/string.h>
+
+// Where this machine's packaged PostgreSQL layouts keep their clusters and programs; every
+// root can be moved for tests.
+struct ServerLayouts
+{
+    // Debian: <configurationRoot>/<version>/<cluster>/postgresql.conf, <programRoot>/<version>/bin.
+    wxString debianConfigurationRoot = wxT("/etc/postgresql");
+    wxString debianProgramRoot = wxT("/usr/lib/postgresql");
+    // Red Hat family: <pgsqlRoot>/<version>/data with <versionedProgramPrefix><version>/bin
+    // (PGDG packages), and <pgsqlRoot>/data with the system's program (the distributions' own).
+    wxString pgsqlRoot = wxT("/var/lib/pgsql");
+    wxString versionedProgramPrefix = wxT("/usr/pgsql-");
+    // Arch: one data directory, the system's program.
+    wxString archDataDirectory = wxT("/var/lib/postgres/data");
+    wxString systemProgramFolder = wxT("/usr/bin");
+    // Running servers are found through the processes of this tree.
+    wxString processRoot = wxT("/proc");
+};
+
+// "64" or "32" from the ELF class of a program file; empty when it is not an ELF file.
+wxString ProgramWordSize(const wxString& program);
+// "64" or "32": the word size of this machine.
+wxString MachineWordSize();
+// A record's bitness for a server program: the program's word size, this machine's when the
+// program cannot be read.
+wxString ServerBitness(const wxString& program);
+
+// The version a server program reports ("15.18" from "postgres (PostgreSQL) 15.18 (Debian
+// 15.18-0+deb12u1)"); empty when it cannot be run or says nothing like it.
+wxString ServerProgramVersion(const wxString& program);
+
+// "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it
+// does not look like a version.
+wxString DataDirectoryVersion(const wxString& dataDirectory);
+
+// The server that belongs to a configuration file chosen by hand.
+struct ConfFileServer
+{
+    wxString version; // "15", "9.6": the data directory's PG_VERSION or the layout's version folder; empty: unknown
+    wxString program; // the server program of that version; empty when none is installed
+};
+
+// Looks beside the file for PG_VERSION (the file is in a data directory), or recognises the
+// packaged configuration folder <debianConfigurationRoot>/<version>/<cluster>/, then finds the
+// program of that version in the packaged program folders.
+ConfFileServer FindConfFileServer(const wxString& confFile, const ServerLayouts& layouts = ServerLayouts());
+
+// The bitness of a hand-chosen record: the word size of the file's server program when one
+// is found, else this machine's.
+wxString ConfFileBitness(const wxString& confFile, const ServerLayouts& layouts = ServerLayouts());

@@ -1,0 +1,223 @@
+#include "installations/server_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int versionTimeoutMilliseconds = 10000;
+
+std::string Native(const wxString& text)
+{
+    const wxCharBuffer bytes = text.fn_str();
+    return bytes.data() ? std::string(bytes.data()) : std::string();
+}
+
+wxString Wide(const std::string& text)
+{
+    return wxString(text.c_str(), *wxConvFileName);
+}
+
+bool IsExecutableFile(const fs::path& program)
+{
+    std::error_code error;
+    return fs::is_regular_file(program, error) && access(program.c_str(), X_OK) == 0;
+}
+
+// Whether a program's version ("9.6.24", "15.4") is of the major version "9.6" or "15".
+bool IsOfMajorVersion(const std::string& reported, const std::string& major)
+{
+    return reported.compare(0, major.size(), major) == 0
+           && (reported.size() == major.size() || !std::isdigit(static_cast<unsigned char>(reported[major.size()])));
+}
+
+// The packaged program of a major version: Debian's, then PGDG's, then the system's own when
+// it reports that version.
+std::string ProgramOfVersion(const std::string& version, const ServerLayouts& layouts)
+{
+    const fs::path versioned[] = {
+        fs::path(Native(layouts.debianProgramRoot)) / version / "bin" / "postgres",
+        fs::path(Native(layouts.versionedProgramPrefix) + version) / "bin" / "postgres",
+    };
+    for (const fs::path& program : versioned)
+        if (IsExecutableFile(program))
+            return program.string();
+    const fs::path system = fs::path(Native(layouts.systemProgramFolder)) / "postgres";
+    if (IsExecutableFile(system) && IsOfMajorVersion(Native(ServerProgramVersion(Wide(system.string()))), version))
+        return system.string();
+    return std::string();
+}
+
+// The first word of a line that begins with a digit.
+std::string FirstNumberWord(const std::string& line)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        size_t end = i;
+        while (end < line.size() && !std::isspace(static_cast<unsigned char>(line[end])))
+            ++end;
+        if (end > i && std::isdigit(static_cast<unsigned char>(line[i])))
+            return line.substr(i, end - i);
+        i = end;
+    }
+    return std::string();
+}
+
+} // namespace
+
+wxString ProgramWordSize(const wxString& program)
+{
+    // e_ident: the magic number, then the class (1: 32-bit objects, 2: 64-bit objects).
+    unsigned char ident[5] = {};
+    std::ifstream in(Native(program), std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(ident), sizeof ident))
+        return wxString();
+    if (ident[0] != 0x7f || ident[1] != 'E' || ident[2] != 'L' || ident[3] != 'F')
+        return wxString();
+    if (ident[4] == 1)
+        return wxT("32");
+    if (ident[4] == 2)
+        return wxT("64");
+    return wxString();
+}
+
+wxString MachineWordSize()
+{
+    // The kernel's machine name, as the toolkit's 64-bit-platform test reads it ("x86_64",
+    // "aarch64", "ppc64le", "s390x", "riscv64"), without starting a program.
+    utsname system;
+    if (uname(&system) != 0)
+        return sizeof(void*) == 8 ? wxT("64") : wxT("32");
+    const std::string machine = system.machine;
+    const bool is64Bit = machine.find("64") != std::string::npos || machine == "s390x" || machine == "alpha";
+    return is64Bit || sizeof(void*) == 8 ? wxT("64") : wxT("32");
+}
+
+wxString ServerBitness(const wxString& program)
+{
+    const wxString wordSize = program.empty() ? wxString() : ProgramWordSize(program);
+    return wordSize.empty() ? MachineWordSize() : wordSize;
+}
+
+wxString ServerProgramVersion(const wxString& program)
+{
+    const std::string path = Native(program);
+    if (access(path.c_str(), X_OK) != 0)
+        return wxString();
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0)
+        return wxString();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::string argument0 = path;
+    std::string argument1 = "--version";
+    char* argv[] = {argument0.data(), argument1.data(), nullptr};
+    const char* environment[] = {"LC_ALL=C", "PATH=/usr/bin:/bin", nullptr};
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, const_cast<char**>(environment));
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    if (spawned != 0) {
+        close(output[0]);
+        return wxString();
+    }
+
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(versionTimeoutMilliseconds);
+    bool timedOut = false;
+    while (text.size() < 4096) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd ready = {output[0], POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(left));
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0) {
+            timedOut = polled == 0;
+            break;
+        }
+        char buffer[512];
+        const ssize_t got = read(output[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(output[0]);
+    if (timedOut)
+        kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return wxString();
+    return Wide(FirstNumberWord(text.substr(0, text.find('\n'))));
+}
+
+wxString DataDirectoryVersion(const wxString& dataDirectory)
+{
+    std::ifstream in(fs::path(Native(dataDirectory)) / "PG_VERSION");
+    std::string line;
+    if (!std::getline(in, line))
+        return wxString();
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
+        return wxString();
+    for (char c : line)
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.')
+            return wxString();
+    return Wide(line);
+}
+
+ConfFileServer FindConfFileServer(const wxString& confFile, const ServerLayouts& layouts)
+{
+    ConfFileServer found;
+    const fs::path folder = fs::path(Native(confFile)).parent_path();
+    std::string version = Native(DataDirectoryVersion(Wide(folder.string())));
+    if (version.empty()) {
+        // <configuration root>/<version>/<cluster>/postgresql.conf
+        std::error_code error;
+        const fs::path root = fs::path(Native(layouts.debianConfigurationRoot));
+        const fs::path versionFolder = folder.parent_path();
+        if (fs::equivalent(versionFolder.parent_path(), root, error) && !error) {
+            const std::string name = versionFolder.filename().string();
+            if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])))
+                version = name;
+        }
+    }
+    if (version.empty())
+        return found;
+    found.version = Wide(version);
+    found.program = Wide(ProgramOfVersion(version, layouts));
+    return found;
+}
+
+wxString ConfFileBitness(const wxString& confFile, const ServerLayouts& layouts)
+{
+    return ServerBitness(FindConfFileServer(confFile, layouts).program);
+}

