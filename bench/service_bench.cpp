@@ -4,6 +4,7 @@
 // the service's memory after 100,000 exchanges have been announced.
 //
 //   build/bench/service_bench [exchanges per client count, default 200] [announcements, default 100000]
+//   build/bench/service_bench --wrk-script   (prints the load generator's request, for tls_rate_bench.sh)
 #include "../tests/service/service_process.h"
 #include "../tests/support/temp_dir.h"
 #include "../tests/tuning/loopback_https.h"
@@ -11,6 +12,8 @@
 #include "tuning/hex_text.h"
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
+
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <chrono>
@@ -76,6 +79,25 @@ std::string Envelope(const std::string& operation, const std::vector<std::string
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--wrk-script") {
+        // What the TLS rate comparison (tls_rate_bench.sh) posts: a validateUser as the wizard
+        // sends it, each on a new connection.
+        const std::string credentials = std::string(serviceUserId) + ":" + serviceSecret;
+        std::string basic(4 * ((credentials.size() + 2) / 3) + 1, '\0');
+        basic.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(basic.data()),
+                                     reinterpret_cast<const unsigned char*>(credentials.data()),
+                                     static_cast<int>(credentials.size())));
+        std::printf("wrk.method = \"POST\"\n"
+                    "wrk.path = \"/authws/services/AuthenticationService?wsdl\"\n"
+                    "wrk.headers[\"User-Agent\"] = \"gSOAP/2.7\"\n"
+                    "wrk.headers[\"Content-Type\"] = \"text/xml; charset=utf-8\"\n"
+                    "wrk.headers[\"Authorization\"] = \"Basic %s\"\n"
+                    "wrk.headers[\"SOAPAction\"] = \"\\\"\\\"\"\n"
+                    "wrk.headers[\"Connection\"] = \"close\"\n"
+                    "wrk.body = [==[%s]==]\n",
+                    basic.c_str(), Envelope("validateUser", Announcement("rate-bench", "15.4"), true).c_str());
+        return 0;
+    }
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 200;
     const int announcements = argc > 2 ? std::atoi(argv[2]) : 100000;
     TempDir folder;
@@ -92,6 +114,7 @@ int main(int argc, char** argv)
     std::printf("service: %d workers, RSA-2048 certificate, loopback, %d full exchanges per row\n", 8, exchanges);
     std::printf("resident memory at start: %ld kB\n", ResidentKilobytes(service.Pid()));
 
+    double wizardSeconds = 0; // one exchange, one client at a time
     for (int clients : {1, 8, 32}) {
         std::atomic<int> failures{0};
         const double seconds = RunSpread(clients, exchanges, failures, [&](int i) {
@@ -99,12 +122,15 @@ int main(int argc, char** argv)
         });
         std::printf("%2d concurrent clients: %7.1f full exchanges/s (%d failed)\n", clients, exchanges / seconds,
                     failures.load());
+        if (clients == 1)
+            wizardSeconds = seconds / exchanges;
     }
 
     // The same exchanges through a lean HTTPS client (libcurl trusting only the service's
     // certificate): what the service itself sustains, without the wizard's client costs
-    // (its transport loads the system's certificate store for every call).
+    // (the system's certificate store, the generated proxy).
     const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    double leanSeconds = 0;
     for (int clients : {1, 8, 32}) {
         std::atomic<int> failures{0};
         const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
@@ -117,7 +143,11 @@ int main(int argc, char** argv)
         });
         std::printf("%2d concurrent lean clients: %7.1f full exchanges/s (%d failed)\n", clients,
                     exchanges * 5 / seconds, failures.load());
+        if (clients == 1)
+            leanSeconds = seconds / (exchanges * 5);
     }
+    std::printf("one full exchange: %.1f ms through the wizard's transport, %.1f ms through a lean client: %.2f times\n",
+                wizardSeconds * 1000, leanSeconds * 1000, leanSeconds > 0 ? wizardSeconds / leanSeconds : 0.0);
 
     // Announcements only: each one is remembered, as a full exchange's would be.
     std::atomic<int> failures{0};

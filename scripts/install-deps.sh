@@ -18,7 +18,7 @@ test_packages=(
   googletest libgtest-dev
   xvfb xauth xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 acl attr libcap2-bin pkexec polkitd
-  dpkg-dev file ccache strace
+  dpkg-dev file ccache strace nginx-light wrk
 )
 
 packages=("${run_packages[@]}" "${test_packages[@]}")
@@ -54,14 +54,15 @@ if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# tinyproxy's package starts a system daemon on port 8888, which the tests do not want (they
-# run their own). Only a daemon this step brought is stopped: a proxy the user already ran
-# stays as it is.
-if [[ " ${missing[*]} " == *" tinyproxy "* ]]; then
+# tinyproxy's package starts a system daemon on port 8888 and nginx's one on port 80, which
+# the tests and benchmarks do not want (they run their own). Only a daemon this step brought
+# is stopped: one the user already ran stays as it is.
+for daemon in tinyproxy nginx; do
+  [[ " ${missing[*]} " == *" $daemon"* ]] || continue
   if [[ -d /run/systemd/system ]]; then
-    "${sudo_cmd[@]}" systemctl disable --now tinyproxy >/dev/null 2>&1 || true
+    "${sudo_cmd[@]}" systemctl disable --now "$daemon" >/dev/null 2>&1 || true
   else
-    "${sudo_cmd[@]}" invoke-rc.d tinyproxy stop >/dev/null 2>&1 || true
-    "${sudo_cmd[@]}" update-rc.d tinyproxy disable >/dev/null 2>&1 || true
+    "${sudo_cmd[@]}" invoke-rc.d "$daemon" stop >/dev/null 2>&1 || true
+    "${sudo_cmd[@]}" update-rc.d "$daemon" disable >/dev/null 2>&1 || true
   fi
-fi
+done

@@ -18,7 +18,7 @@ extern "C" void RequestStop(int) { stopRequested = true; }
 
 const char* const usage =
     "Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem [--workers N]\n"
-    "                        [--access-log FILE] [--plain-http]\n"
+    "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
     "\n"
     "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
     "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -32,6 +32,8 @@ const char* const usage =
     "                         standard output\n"
     "  --plain-http           serve plain HTTP, for running behind a TLS-terminating proxy;\n"
     "                         --cert and --key are then not needed\n"
+    "  --no-session-tickets   give clients no TLS session tickets, so that every connection\n"
+    "                         makes a full handshake (as when comparing handshake rates)\n"
     "  --help                 show this text\n"
     "\n"
     "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
@@ -85,6 +87,8 @@ int main(int argc, char** argv)
             return 0;
         } else if (argument == "--plain-http") {
             options.plainHttp = true;
+        } else if (argument == "--no-session-tickets") {
+            options.sessionTickets = false;
         } else if (argument == "--listen") {
             if (!value(listen))
                 return UsageError("--listen needs ADDRESS:PORT");

@@ -12,9 +12,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <poll.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +32,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -40,6 +45,8 @@ constexpr const char* unknownExchangeFault =
 // open files.
 constexpr std::size_t silentLimit = 512;
 constexpr std::size_t queueLimit = 256;
+// A request header longer than this is refused.
+constexpr long long headerLimit = 16 * 1024;
 
 struct Shared
 {
@@ -85,43 +92,52 @@ const char* MethodName(int status)
     }
 }
 
+// A connection from its accept until its request is complete: handshaken and read by a front
+// loop without holding a worker, and small, since the SOAP context is made only for a worker.
+struct Pending
+{
+    int socket = -1;
+    SSL* ssl = nullptr; // null over plain HTTP
+    bool handshaken = false;
+    std::uint32_t watched = 0; // the events the front loop waits for
+    std::string client; // the address as the access log shows it
+    std::string bytes;  // what arrived of the request
+    std::chrono::steady_clock::time_point deadline;
+
+    ~Pending()
+    {
+        if (ssl != nullptr)
+            SSL_free(ssl);
+        if (socket >= 0)
+            close(socket);
+    }
+};
+
 // One connection: a copy of the listening context, served by one worker.
 class Connection : public AuthenticationServiceSoapBindingService
 {
 public:
-    Connection(const struct soap& listener, Shared& shared)
-        : AuthenticationServiceSoapBindingService(listener), shared(shared)
+    Connection(const struct soap& listener, Shared& shared, Pending& pending)
+        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client)
     {
         user = this;
-        // The runtime also bounds the TLS handshake by the accept time-out, which the listener
-        // keeps short to look at the stop flag often: give a client the receive time-out.
-        accept_timeout = recv_timeout;
         fparse = Parse;
         fparsehdr = ParseHeader;
         fresponse = Response;
         fposthdr = PostHeader;
         frecv = Receive;
-        if (ip6[0] || ip6[1] || ip6[2] || ip6[3]) {
-            // The runtime keeps the address as four words in host order.
-            const uint32_t words[4] = {htonl(ip6[0]), htonl(ip6[1]), htonl(ip6[2]), htonl(ip6[3])};
-            char text[INET6_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET6, words, text, sizeof text);
-            client = text;
-        }
-        if (client.empty() || client.rfind("::ffff:", 0) == 0) {
-            char text[INET_ADDRSTRLEN] = "";
-            const in_addr address{htonl(static_cast<uint32_t>(ip))};
-            inet_ntop(AF_INET, &address, text, sizeof text);
-            client = text;
-        }
+        // The context owns the socket and the TLS state from here on.
+        socket = pending.socket;
+        ssl = pending.ssl;
+        pending.socket = -1;
+        pending.ssl = nullptr;
+        arrived.swap(pending.bytes);
     }
 
     AuthenticationServiceSoapBindingService* copy() override { return nullptr; } // never copied
 
-    void Serve(bool tls)
+    void Serve()
     {
-        if (tls && ssl_accept() != SOAP_OK)
-            return; // no HTTP request was read: nothing to log
         serve();
         if (!requestLine.empty())
             shared.log.Write(client, std::time(nullptr), requestLine, responseCode == 0 ? 400 : responseCode, size);
@@ -256,12 +272,24 @@ private:
     {
         Connection* self = Of(soap);
         if (!self->bodyBounded)
-            return self->shared.originalReceive(soap, buffer, length);
+            return self->Take(buffer, length);
         if (self->bodyLeft == 0)
             return 0;
-        const std::size_t got = self->shared.originalReceive(soap, buffer, std::min<std::size_t>(length, self->bodyLeft));
+        const std::size_t got = self->Take(buffer, std::min<std::size_t>(length, self->bodyLeft));
         self->bodyLeft -= std::min(got, self->bodyLeft);
         return got;
+    }
+
+    // What the front loop read comes first, then the connection.
+    std::size_t Take(char* buffer, std::size_t length)
+    {
+        if (arrivedTaken < arrived.size()) {
+            const std::size_t count = std::min(length, arrived.size() - arrivedTaken);
+            std::memcpy(buffer, arrived.data() + arrivedTaken, count);
+            arrivedTaken += count;
+            return count;
+        }
+        return shared.originalReceive(this, buffer, length);
     }
 
     // The status line of the answer is posted as the first header: note its code.
@@ -278,6 +306,8 @@ private:
 
     Shared& shared;
     std::string client;
+    std::string arrived;
+    std::size_t arrivedTaken = 0;
     std::string requestLine;
     int responseCode = 0; // 0 until an answer was sent
     bool bodyBounded = false;
@@ -296,7 +326,7 @@ struct TuningServer::Impl
 
     std::mutex mutex;
     std::condition_variable ready;
-    std::deque<Connection*> queue;
+    std::deque<std::unique_ptr<Pending>> queue;
     bool closing = false;
 
     Impl(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory)
@@ -342,6 +372,19 @@ struct TuningServer::Impl
             error = "the key " + options.keyFile + " does not belong to the certificate " + options.certificateFile;
             return false;
         }
+        // The chain sent is built once, here; left to itself OpenSSL builds it again in every
+        // handshake, searching the system's certificate folder each time.
+        SSL_CTX_build_cert_chain(context, SSL_BUILD_CHAIN_FLAG_NO_ROOT | SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR);
+        SSL_CTX_set_mode(context, SSL_MODE_NO_AUTO_CHAIN);
+        ERR_clear_error();
+        // The three calls of an exchange come on three connections: tickets let the later two
+        // skip the full handshake. One is enough for a client that makes one exchange.
+        if (options.sessionTickets) {
+            SSL_CTX_clear_options(context, SSL_OP_NO_TICKET);
+            SSL_CTX_set_num_tickets(context, 1);
+        } else {
+            SSL_CTX_set_num_tickets(context, 0);
+        }
         return true;
     }
 
@@ -354,43 +397,250 @@ struct TuningServer::Impl
         return text;
     }
 
-    // Gives a connection that has something to say to a worker.
-    void Hand(Connection* connection)
+    // Gives a complete request to a worker.
+    void Hand(std::unique_ptr<Pending> request)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        if (queue.size() >= queueLimit) {
-            lock.unlock();
-            Close(connection); // overloaded: close rather than queue without bound
-            return;
-        }
-        queue.push_back(connection);
+        if (queue.size() >= queueLimit)
+            return; // overloaded: close rather than queue without bound
+        queue.push_back(std::move(request));
         lock.unlock();
         ready.notify_one();
-    }
-
-    static void Close(Connection* connection)
-    {
-        soap_force_closesock(connection);
-        delete connection;
     }
 
     void Work()
     {
         for (;;) {
-            Connection* connection = nullptr;
+            std::unique_ptr<Pending> request;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 ready.wait(lock, [this] { return closing || !queue.empty(); });
                 if (queue.empty())
                     return;
-                connection = queue.front();
+                request = std::move(queue.front());
                 queue.pop_front();
             }
-            connection->Serve(!options.plainHttp);
-            Close(connection);
+            Connection connection(listener, shared, *request);
+            connection.Serve();
+            Finish(connection);
         }
     }
+
+    // Sends close_notify and closes. Waiting for the client's own close_notify, as the
+    // runtime would, holds a worker for a round trip (up to 5 s) after every answer.
+    static void Finish(Connection& connection)
+    {
+        if (SSL* ssl = connection.ssl) {
+            connection.ssl = nullptr;
+            if (SSL_get_shutdown(ssl) == 0 && connection.error != SOAP_SSL_ERROR)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
+        soap_force_closesock(&connection);
+    }
+
+    // One front loop: accepts, does the TLS handshake and reads the request of many
+    // connections at once, each bounded by one deadline, and hands complete requests on.
+    void Front(const std::atomic<bool>& stop);
+    // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
+    // or handed to a worker).
+    bool Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner);
+    void Accept(int epoll, std::unordered_map<Pending*, std::unique_ptr<Pending>>& pending);
+
+    std::atomic<std::size_t> pendingCount{0};
 };
+
+namespace {
+
+// The header and the body it announces have arrived (or will never be acceptable, which the
+// worker then answers): a worker can serve the request without waiting for the client.
+bool RequestComplete(const std::string& bytes)
+{
+    const std::size_t end = bytes.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return bytes.size() >= headerLimit;
+    std::size_t line = bytes.find("\r\n");
+    while (line < end) {
+        line += 2;
+        constexpr char name[] = "content-length:";
+        if (strncasecmp(bytes.c_str() + line, name, sizeof name - 1) == 0) {
+            char* after = nullptr;
+            errno = 0;
+            const unsigned long long length = std::strtoull(bytes.c_str() + line + sizeof name - 1, &after, 10);
+            if (errno != 0 || after == bytes.c_str() + line + sizeof name - 1 ||
+                length > static_cast<unsigned long long>(requestBodyLimit))
+                return true;
+            return bytes.size() >= end + 4 + length;
+        }
+        line = bytes.find("\r\n", line);
+    }
+    return true; // no body announced: the runtime reads whatever else there is
+}
+
+std::string AddressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& ip6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&ip6))
+            inet_ntop(AF_INET, &ip6.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &ip6, text, sizeof text);
+    } else if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
+void Watch(int epoll, int operation, Pending& pending, std::uint32_t events)
+{
+    if (operation == EPOLL_CTL_MOD && pending.watched == events)
+        return; // a system call saved: they cost much on a virtual machine
+    pending.watched = events;
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = &pending;
+    epoll_ctl(epoll, operation, pending.socket, &event);
+}
+
+} // namespace
+
+void TuningServer::Impl::Accept(int epoll, std::unordered_map<Pending*, std::unique_ptr<Pending>>& pending)
+{
+    // A few at a time, so that the other front loops get their share.
+    for (int accepted = 0; accepted < 16; ++accepted) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int socket = accept4(listener.master, reinterpret_cast<sockaddr*>(&address), &length,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (socket < 0) {
+            // Out of file descriptors: the connection stays in the backlog; do not spin on it.
+            if (errno == EMFILE || errno == ENFILE)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return; // else none left, or a client that went away at once
+        }
+        auto connection = std::make_unique<Pending>();
+        connection->socket = socket;
+        if (pendingCount >= silentLimit)
+            continue; // overloaded: close rather than hold without bound
+        const int on = 1;
+        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connection->client = AddressText(address);
+        connection->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.receiveTimeout);
+        if (!options.plainHttp) {
+            connection->ssl = SSL_new(listener.ctx);
+            if (connection->ssl == nullptr || SSL_set_fd(connection->ssl, socket) != 1)
+                continue;
+            SSL_set_accept_state(connection->ssl);
+        } else {
+            connection->handshaken = true;
+        }
+        Watch(epoll, EPOLL_CTL_ADD, *connection, EPOLLIN);
+        ++pendingCount;
+        Pending* key = connection.get();
+        pending.emplace(key, std::move(connection));
+    }
+}
+
+bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner)
+{
+    auto waitFor = [&](int result) {
+        const int error = SSL_get_error(pending.ssl, result);
+        if (error == SSL_ERROR_WANT_READ)
+            Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
+        else if (error == SSL_ERROR_WANT_WRITE)
+            Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLOUT);
+        else
+            return false;
+        return true;
+    };
+    ERR_clear_error();
+    if (!pending.handshaken) {
+        const int result = SSL_do_handshake(pending.ssl);
+        if (result != 1)
+            return waitFor(result); // no HTTP request was read: nothing to log
+        pending.handshaken = true;
+        Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
+    }
+    char chunk[16384];
+    while (!RequestComplete(pending.bytes)) {
+        const std::size_t room = std::min(sizeof chunk, static_cast<std::size_t>(headerLimit + requestBodyLimit) - pending.bytes.size());
+        if (pending.ssl != nullptr) {
+            const int got = SSL_read(pending.ssl, chunk, static_cast<int>(room));
+            if (got <= 0) {
+                if (SSL_get_error(pending.ssl, got) == SSL_ERROR_ZERO_RETURN)
+                    break; // the client said all it will: let the worker answer what there is
+                return waitFor(got);
+            }
+            pending.bytes.append(chunk, static_cast<std::size_t>(got));
+        } else {
+            const ssize_t got = recv(pending.socket, chunk, room, 0);
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return true;
+            if (got < 0)
+                return false;
+            if (got == 0)
+                break;
+            pending.bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    if (pending.bytes.empty())
+        return false; // closed without a request
+    epoll_ctl(epoll, EPOLL_CTL_DEL, pending.socket, nullptr);
+    Hand(std::move(owner));
+    return false;
+}
+
+void TuningServer::Impl::Front(const std::atomic<bool>& stop)
+{
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0)
+        return;
+    epoll_event listening{};
+    listening.events = EPOLLIN | EPOLLEXCLUSIVE;
+    listening.data.ptr = nullptr;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, listener.master, &listening);
+
+    std::unordered_map<Pending*, std::unique_ptr<Pending>> pending;
+    auto drop = [&](Pending* key) {
+        pending.erase(key);
+        --pendingCount;
+    };
+    epoll_event events[64];
+    auto nextSweep = std::chrono::steady_clock::now();
+    while (!stop) {
+        // 0.2 s at most: the loop looks at the stop flag that often.
+        const int count = epoll_wait(epoll, events, 64, 200);
+        for (int i = 0; i < count; ++i) {
+            auto* key = static_cast<Pending*>(events[i].data.ptr);
+            if (key == nullptr) {
+                Accept(epoll, pending);
+                continue;
+            }
+            auto found = pending.find(key);
+            if (found == pending.end())
+                continue;
+            if (!Advance(*key, epoll, found->second))
+                drop(key); // handed on (the pointer is then empty) or failed
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextSweep) {
+            // One deadline for handshake and request, however slowly the bytes come.
+            for (auto it = pending.begin(); it != pending.end();) {
+                if (now >= it->second->deadline) {
+                    it = pending.erase(it);
+                    --pendingCount;
+                } else {
+                    ++it;
+                }
+            }
+            nextSweep = now + std::chrono::milliseconds(100);
+        }
+    }
+    pendingCount -= pending.size();
+    pending.clear();
+    close(epoll);
+}
 
 TuningServer::TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory)
     : impl(std::make_unique<Impl>(options, log, memory))
@@ -405,11 +655,10 @@ bool TuningServer::Start(std::string& error)
     if (!impl->options.plainHttp && !impl->SetUpTls(error))
         return false;
     listener.bind_flags = SO_REUSEADDR;
-    listener.accept_timeout = -200000; // 0.2 s: the loop looks at the stop flag that often
     listener.recv_timeout = impl->options.receiveTimeout;
     listener.send_timeout = impl->options.sendTimeout;
     listener.transfer_timeout = impl->options.transferTimeout;
-    listener.recv_maxlength = requestBodyLimit + 16 * 1024; // the body and a generous header
+    listener.recv_maxlength = requestBodyLimit + headerLimit;
     impl->shared.originalParse = listener.fparse;
     impl->shared.originalParseHeader = listener.fparsehdr;
     impl->shared.originalResponse = listener.fresponse;
@@ -421,6 +670,8 @@ bool TuningServer::Start(std::string& error)
                 (code != 0 ? std::strerror(code) : "the address cannot be used");
         return false;
     }
+    // Several front loops accept from it; the one that loses a race must not block.
+    fcntl(listener.master, F_SETFL, fcntl(listener.master, F_GETFL) | O_NONBLOCK);
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     getsockname(listener.master, reinterpret_cast<sockaddr*>(&address), &length);
@@ -444,56 +695,17 @@ void TuningServer::Run(const std::atomic<bool>& stop)
     std::vector<std::thread> workers;
     for (int i = 0; i < impl->options.workers; ++i)
         workers.emplace_back([this] { impl->Work(); });
+    // A front loop per processor: handshakes are most of the work.
+    std::vector<std::thread> fronts;
+    const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 1; i < processors; ++i)
+        fronts.emplace_back([this, &stop] { impl->Front(stop); });
+    impl->Front(stop);
+    for (std::thread& front : fronts)
+        front.join();
 
-    // Accepted connections that have not sent a byte yet wait here, not in a worker, so that
-    // clients that connect and stay silent cannot occupy the pool.
-    struct Waiting
-    {
-        Connection* connection;
-        std::chrono::steady_clock::time_point since;
-    };
-    std::vector<Waiting> waiting;
-    const auto silenceLimit = std::chrono::seconds(impl->options.receiveTimeout);
-
-    struct soap& listener = impl->listener;
-    std::vector<pollfd> polled;
-    while (!stop) {
-        polled.assign(1, pollfd{listener.master, POLLIN, 0});
-        for (const Waiting& w : waiting)
-            polled.push_back(pollfd{w.connection->socket, POLLIN, 0});
-        if (poll(polled.data(), polled.size(), 200) < 0)
-            continue; // a signal: look at the stop flag
-        const auto now = std::chrono::steady_clock::now();
-        std::vector<Waiting> still;
-        for (std::size_t i = 0; i < waiting.size(); ++i) {
-            Connection* connection = waiting[i].connection;
-            if (polled[i + 1].revents != 0)
-                impl->Hand(connection);
-            else if (now - waiting[i].since >= silenceLimit)
-                impl->Close(connection);
-            else
-                still.push_back(waiting[i]);
-        }
-        waiting.swap(still);
-        if ((polled[0].revents & POLLIN) == 0)
-            continue;
-        if (!soap_valid_socket(soap_accept(&listener))) {
-            // Out of file descriptors: the connection stays in the backlog; do not spin on it.
-            if (listener.errnum == EMFILE || listener.errnum == ENFILE)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue; // else a client that went away at once
-        }
-        auto* connection = new Connection(listener, impl->shared);
-        listener.socket = SOAP_INVALID_SOCKET; // the connection owns it now
-        if (waiting.size() >= silentLimit)
-            impl->Close(connection); // overloaded: close rather than hold without bound
-        else
-            waiting.push_back(Waiting{connection, now});
-    }
-    for (const Waiting& w : waiting)
-        impl->Close(w.connection);
-    soap_closesocket(listener.master);
-    listener.master = SOAP_INVALID_SOCKET;
+    soap_closesocket(impl->listener.master);
+    impl->listener.master = SOAP_INVALID_SOCKET;
     {
         std::lock_guard<std::mutex> lock(impl->mutex);
         impl->closing = true;

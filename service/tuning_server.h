@@ -1,6 +1,7 @@
 // The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy): a listening
-// socket, a fixed pool of worker threads, HTTP Basic authentication with the service account,
-// and the three operations.
+// socket, front loops that accept, handshake and read requests without blocking, a fixed pool
+// of worker threads that answer complete requests, HTTP Basic authentication with the service
+// account, and the three operations.
 #pragma once
 
 #include "service/access_log.h"
@@ -17,6 +18,7 @@ struct ServiceOptions
     std::string certificateFile;
     std::string keyFile;
     bool plainHttp = false;
+    bool sessionTickets = true; // false: every connection makes a full TLS handshake
     int workers = 8;
     int receiveTimeout = 10;   // seconds a client may stay silent
     int sendTimeout = 10;      // seconds a client may take to accept bytes

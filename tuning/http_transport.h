@@ -29,6 +29,7 @@ inline constexpr std::size_t credentialsLengthLimit = 761;
 struct TransportState
 {
     void* internetHandle = nullptr;   // the HTTP client's handle, opened at registration
+    void* sessionShare = nullptr;     // TLS sessions kept between the context's calls
     bool requestOpen = false;         // a request has been opened and not yet closed
     bool disconnectPending = false;   // the request is finished; the next hook starts afresh
     unsigned long requestFlags = 0;   // extra flags given at registration
@@ -52,6 +53,8 @@ struct TransportState
 
     // Figures for checking the transport from outside.
     unsigned requestsSent = 0;
+    unsigned connectionsOpened = 0;
+    unsigned sessionsResumed = 0;     // calls whose TLS handshake resumed an earlier session
     std::size_t bytesCopied = 0;      // body bytes collected into ownBuffer
 };
 

@@ -1,13 +1,16 @@
 // The HTTPS transport over libcurl. The SOAP layer hands over its header lines and its body;
 // the transport sends exactly those header lines, in that order, with the complete body in
-// one POST on a new connection, and hands the answer's body back to the SOAP layer.
+// one POST on a new connection (resuming the TLS session of the context's earlier calls),
+// and hands the answer's body back to the SOAP layer.
 #include "tuning/http_transport.h"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <strings.h>
 
 namespace {
@@ -59,29 +63,114 @@ bool HaveConnection(struct soap* soap, TransportState* state)
     return state->requestOpen;
 }
 
+// Tells, while the answer arrives and the connection is still open, whether its TLS session
+// was resumed.
+void NoteResumption(CURL* curl, TransportState* state)
+{
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
+        info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr &&
+        SSL_session_reused(static_cast<SSL*>(info->internals)) == 1)
+        ++state->sessionsResumed;
+}
+
 std::size_t CollectResponse(char* data, std::size_t size, std::size_t count, void* userData)
 {
     auto* state = static_cast<TransportState*>(userData);
     const std::size_t length = size * count;
+    if (state->response.empty())
+        NoteResumption(static_cast<CURL*>(state->internetHandle), state);
     if (state->response.size() + length > maximumResponseLength)
         return 0; // makes libcurl fail the transfer
     state->response.append(data, length);
     return length;
 }
 
-// Adds the PEM file's certificates to the store libcurl has already filled from the system.
-CURLcode AddTrustedFile(CURL*, void* sslContext, void* fileName)
-{
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    if (store == nullptr || X509_STORE_load_file(store, static_cast<const char*>(fileName)) != 1)
-        return CURLE_SSL_CACERT_BADFILE;
-    return CURLE_OK;
-}
-
 bool SslBackendIsOpenSsl()
 {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     return info != nullptr && info->ssl_version != nullptr && std::strncmp(info->ssl_version, "OpenSSL", 7) == 0;
+}
+
+// The trusted certificates: the system's (where libcurl would look) plus PELLORAN_CA_FILE.
+// Parsing the system's bundle costs more than a handshake on loopback, so it is done once per
+// process and again only when the extra file named changes.
+class TrustStore
+{
+public:
+    // A new reference to the store for `extraFile` (may be empty), or null when that file
+    // cannot be read. The caller frees it with X509_STORE_free.
+    X509_STORE* Acquire(const std::string& extraFile)
+    {
+        const std::string key = KeyOf(extraFile);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!loaded || key != loadedKey) {
+            X509_STORE_free(store);
+            store = Build(extraFile);
+            loadedKey = key;
+            loaded = true;
+        }
+        if (store != nullptr)
+            X509_STORE_up_ref(store);
+        return store;
+    }
+
+private:
+    // Name, size and change time: a file rewritten in place is read again.
+    static std::string KeyOf(const std::string& file)
+    {
+        struct stat status {};
+        if (file.empty() || stat(file.c_str(), &status) != 0)
+            return file;
+        return file + '\n' + std::to_string(status.st_ino) + ' ' + std::to_string(status.st_size) + ' ' +
+               std::to_string(status.st_mtim.tv_sec) + '.' + std::to_string(status.st_mtim.tv_nsec);
+    }
+
+    static X509_STORE* Build(const std::string& extraFile)
+    {
+        X509_STORE* built = X509_STORE_new();
+        if (built == nullptr)
+            return nullptr;
+        char* systemFile = nullptr;
+        char* systemFolder = nullptr;
+        if (CURL* probe = curl_easy_init()) {
+            curl_easy_getinfo(probe, CURLINFO_CAINFO, &systemFile);
+            curl_easy_getinfo(probe, CURLINFO_CAPATH, &systemFolder);
+            // The texts are libcurl's built-in defaults and outlive the handle.
+            curl_easy_cleanup(probe);
+        }
+        if (systemFile != nullptr)
+            X509_STORE_load_file(built, systemFile);
+        if (systemFolder != nullptr)
+            X509_STORE_load_path(built, systemFolder);
+        ERR_clear_error();
+        if (!extraFile.empty() && X509_STORE_load_file(built, extraFile.c_str()) != 1) {
+            ERR_clear_error();
+            X509_STORE_free(built);
+            return nullptr;
+        }
+        return built;
+    }
+
+    std::mutex mutex;
+    bool loaded = false;
+    std::string loadedKey;
+    X509_STORE* store = nullptr;
+};
+
+TrustStore& ProcessTrustStore()
+{
+    static TrustStore* trust = new TrustStore; // never freed: handshakes may run until exit
+    return *trust;
+}
+
+// Hands the connection the process's trust store instead of one libcurl would parse anew.
+CURLcode UseTrustStore(CURL*, void* sslContext, void* store)
+{
+    if (store == nullptr)
+        return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), static_cast<X509_STORE*>(store));
+    return CURLE_OK;
 }
 
 long TimeoutMilliseconds(int contextValue, int defaultSeconds)
@@ -159,18 +248,27 @@ int SendRequest(struct soap* soap, TransportState* state, const char* body, std:
         curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
         curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
     }
+    // The calls of one context resume the first call's TLS session, each on its own connection.
+    curl_easy_setopt(curl, CURLOPT_SHARE, state->sessionShare);
     const char* caFile = std::getenv(caFileVariable);
-    if (caFile != nullptr && caFile[0] != '\0') {
-        if (SslBackendIsOpenSsl()) {
-            curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, AddTrustedFile);
-            curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<char*>(caFile));
-        } else {
-            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
-        }
+    const bool extraTrust = caFile != nullptr && caFile[0] != '\0';
+    X509_STORE* trust = nullptr;
+    if (SslBackendIsOpenSsl()) {
+        trust = ProcessTrustStore().Acquire(extraTrust ? caFile : "");
+        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, UseTrustStore);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, trust);
+    } else if (extraTrust) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
     }
 
     const CURLcode result = curl_easy_perform(curl);
+    X509_STORE_free(trust);
     curl_slist_free_all(headerList);
+    curl_off_t connections = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connections) == CURLE_OK)
+        state->connectionsOpened += static_cast<unsigned>(connections);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &state->status);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     state->requestSent = true;
@@ -377,6 +475,7 @@ void DeleteHook(struct soap* soap, struct soap_plugin* plugin)
     state->disconnectPending = true;
     HaveConnection(soap, state);
     curl_easy_cleanup(static_cast<CURL*>(state->internetHandle));
+    curl_share_cleanup(static_cast<CURLSH*>(state->sessionShare));
     if (state->placeholderSocket >= 0)
         close(state->placeholderSocket);
     delete state;
@@ -393,11 +492,16 @@ int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
         return SOAP_EOM;
     state->requestFlags = *static_cast<unsigned long*>(argument);
     state->internetHandle = curl_easy_init();
+    // The context is used by one thread at a time, so the share needs no locks.
+    CURLSH* share = curl_share_init();
+    state->sessionShare = share;
+    const bool shareSet = share != nullptr && curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
     // A real descriptor that reaches nothing: whatever the runtime does with "its socket"
     // (options, polling) stays harmless.
     state->placeholderSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (state->internetHandle == nullptr || state->placeholderSocket < 0) {
+    if (state->internetHandle == nullptr || !shareSet || state->placeholderSocket < 0) {
         soap->errnum = errno;
+        curl_share_cleanup(share);
         curl_easy_cleanup(static_cast<CURL*>(state->internetHandle));
         if (state->placeholderSocket >= 0)
             close(state->placeholderSocket);

@@ -116,6 +116,9 @@ TEST_F(ServiceTest, ServesTheThreeOperationsAndLogsEachRequest)
     for (int i = 0; i < response._getQuorvelInfoReturn->__size; ++i)
         for (int j = 0; j < 2; ++j)
             EXPECT_TRUE(std::regex_match(response._getQuorvelInfoReturn->__ptr[i].__ptr[j], std::regex("[0-9A-F]*")));
+    // Each call on a connection of its own; the later two skip the full handshake.
+    EXPECT_EQ(FindTransport(proxy.get())->connectionsOpened, 3u);
+    EXPECT_EQ(FindTransport(proxy.get())->sessionsResumed, 2u);
 
     EXPECT_EQ(service->Stop(), 0);
     const auto lines = Lines(ReadFileBytes(folder.file("access.log")));
