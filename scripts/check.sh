@@ -7,3 +7,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
   ctest --test-dir build --output-on-failure -j"$(nproc)" "$@"
+# A full run also repeats the unit tests under the sanitizers and runs the fuzz targets.
+if (($# == 0)); then
+  scripts/check-sanitized.sh
+fi

@@ -11,6 +11,7 @@ packages=(
   xvfb xauth xdotool imagemagick xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 openssl acl attr util-linux libcap2-bin
   dpkg-dev file ccache strace
+  clang libclang-rt-14-dev
 )
 
 missing=()

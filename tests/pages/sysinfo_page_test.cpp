@@ -208,7 +208,6 @@ TEST_F(UsagePageTest, NoSelectedInstallationIsAnUnexpectedError)
                   std::vector<std::string>{"Unexpected Error!\nPlease visit " + std::string(supportForumAddress) +
                                            " for further assistance."});
     });
-    wizard->welcomePage->installationsFound = false;
 }
 
 TEST_F(UsagePageTest, LeavingForwardRunsTheExchangeUnderAProgressDialog)
