@@ -8,7 +8,7 @@ jobs=$(nproc)
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLORAN_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs" --target pelloran_unit_tests
-xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
+UBSAN_OPTIONS=print_stacktrace=1 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLORAN_FUZZ=ON >/dev/null
