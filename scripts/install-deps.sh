@@ -19,6 +19,7 @@ test_packages=(
   xvfb xauth xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 acl attr libcap2-bin pkexec polkitd
   dpkg-dev file ccache strace nginx-light wrk
+  clang libclang-rt-14-dev
 )
 
 packages=("${run_packages[@]}" "${test_packages[@]}")

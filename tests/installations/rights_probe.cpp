@@ -7,6 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+// In the sanitizer build: it runs as an ordinary user, for whom the leak checker cannot stop
+// the process's threads to scan them, and it leaks nothing of interest in its few lines.
+extern "C" int __lsan_is_turned_off()
+{
+    return 1;
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 3) {

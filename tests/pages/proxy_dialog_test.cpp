@@ -68,7 +68,7 @@ TEST_F(ProxyDialogTest, OpensWithTheStoredValuesAndTheirLabels)
         const wxWindowList& children = dialog.GetChildren();
         std::vector<std::string> labels;
         for (wxWindow* child : children)
-            if (auto* text = wxDynamicCast(child, wxStaticText))
+            if (auto* text = dynamic_cast<wxStaticText*>(child))
                 labels.push_back(text->GetLabel().utf8_string());
         EXPECT_EQ(labels, (std::vector<std::string>{"HTTP proxy", "Port"}));
         EXPECT_LT(dialog.hostField->GetPosition().x, dialog.portField->GetPosition().x);

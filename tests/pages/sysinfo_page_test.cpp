@@ -132,7 +132,7 @@ TEST_F(UsagePageTest, TextsAndEachChoice)
 
         std::vector<std::string> texts;
         for (wxWindow* child : page->GetChildren())
-            if (auto* text = wxDynamicCast(child, wxStaticText); text && text != page->usageDescription)
+            if (auto* text = dynamic_cast<wxStaticText*>(child); text && text != page->usageDescription)
                 texts.push_back(Unwrapped(text->GetLabel()));
         const std::vector<std::string> expected = {
             "Please select the type of usage required for this machine.",
@@ -208,7 +208,6 @@ TEST_F(UsagePageTest, NoSelectedInstallationIsAnUnexpectedError)
                   std::vector<std::string>{"Unexpected Error!\nPlease visit " + std::string(supportForumAddress) +
                                            " for further assistance."});
     });
-    wizard->welcomePage->installationsFound = false;
 }
 
 TEST_F(UsagePageTest, LeavingForwardRunsTheExchangeUnderAProgressDialog)

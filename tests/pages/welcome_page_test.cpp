@@ -148,7 +148,7 @@ protected:
             const wxRect rect = child->GetRect();
             EXPECT_TRUE(area.Contains(rect)) << child->GetName().utf8_string() << " at " << rect.x << "," << rect.y
                                              << " " << rect.width << "x" << rect.height;
-            if (auto* text = wxDynamicCast(child, wxStaticText)) {
+            if (auto* text = dynamic_cast<wxStaticText*>(child)) {
                 EXPECT_GE(rect.height, text->GetBestSize().y) << "lines cut off: " << text->GetLabel().utf8_string();
             }
         }

@@ -35,7 +35,13 @@ public:
         soap = soap_new();
         EXPECT_EQ(RegisterTransport(soap), 0);
     }
-    ~Context() { soap_free(soap); }
+    ~Context()
+    {
+        // soap_free alone leaves the fault objects the calls made to the context's own lists.
+        soap_destroy(soap);
+        soap_end(soap);
+        soap_free(soap);
+    }
 
     TransportState* state() { return FindTransport(soap); }
 
