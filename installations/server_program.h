@@ -22,7 +22,8 @@ struct ServerLayouts
     wxString processRoot = wxT("/proc");
 };
 
-// "64" or "32" from the ELF class of a program file; empty when it is not an ELF file.
+// "64" or "32" from a program file's header (ELF here, PE on Windows); empty when it is not a
+// program of this platform.
 wxString ProgramWordSize(const wxString& program);
 // "64" or "32": the word size of this machine.
 wxString MachineWordSize();
@@ -31,7 +32,7 @@ wxString MachineWordSize();
 wxString ServerBitness(const wxString& program);
 
 // The version a server program reports ("15.18" from "postgres (PostgreSQL) 15.18 (Debian
-// 15.18-0+deb12u1)"); empty when it cannot be run or says nothing like it.
+// 15.18-0+deb12u1)"); empty when it cannot be run or says nothing like it. Linux layouts only.
 wxString ServerProgramVersion(const wxString& program);
 
 // "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it
@@ -47,9 +48,10 @@ struct ConfFileServer
 
 // Looks beside the file for PG_VERSION (the file is in a data directory), or recognises the
 // packaged configuration folder <debianConfigurationRoot>/<version>/<cluster>/, then finds the
-// program of that version in the packaged program folders.
+// program of that version in the packaged program folders. On Windows only the data
+// directory tells the version, and no program is looked for.
 ConfFileServer FindConfFileServer(const wxString& confFile, const ServerLayouts& layouts = ServerLayouts());
 
 // The bitness of a hand-chosen record: the word size of the file's server program when one
-// is found, else this machine's.
+// is found, else this machine's. On Windows "32", as the registry views give no answer for it.
 wxString ConfFileBitness(const wxString& confFile, const ServerLayouts& layouts = ServerLayouts());

@@ -109,12 +109,6 @@ wxString MachineWordSize()
     return is64Bit || sizeof(void*) == 8 ? wxT("64") : wxT("32");
 }
 
-wxString ServerBitness(const wxString& program)
-{
-    const wxString wordSize = program.empty() ? wxString() : ProgramWordSize(program);
-    return wordSize.empty() ? MachineWordSize() : wordSize;
-}
-
 wxString ServerProgramVersion(const wxString& program)
 {
     const std::string path = Native(program);
@@ -176,22 +170,6 @@ wxString ServerProgramVersion(const wxString& program)
     if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return wxString();
     return Wide(FirstNumberWord(text.substr(0, text.find('\n'))));
-}
-
-wxString DataDirectoryVersion(const wxString& dataDirectory)
-{
-    std::ifstream in(fs::path(Native(dataDirectory)) / "PG_VERSION");
-    std::string line;
-    if (!std::getline(in, line))
-        return wxString();
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-        line.pop_back();
-    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
-        return wxString();
-    for (char c : line)
-        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.')
-            return wxString();
-    return Wide(line);
 }
 
 ConfFileServer FindConfFileServer(const wxString& confFile, const ServerLayouts& layouts)
