@@ -173,15 +173,6 @@ CURLcode UseTrustStore(CURL*, void* sslContext, void* store)
     return CURLE_OK;
 }
 
-long TimeoutMilliseconds(int contextValue, int defaultSeconds)
-{
-    if (contextValue > 0)
-        return contextValue * 1000L;
-    if (contextValue < 0) // the SOAP runtime's way of giving microseconds
-        return std::max(1L, -static_cast<long>(contextValue) / 1000L);
-    return defaultSeconds * 1000L;
-}
-
 int SendRequest(struct soap* soap, TransportState* state, const char* body, std::size_t length)
 {
     // The SOAP layer ends its document with CR LF and counts it; the envelope ends at '>'.
@@ -523,6 +514,8 @@ int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
 }
 
 } // namespace
+
+const char* const transportPluginId = "pelloran-https-1.0";
 
 int RegisterTransport(struct soap* soap, unsigned long requestFlags)
 {
