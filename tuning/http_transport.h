@@ -32,6 +32,9 @@ inline long TimeoutMilliseconds(int contextValue, int defaultSeconds)
     return defaultSeconds * 1000L;
 }
 
+// The User-Agent every call carries: what the service has always seen from this client.
+inline constexpr const char* userAgent = "gSOAP/2.7";
+
 // Names the PEM file whose certificates are trusted besides the system's.
 inline constexpr const char* caFileVariable = "PELLORAN_CA_FILE";
 

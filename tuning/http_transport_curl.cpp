@@ -375,7 +375,7 @@ int PostHeaderHook(struct soap* soap, const char* name, const char* value)
     } else if (strcasecmp(name, "Host") == 0) {
         text = state->hostHeader;
     } else if (strcasecmp(name, "User-Agent") == 0) {
-        text = "gSOAP/2.7"; // what the service has always seen from this client
+        text = userAgent;
     } else if (strcasecmp(name, "Authorization") == 0) {
         const std::size_t credentials = (soap->userid ? std::strlen(soap->userid) : 0) + (soap->passwd ? std::strlen(soap->passwd) : 0);
         if (soap->userid == nullptr || soap->passwd == nullptr || credentials >= credentialsLengthLimit)

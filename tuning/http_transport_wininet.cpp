@@ -183,9 +183,6 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
     }
     auto* internet = static_cast<HINTERNET>(state->internetHandle);
     SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, TimeoutMilliseconds(soap->connect_timeout, defaultConnectTimeout));
-    const long total = TimeoutMilliseconds(soap->transfer_timeout, defaultTotalTimeout);
-    SetTimeout(internet, INTERNET_OPTION_SEND_TIMEOUT, total);
-    SetTimeout(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, total);
 
     HINTERNET connection = InternetConnectA(internet, host, parts.nPort, "", "", INTERNET_SERVICE_HTTP, 0,
                                             reinterpret_cast<DWORD_PTR>(soap));
@@ -195,7 +192,7 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
     }
     // No redirect is followed and nothing comes from or goes to the cache: every call reaches
     // the end point itself.
-    DWORD flags = static_cast<DWORD>(state->requestFlags) | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_RELOAD |
+    DWORD flags = static_cast<DWORD>(state->requestFlags) | INTERNET_FLAG_NO_AUTO_REDIRECT |
                   INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES;
     if (soap->omode & SOAP_IO_KEEPALIVE)
         flags |= INTERNET_FLAG_KEEP_CONNECTION;
@@ -209,11 +206,16 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
         FailWithPlatformError(soap, SOAP_TCP_ERROR, "HTTP transport error", error);
         return SOAP_INVALID_SOCKET;
     }
+    // WinInet has no time-out for a whole call: each send and each read may take as long as
+    // the whole call may.
+    const long total = TimeoutMilliseconds(soap->transfer_timeout, defaultTotalTimeout);
+    SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, total);
+    SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, total);
     ++state->connectionsOpened;
     state->connectionHandle = connection;
     state->requestHandle = request;
     state->requestSent = false;
-    state->response.clear();
+    state->responseOffset = 0;
     state->status = 0;
     soap->socket = reinterpret_cast<SOAP_SOCKET>(request);
     return soap->socket;
@@ -245,6 +247,8 @@ int PostHeaderHook(struct soap* soap, const char* name, const char* value)
     // HTTPS end point's port for 80 and would name the wrong one.
     if (_stricmp(name, "Host") == 0)
         return SOAP_OK;
+    if (_stricmp(name, "User-Agent") == 0)
+        value = userAgent;
     if (_stricmp(name, "Authorization") == 0) {
         const std::size_t credentials = (soap->userid ? std::strlen(soap->userid) : 0) + (soap->passwd ? std::strlen(soap->passwd) : 0);
         if (soap->userid == nullptr || soap->passwd == nullptr || credentials >= credentialsLengthLimit)
@@ -403,6 +407,13 @@ std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size)
             break;
         received += read;
     }
+    if (received == 0 && state->responseOffset == 0) {
+        // WinInet takes a connection closed without any answer for an old-style answer with
+        // status 200 and no body; the call must not pass for answered.
+        Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "the server closed the connection without answering");
+        return 0;
+    }
+    state->responseOffset += received;
     return received;
 }
 

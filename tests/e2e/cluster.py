@@ -64,8 +64,9 @@ class Cluster:
             raise RuntimeError("initdb failed: " + result.stdout + result.stderr)
         return self
 
-    def registry(self, path, display_name="PostgreSQL 15 (e2e)", version=None):
-        """Writes a .reg file describing this cluster as one installed service."""
+    def registry(self, path, display_name="PostgreSQL 15 (e2e)", version=None, data_directory=None):
+        """Writes a .reg file describing this cluster as one installed service; the data
+        directory as the wizard will see it (under wine, a path on its Z: drive)."""
         version = version or server_version()
         code = "{5F1C2B3A-15E2-4E2E-9E2E-PELLORANE2E}"
         text = "\r\n".join([
@@ -74,7 +75,7 @@ class Cluster:
             r"[HKEY_LOCAL_MACHINE\SOFTWARE\PostgreSQL\Services\pgsql-e2e]",
             '"Display Name"="%s"' % display_name,
             '"Port"=dword:%08x' % self.port,
-            '"Data Directory"="%s"' % self.data.replace("\\", "\\\\"),
+            '"Data Directory"="%s"' % (data_directory or self.data).replace("\\", "\\\\"),
             '"Database Superuser"="postgres"',
             '"Service Account"="%s"' % cluster_user()[0],
             '"Encoding"="UTF8"',

@@ -9,8 +9,10 @@ import http.server
 import os
 import re
 import shutil
+import socket
 import socketserver
 import ssl
+import subprocess
 import sys
 import tempfile
 import threading
@@ -36,8 +38,9 @@ class Recorder:
             def do_POST(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
                 status = re.match(r"/status/(\d+)", self.path)
-                if self.path.startswith("/silence"):
-                    recorder.stopping.wait(30)
+                if self.path.startswith("/silence") or self.path.startswith("/hang-up"):
+                    if self.path.startswith("/silence"):
+                        recorder.stopping.wait(30)
                     self.close_connection = True
                     return
                 if status:
@@ -84,6 +87,20 @@ class Recorder:
         self.server.server_close()
 
 
+class Stoppable:
+    def __init__(self, process):
+        self.process = process
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def port_open(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
 def main():
     folder = tempfile.mkdtemp(prefix="pelloran-wininet-")
     started = []
@@ -106,6 +123,18 @@ def main():
         extra = {name: recorder.url for name, recorder in recorders.items()}
         extra["PELLORAN_SERVICE_URL"] = tuning.url
         extra["PELLORAN_CLOSED_PORT"] = str(driver.free_port())
+        if shutil.which("tinyproxy"):
+            proxy_port = driver.free_port()
+            proxy_log = os.path.join(folder, "tinyproxy.log")
+            with open(os.path.join(folder, "tinyproxy.conf"), "w") as handle:
+                handle.write('Port %d\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Connect\n'
+                             "MaxClients 10\nAllow 127.0.0.1\n" % (proxy_port, proxy_log))
+            tinyproxy = subprocess.Popen(["tinyproxy", "-d", "-c", os.path.join(folder, "tinyproxy.conf")],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            started.append(Stoppable(tinyproxy))
+            if service.wait_for(lambda: port_open(proxy_port)):
+                extra["PELLORAN_PROXY_PORT"] = str(proxy_port)
+                extra["PELLORAN_PROXY_LOG"] = wine.windows_path(proxy_log)
         result = wine.run(sys.argv[1:], extra=extra, capture_output=False, timeout=600)
         with open(tuning.log) as handle:
             calls = handle.read()
