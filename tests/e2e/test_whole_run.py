@@ -230,7 +230,11 @@ class WholeRunTest(unittest.TestCase):
         for line in untouched:
             self.assertIn(line, kept, "line lost or moved: %r" % line)
 
-        for path in (cluster.conf, os.path.join(cluster.data, backups[0])):
+        self.check_rights([cluster.conf, os.path.join(cluster.data, backups[0])], original_stat)
+
+    def check_rights(self, paths, original_stat):
+        """The saved file and the backup have the old file's owner, group and mode."""
+        for path in paths:
             st = os.stat(path)
             self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)),
                              (original_stat.st_uid, original_stat.st_gid,
