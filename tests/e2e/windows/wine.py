@@ -137,5 +137,6 @@ def keys(window, *names):
 def click(window, x, y):
     """A left click at (x, y) within the window."""
     left, top, _, _ = geometry(window)
-    subprocess.run(["xdotool", "mousemove", "--sync", str(left + x), str(top + y), "click", "1"],
+    # No --sync: when the pointer is already there, xdotool would wait 15 s for a motion.
+    subprocess.run(["xdotool", "mousemove", str(left + x), str(top + y), "sleep", "0.1", "click", "1"],
                    check=True)
