@@ -43,11 +43,12 @@ bool EveryoneMayRead(const std::string& path)
     return DaclText(path).find(";;;WD)") != std::string::npos;
 }
 
-// Owner and system only, as an administrator's configuration file may be.
+// System and administrators only, as an administrator's configuration file may be (wine's
+// user is an administrator; wine does not know the "owner rights" entry).
 void Restrict(const std::string& path)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;OW)", SDDL_REVISION_1,
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
                                                                      &descriptor, nullptr));
     const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);

@@ -45,7 +45,9 @@ void SetDacl(const std::string& path, const char* sddl)
     ASSERT_TRUE(set) << sddl;
 }
 
-const char* const ownerOnly = "D:P(A;;FA;;;SY)(A;;FA;;;OW)";
+// Administrators rather than "owner rights", which wine does not know; wine's user is an
+// administrator.
+const char* const ownerOnly = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 } // namespace
 
@@ -108,7 +110,7 @@ TEST(FileSecurityWindowsTest, HeldRightsGoToTheRewrittenFile)
         // A new file gets its folder's rights; the held copy turns them into the tested file's.
         const std::string other = folder.file("postgresql.conf.new");
         WriteFileBytes(other, "new\r\n");
-        SetDacl(other, *c.dacl ? "D:(A;;FA;;;SY)(A;;FA;;;OW)(A;;FA;;;WD)" : ownerOnly);
+        SetDacl(other, *c.dacl ? "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)" : ownerOnly);
         EXPECT_TRUE(server.ApplyFileSecurity(wxString::FromUTF8(other))) << c.description;
         EXPECT_EQ(EveryoneMayRead(other), c.everyone) << c.description << ": " << DaclText(other);
     }
@@ -125,7 +127,7 @@ TEST(FileSecurityWindowsTest, DiscoveredInstallationReusesItsCopy)
     server.dataDirectory = wxString::FromUTF8(folder.path());
     ASSERT_TRUE(server.CheckConfAccess());
     // Opened to everyone after the first test: the second test writes the first copy back.
-    SetDacl(conf, "D:(A;;FA;;;SY)(A;;FA;;;OW)(A;;FA;;;WD)");
+    SetDacl(conf, "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)");
     ASSERT_TRUE(server.CheckConfAccess());
     EXPECT_FALSE(EveryoneMayRead(conf)) << DaclText(conf);
 }
