@@ -19,21 +19,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
-
-long ResidentKilobytes(int pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 // Runs `total` jobs over `clients` threads; returns the seconds taken and counts failures.
 template <typename Job>
@@ -51,28 +41,6 @@ double RunSpread(int clients, int total, std::atomic<int>& failures, Job job)
     for (std::thread& t : threads)
         t.join();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The request documents of one exchange, as the proxy writes them.
-std::string Envelope(const std::string& operation, const std::vector<std::string>& texts, bool withParams)
-{
-    std::string params;
-    if (withParams) {
-        params = "<params xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(texts.size()) + "]\">";
-        for (const std::string& text : texts) {
-            char* hex = StrToHexStr(text.c_str());
-            params += std::string("<item>") + hex + "</item>";
-            std::free(hex);
-        }
-        params += "</params>";
-    }
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
-                       "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                       "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-                       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns2=\"") +
-           serviceNamespace + "\"><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-           "<ns2:" + operation + ">" + params + "</ns2:" + operation + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
 } // namespace
@@ -95,7 +63,7 @@ int main(int argc, char** argv)
                     "wrk.headers[\"SOAPAction\"] = \"\\\"\\\"\"\n"
                     "wrk.headers[\"Connection\"] = \"close\"\n"
                     "wrk.body = [==[%s]==]\n",
-                    basic.c_str(), Envelope("validateUser", Announcement("rate-bench", "15.4"), true).c_str());
+                    basic.c_str(), RequestDocument("validateUser", Announcement("rate-bench", "15.4"), true).c_str());
         return 0;
     }
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 200;
@@ -135,10 +103,10 @@ int main(int argc, char** argv)
         std::atomic<int> failures{0};
         const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
             const std::string id = "lean-" + std::to_string(clients) + "-" + std::to_string(i);
-            return Post(endpoint, Envelope("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
-                   Post(endpoint, Envelope("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile,
+            return Post(endpoint, RequestDocument("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
+                   Post(endpoint, RequestDocument("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile,
                         auth).body.find(">0</") != std::string::npos &&
-                   Post(endpoint, Envelope("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile,
+                   Post(endpoint, RequestDocument("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile,
                         auth).status == 200;
         });
         std::printf("%2d concurrent lean clients: %7.1f full exchanges/s (%d failed)\n", clients,
@@ -152,7 +120,7 @@ int main(int argc, char** argv)
     // Announcements only: each one is remembered, as a full exchange's would be.
     std::atomic<int> failures{0};
     const double seconds = RunSpread(32, announcements, failures, [&](int i) {
-        return Post(endpoint, Envelope("validateUser", Announcement("memory-" + std::to_string(i), "15.4"), true),
+        return Post(endpoint, RequestDocument("validateUser", Announcement("memory-" + std::to_string(i), "15.4"), true),
                     certificate.certificateFile, auth)
                    .body.find(">0</") != std::string::npos;
     });

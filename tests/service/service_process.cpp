@@ -14,10 +14,20 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 std::string ServiceBinary() { return PELLORAN_SERVICE_BINARY_PATH; }
+
+long ResidentKilobytes(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments, const std::string& errorFile)
 {
@@ -196,6 +206,29 @@ std::string FullExchange(const std::string& endpoint, const std::string& id, con
     return {};
 }
 
+// The request documents of one exchange, as the proxy writes them.
+std::string RequestDocument(const std::string& operation, const std::vector<std::string>& texts, bool withParams)
+{
+    std::string params;
+    if (withParams) {
+        params = "<params xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(texts.size()) + "]\">";
+        for (const std::string& text : texts) {
+            char* hex = StrToHexStr(text.c_str());
+            params += std::string("<item>") + hex + "</item>";
+            std::free(hex);
+        }
+        params += "</params>";
+    }
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+                       "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                       "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns2=\"") +
+           serviceNamespace + "\"><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+           "<ns2:" + operation + ">" + params + "</ns2:" + operation + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+
 namespace {
 
 std::size_t Collect(char* data, std::size_t size, std::size_t count, void* into)
@@ -206,7 +239,8 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* into)
 
 } // namespace
 
-PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword)
+PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword,
+                const std::string& source)
 {
     PostAnswer answer;
     CURL* curl = curl_easy_init();
@@ -220,6 +254,8 @@ PostAnswer Post(const std::string& url, const std::string& body, const std::stri
     curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (!source.empty())
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, ("host!" + source).c_str());
     if (!userPassword.empty())
         curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);

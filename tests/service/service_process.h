@@ -15,6 +15,9 @@
 
 std::string ServiceBinary();
 
+// The resident memory of process `pid` in kB; -1 when it cannot be read.
+long ResidentKilobytes(int pid);
+
 class ServiceProcess
 {
 public:
@@ -80,6 +83,11 @@ struct PostAnswer
     std::string error; // libcurl's reason when no answer came
 };
 
-// A plain HTTPS POST of `body` to `url`, trusting `caFile`.
+// A plain HTTPS POST of `body` to `url`, trusting `caFile`, from the local address `source`
+// (any when empty).
 PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile,
-                const std::string& userPassword = "");
+                const std::string& userPassword = "", const std::string& source = "");
+
+// A request document as the proxy writes it: `operation` with a "params" array of `texts` in
+// hex form, or with no parameters.
+std::string RequestDocument(const std::string& operation, const std::vector<std::string>& texts, bool withParams);
