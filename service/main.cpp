@@ -1,5 +1,6 @@
 // pelloran-service: the tuning service the wizard talks to.
 #include "service/access_log.h"
+#include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/tuning_server.h"
 
@@ -19,6 +20,8 @@ extern "C" void RequestStop(int) { stopRequested = true; }
 const char* const usage =
     "Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem [--workers N]\n"
     "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
+    "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
+    "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
     "\n"
     "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
     "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -34,6 +37,18 @@ const char* const usage =
     "                         --cert and --key are then not needed\n"
     "  --no-session-tickets   give clients no TLS session tickets, so that every connection\n"
     "                         makes a full handshake (as when comparing handshake rates)\n"
+    "  --request-deadline SECONDS\n"
+    "                         time from connecting until the request has arrived whole, TLS\n"
+    "                         handshake included (1 to 300; default 5)\n"
+    "  --connections-per-address N\n"
+    "                         connections one client address (an IPv6 /64) may hold open at\n"
+    "                         once; more are refused with HTTP 429 (1 to 100000; default 32)\n"
+    "  --announcements-per-minute N\n"
+    "                         validateUser announcements one client address may make a minute;\n"
+    "                         more get a fault (1 to 1000000; default 60)\n"
+    "  --limit-exempt NETWORK addresses the two limits above do not apply to, such as a load\n"
+    "                         balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
+    "                         the loopback addresses, \"none\" for no address\n"
     "  --help                 show this text\n"
     "\n"
     "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
@@ -67,11 +82,23 @@ bool SplitListen(const std::string& text, std::string& host, int& port)
     return port <= 65535;
 }
 
+// A whole number from `lowest` to `highest`, written in plain digits.
+bool ParseCount(const std::string& text, int lowest, int highest, int& into)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    into = std::atoi(text.c_str());
+    return into >= lowest && into <= highest;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     ServiceOptions options;
+    ClientLimitOptions limitOptions;
+    limitOptions.exempt = ClientLimitOptions::DefaultExempt();
+    bool exemptGiven = false;
     std::string listen, accessLogPath;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -81,7 +108,7 @@ int main(int argc, char** argv)
             into = argv[++i];
             return true;
         };
-        std::string workers;
+        std::string workers, text;
         if (argument == "--help" || argument == "-h") {
             std::fputs(usage, stdout);
             return 0;
@@ -107,6 +134,26 @@ int main(int argc, char** argv)
                 std::atoi(workers.c_str()) > 256)
                 return UsageError("--workers needs a number from 1 to 256");
             options.workers = std::atoi(workers.c_str());
+        } else if (argument == "--request-deadline") {
+            if (!value(text) || !ParseCount(text, 1, 300, options.requestDeadline))
+                return UsageError("--request-deadline needs a number of seconds from 1 to 300");
+        } else if (argument == "--connections-per-address") {
+            if (!value(text) || !ParseCount(text, 1, 100000, limitOptions.connectionsPerAddress))
+                return UsageError("--connections-per-address needs a number from 1 to 100000");
+        } else if (argument == "--announcements-per-minute") {
+            if (!value(text) || !ParseCount(text, 1, 1000000, limitOptions.announcementsPerMinute))
+                return UsageError("--announcements-per-minute needs a number from 1 to 1000000");
+        } else if (argument == "--limit-exempt") {
+            if (!value(text))
+                return UsageError("--limit-exempt needs a network");
+            if (!exemptGiven)
+                limitOptions.exempt.clear();
+            exemptGiven = true;
+            Network network;
+            if (text != "none" && !ParseNetwork(text, network))
+                return UsageError("--limit-exempt needs an address or ADDRESS/BITS, not " + text);
+            if (text != "none")
+                limitOptions.exempt.push_back(network);
         } else {
             return UsageError("unknown argument " + argument);
         }
@@ -130,7 +177,8 @@ int main(int argc, char** argv)
     if (!log.Open(accessLogPath, error))
         return Fail(error);
     ExchangeMemory memory;
-    TuningServer server(options, log, memory);
+    ClientLimits limits(limitOptions);
+    TuningServer server(options, log, memory, limits);
     if (!server.Start(error))
         return Fail(error);
     std::printf("pelloran-service: listening on %s\n", server.Address().c_str());

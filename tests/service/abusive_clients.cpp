@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -96,6 +97,8 @@ AbusiveClients::AbusiveClients(Abuse abuse, int port, int count, std::chrono::mi
                                const std::string& source)
     : abuse(abuse), port(port), count(count), byteInterval(byteInterval), source(source)
 {
+    // Writing to a connection the service has closed must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     thread = std::thread([this] { Run(); });
 }
 

@@ -1,5 +1,6 @@
 // pelloran-service as the wizard meets it: the real program over HTTPS on loopback with a
 // certificate made by openssl, called through the generated proxy and the HTTPS transport.
+#include "abusive_clients.h"
 #include "service_process.h"
 
 #include "tuning/http_transport.h"
@@ -13,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -332,6 +334,80 @@ TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
         close(s);
 }
 
+// Connections that hold places without making requests, from another address than the good
+// client's: the good client's exchanges all go through, quickly.
+TEST_F(ServiceTest, AbusiveClientsDoNotHoldUpAGoodOne)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max; // 600 connections on this side too
+    setrlimit(RLIMIT_NOFILE, &files);
+    const struct
+    {
+        const char* description;
+        Abuse abuse;
+        int connections;
+        int millisecondsPerByte;
+    } cases[] = {
+        {"slow TLS hellos", Abuse::SlowHandshake, 100, 200},
+        {"slow request headers", Abuse::SlowHeader, 100, 200},
+        {"silent connections filling every waiting place", Abuse::Silent, 600, 1000},
+    };
+    for (const auto& c : cases) {
+        // A short deadline, so that the abusers are closed and come back during the test.
+        auto service = Start({"--request-deadline", "2"});
+        AbusiveClients abusers(c.abuse, service->Port(), c.connections, std::chrono::milliseconds(c.millisecondsPerByte));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (int i = 0; i < 6; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(FullExchange(service->Endpoint(), "good-" + std::to_string(i)), "") << c.description;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.description;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        EXPECT_GT(abusers.Closed(), 0) << c.description << ": the deadline or newer clients closed some";
+        EXPECT_TRUE(service->Running()) << c.description;
+    }
+}
+
+TEST_F(ServiceTest, PerAddressLimitsAreRefusedClearlyAndTouchNoOtherAddress)
+{
+    auto service = Start({"--limit-exempt", "none", "--connections-per-address", "2", "--announcements-per-minute", "3"});
+    const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    const std::string test = RequestDocument("testWebService", {}, false);
+
+    std::vector<int> held = {ConnectFrom("127.0.0.2", service->Port()), ConnectFrom("127.0.0.2", service->Port())};
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const PostAnswer third = Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2");
+    EXPECT_EQ(third.status, 429) << third.error;
+    EXPECT_EQ(third.body, "Too many connections from this address\n");
+    EXPECT_NE(third.headers.find("Retry-After: 60"), std::string::npos) << third.headers;
+    EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.3").status, 200);
+    for (int s : held)
+        close(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2").status, 200)
+        << "places given back";
+
+    for (int i = 0; i < 4; ++i) {
+        const PostAnswer answer =
+            Post(service->Endpoint(), RequestDocument("validateUser", Announcement("limited-" + std::to_string(i), "15.4"), true),
+                 certificate.certificateFile, auth, "127.0.0.2");
+        if (i < 3) {
+            EXPECT_NE(answer.body.find("<validateUserReturn>0</validateUserReturn>"), std::string::npos) << answer.body;
+        } else {
+            EXPECT_EQ(answer.status, 500);
+            EXPECT_NE(answer.body.find("<faultstring>Too many announcements from this address: at most 3 a minute"
+                                       "</faultstring>"),
+                      std::string::npos)
+                << answer.body;
+        }
+    }
+    EXPECT_EQ(FullExchange(service->Endpoint(), "from-another-address"), "");
+    const std::string log = ReadFileBytes(folder.file("access.log"));
+    EXPECT_NE(log.find("127.0.0.2 - - ["), std::string::npos);
+    EXPECT_NE(log.find("\"POST /authws/services/AuthenticationService?wsdl HTTP/1.1\" 429 39"), std::string::npos) << log;
+}
+
 TEST_F(ServiceTest, ListensOnIpv6)
 {
     ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
@@ -401,6 +477,14 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
          "pelloran-service: --cert and --key are required (or --plain-http)\n"},
         {"workers out of range", {"--listen", "127.0.0.1:0", "--workers", "0"}, 2,
          "pelloran-service: --workers needs a number from 1 to 256\n"},
+        {"deadline out of range", {"--listen", "127.0.0.1:0", "--request-deadline", "0"}, 2,
+         "pelloran-service: --request-deadline needs a number of seconds from 1 to 300\n"},
+        {"connection limit not a number", {"--listen", "127.0.0.1:0", "--connections-per-address", "many"}, 2,
+         "pelloran-service: --connections-per-address needs a number from 1 to 100000\n"},
+        {"announcement limit out of range", {"--listen", "127.0.0.1:0", "--announcements-per-minute", "0"}, 2,
+         "pelloran-service: --announcements-per-minute needs a number from 1 to 1000000\n"},
+        {"exempt network malformed", {"--listen", "127.0.0.1:0", "--limit-exempt", "10.0.0.0/40"}, 2,
+         "pelloran-service: --limit-exempt needs an address or ADDRESS/BITS, not 10.0.0.0/40\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
