@@ -1,5 +1,6 @@
 // pelloran-service: the tuning service the wizard talks to.
 #include "service/access_log.h"
+#include "service/admin_server.h"
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/tuning_server.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -22,6 +24,7 @@ const char* const usage =
     "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
     "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
     "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
+    "                        [--admin-listen ADDRESS:PORT]\n"
     "\n"
     "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
     "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -49,6 +52,9 @@ const char* const usage =
     "  --limit-exempt NETWORK addresses the two limits above do not apply to, such as a load\n"
     "                         balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
     "                         the loopback addresses, \"none\" for no address\n"
+    "  --admin-listen ADDRESS:PORT\n"
+    "                         serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
+    "                         HTTP on this address only; off unless given. Keep it private.\n"
     "  --help                 show this text\n"
     "\n"
     "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
@@ -99,7 +105,7 @@ int main(int argc, char** argv)
     ClientLimitOptions limitOptions;
     limitOptions.exempt = ClientLimitOptions::DefaultExempt();
     bool exemptGiven = false;
-    std::string listen, accessLogPath;
+    std::string listen, accessLogPath, adminListen;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&](std::string& into) {
@@ -134,6 +140,9 @@ int main(int argc, char** argv)
                 std::atoi(workers.c_str()) > 256)
                 return UsageError("--workers needs a number from 1 to 256");
             options.workers = std::atoi(workers.c_str());
+        } else if (argument == "--admin-listen") {
+            if (!value(adminListen))
+                return UsageError("--admin-listen needs ADDRESS:PORT");
         } else if (argument == "--request-deadline") {
             if (!value(text) || !ParseCount(text, 1, 300, options.requestDeadline))
                 return UsageError("--request-deadline needs a number of seconds from 1 to 300");
@@ -162,6 +171,10 @@ int main(int argc, char** argv)
         return UsageError("--listen is required");
     if (!SplitListen(listen, options.host, options.port))
         return UsageError("--listen needs ADDRESS:PORT, not " + listen);
+    std::string adminHost;
+    int adminPort = 0;
+    if (!adminListen.empty() && !SplitListen(adminListen, adminHost, adminPort))
+        return UsageError("--admin-listen needs ADDRESS:PORT, not " + adminListen);
     if (!options.plainHttp && (options.certificateFile.empty() || options.keyFile.empty()))
         return UsageError("--cert and --key are required (or --plain-http)");
 
@@ -178,12 +191,21 @@ int main(int argc, char** argv)
         return Fail(error);
     ExchangeMemory memory;
     ClientLimits limits(limitOptions);
-    TuningServer server(options, log, memory, limits);
+    Metrics metrics;
+    TuningServer server(options, log, memory, limits, metrics);
     if (!server.Start(error))
+        return Fail(error);
+    AdminServer admin(memory, metrics);
+    if (!adminListen.empty() && !admin.Start(adminHost, adminPort, error))
         return Fail(error);
     std::printf("pelloran-service: listening on %s\n", server.Address().c_str());
     std::fflush(stdout);
+    std::thread adminLoop;
+    if (!adminListen.empty())
+        adminLoop = std::thread([&] { admin.Run(stopRequested); });
     server.Run(stopRequested);
+    if (adminLoop.joinable())
+        adminLoop.join();
     std::fprintf(stderr, "pelloran-service: stopped\n");
     return 0;
 }

@@ -56,6 +56,7 @@ struct Shared
     AccessLog& log;
     ExchangeStore& store;
     ClientLimits& limits;
+    Metrics& metrics;
     int (*originalParse)(struct soap*) = nullptr;
     int (*originalParseHeader)(struct soap*, const char*, const char*) = nullptr;
     int (*originalResponse)(struct soap*, int, ULONG64) = nullptr;
@@ -110,6 +111,7 @@ struct Pending
     ClientLimits* limits = nullptr; // set once the connection is counted there
     std::string bytes;  // what arrived of the request
     std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point arrived; // when the request was complete
     std::optional<std::list<Pending*>::iterator> silentEntry; // while nothing has arrived
 
     ~Pending()
@@ -128,7 +130,7 @@ class Connection : public AuthenticationServiceSoapBindingService
 {
 public:
     Connection(const struct soap& listener, Shared& shared, Pending& pending)
-        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client), key(pending.key)
+        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client), key(pending.key), arrivedAt(pending.arrived)
     {
         user = this;
         fparse = Parse;
@@ -149,13 +151,18 @@ public:
     void Serve()
     {
         serve();
-        if (!requestLine.empty())
-            shared.log.Write(client, std::time(nullptr), requestLine, responseCode == 0 ? 400 : responseCode, size);
+        if (!requestLine.empty()) {
+            const int status = responseCode == 0 ? 400 : responseCode;
+            shared.log.Write(client, std::time(nullptr), requestLine, status, size);
+            shared.metrics.Request(operation, status,
+                                   std::chrono::duration<double>(std::chrono::steady_clock::now() - arrivedAt).count());
+        }
         destroy();
     }
 
     int testWebService(char** testWebServiceReturn) override
     {
+        operation = "testWebService";
         if (int refused = Authorise())
             return refused;
         *testWebServiceReturn = soap_strdup(this, "Pelloran tuning service is running");
@@ -164,9 +171,11 @@ public:
 
     int validateUser(ArrayOf_USCORExsd_USCOREstring* params, char** result) override
     {
+        operation = "validateUser";
         if (int refused = Authorise())
             return refused;
         const Announcement announcement = CheckAnnouncement(Items(params), serviceUserId, serviceSecret);
+        shared.metrics.Verdict(announcement.verdict);
         if (announcement.verdict == '0') {
             if (!shared.limits.AllowAnnouncement(key))
                 return soap_senderfault(soap_strdup(this, ("Too many announcements from this address: at most " +
@@ -185,6 +194,7 @@ public:
 
     int getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2__getQuorvelInfoResponse& response) override
     {
+        operation = "getQuorvelInfo";
         if (int refused = Authorise())
             return refused;
         ValuesRequest request;
@@ -329,6 +339,8 @@ private:
     Shared& shared;
     std::string client;
     ClientKey key;
+    std::chrono::steady_clock::time_point arrivedAt;
+    const char* operation = ""; // the operation called, once known
     std::string arrived;
     std::size_t arrivedTaken = 0;
     std::string requestLine;
@@ -352,8 +364,8 @@ struct TuningServer::Impl
     std::deque<std::unique_ptr<Pending>> queue;
     bool closing = false;
 
-    Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits)
-        : options(options), shared{log, store, limits}
+    Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
+        : options(options), shared{log, store, limits, metrics}
     {
         soap_init2(&listener, SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE);
     }
@@ -573,13 +585,18 @@ void TuningServer::Impl::Accept(FrontState& front)
         auto connection = std::make_unique<Pending>();
         connection->socket = socket;
         if (front.pending.size() >= front.places) {
-            if (front.silent.empty())
+            if (front.silent.empty()) {
+                shared.metrics.ConnectionRefused("waiting_places_full");
                 continue; // every place is busy with a client that talks: close the new one
+            }
+            shared.metrics.ConnectionRefused("oldest_silent_closed");
             front.Drop(front.silent.front());
         }
         connection->key = shared.limits.KeyOf(address);
         const Admission admission = shared.limits.Admit(connection->key);
         connection->limits = &shared.limits;
+        if (admission != Admission::Admitted)
+            shared.metrics.ConnectionRefused("address_limit");
         if (admission == Admission::Dropped)
             continue;
         connection->refused = admission == Admission::Refused;
@@ -614,6 +631,7 @@ void TuningServer::Impl::Refuse(Pending& pending)
     shutdown(pending.socket, SHUT_WR);
     const std::string requestLine = pending.bytes.substr(0, std::min(pending.bytes.find("\r\n"), std::size_t{1024}));
     shared.log.Write(pending.client, std::time(nullptr), requestLine, 429, 39);
+    shared.metrics.Request("", 429, 0);
 }
 
 bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner)
@@ -638,8 +656,12 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
             SSL_set_accept_state(pending.ssl);
         }
         const int result = SSL_do_handshake(pending.ssl);
-        if (result != 1)
-            return waitFor(result); // no HTTP request was read: nothing to log
+        if (result != 1) {
+            if (waitFor(result))
+                return true;
+            shared.metrics.HandshakeFailed(); // no HTTP request was read: nothing to log
+            return false;
+        }
         pending.handshaken = true;
         Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
     }
@@ -668,6 +690,7 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
     if (pending.bytes.empty())
         return false; // closed without a request
     epoll_ctl(epoll, EPOLL_CTL_DEL, pending.socket, nullptr);
+    pending.arrived = std::chrono::steady_clock::now();
     if (pending.refused)
         Refuse(pending);
     else
@@ -712,8 +735,10 @@ void TuningServer::Impl::Front(const std::atomic<bool>& stop, std::size_t places
             for (const auto& [key, connection] : front.pending)
                 if (now >= connection->deadline)
                     late.push_back(key);
-            for (Pending* key : late)
+            for (Pending* key : late) {
+                shared.metrics.ConnectionRefused("deadline");
                 front.Drop(key);
+            }
             nextSweep = now + std::chrono::milliseconds(100);
         }
     }
@@ -722,8 +747,9 @@ void TuningServer::Impl::Front(const std::atomic<bool>& stop, std::size_t places
     close(front.epoll);
 }
 
-TuningServer::TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits)
-    : impl(std::make_unique<Impl>(options, log, store, limits))
+TuningServer::TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits,
+                           Metrics& metrics)
+    : impl(std::make_unique<Impl>(options, log, store, limits, metrics))
 {
 }
 

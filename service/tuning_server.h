@@ -7,6 +7,7 @@
 #include "service/access_log.h"
 #include "service/client_limits.h"
 #include "service/exchange_store.h"
+#include "service/metrics.h"
 
 #include <atomic>
 #include <memory>
@@ -33,7 +34,8 @@ constexpr long long requestBodyLimit = 64 * 1024;
 class TuningServer
 {
 public:
-    TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits);
+    TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits,
+                 Metrics& metrics);
     ~TuningServer();
     TuningServer(const TuningServer&) = delete;
     TuningServer& operator=(const TuningServer&) = delete;

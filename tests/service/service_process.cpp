@@ -4,7 +4,10 @@
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +22,19 @@
 #include <thread>
 
 std::string ServiceBinary() { return PELLORAN_SERVICE_BINARY_PATH; }
+
+int FreePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    return ntohs(address.sin_port);
+}
 
 long ResidentKilobytes(int pid)
 {
@@ -239,25 +255,13 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* into)
 
 } // namespace
 
-PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword,
-                const std::string& source)
+namespace {
+
+PostAnswer Perform(CURL* curl)
 {
     PostAnswer answer;
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
-    headers = curl_slist_append(headers, "SOAPAction: \"\"");
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    if (!source.empty())
-        curl_easy_setopt(curl, CURLOPT_INTERFACE, ("host!" + source).c_str());
-    if (!userPassword.empty())
-        curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
@@ -267,6 +271,39 @@ PostAnswer Post(const std::string& url, const std::string& body, const std::stri
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
     else
         answer.error = curl_easy_strerror(code);
+    return answer;
+}
+
+} // namespace
+
+PostAnswer Get(const std::string& url, const std::string& caFile)
+{
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (!caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    const PostAnswer answer = Perform(curl);
+    curl_easy_cleanup(curl);
+    return answer;
+}
+
+PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword,
+                const std::string& source)
+{
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
+    headers = curl_slist_append(headers, "SOAPAction: \"\"");
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    if (!source.empty())
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, ("host!" + source).c_str());
+    if (!userPassword.empty())
+        curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
+    const PostAnswer answer = Perform(curl);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return answer;

@@ -88,6 +88,12 @@ struct PostAnswer
 PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile,
                 const std::string& userPassword = "", const std::string& source = "");
 
+// A plain GET of `url` (HTTP, or HTTPS trusting `caFile`).
+PostAnswer Get(const std::string& url, const std::string& caFile = "");
+
+// A port on 127.0.0.1 that nothing listens on just now.
+int FreePort();
+
 // A request document as the proxy writes it: `operation` with a "params" array of `texts` in
 // hex form, or with no parameters.
 std::string RequestDocument(const std::string& operation, const std::vector<std::string>& texts, bool withParams);

@@ -408,6 +408,49 @@ TEST_F(ServiceTest, PerAddressLimitsAreRefusedClearlyAndTouchNoOtherAddress)
     EXPECT_NE(log.find("\"POST /authws/services/AuthenticationService?wsdl HTTP/1.1\" 429 39"), std::string::npos) << log;
 }
 
+TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
+{
+    const int adminPort = FreePort();
+    auto service = Start({"--admin-listen", "127.0.0.1:" + std::to_string(adminPort)});
+    const std::string admin = "http://127.0.0.1:" + std::to_string(adminPort);
+    EXPECT_EQ(FullExchange(service->Endpoint(), "counted"), "");
+    // A client that is no TLS client, and a wrong password.
+    const int garbage = ConnectFrom("127.0.0.1", service->Port());
+    ASSERT_EQ(send(garbage, "GET / HTTP/1.0\r\n\r\n", 18, 0), 18);
+    char byte;
+    recv(garbage, &byte, 1, 0); // the service's alert or close
+    close(garbage);
+    EXPECT_EQ(Post(service->Endpoint(), RequestDocument("testWebService", {}, false), certificate.certificateFile,
+                   "someone:else").status, 401);
+
+    const PostAnswer health = Get(admin + "/healthz");
+    EXPECT_EQ(health.status, 200) << health.error;
+    EXPECT_EQ(health.body, "ok\n");
+    const PostAnswer metrics = Get(admin + "/metrics");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_NE(metrics.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << metrics.headers;
+    for (const char* line : {"pelloran_requests_total{operation=\"getQuorvelInfo\",outcome=\"ok\"} 1\n",
+                             "pelloran_requests_total{operation=\"testWebService\",outcome=\"ok\"} 1\n",
+                             "pelloran_requests_total{operation=\"none\",outcome=\"unauthorized\"} 1\n", // refused before the body
+                             "pelloran_requests_total{operation=\"validateUser\",outcome=\"ok\"} 1\n",
+                             "pelloran_validate_user_verdicts_total{verdict=\"0\"} 1\n",
+                             "pelloran_tls_handshake_failures_total 1\n",
+                             "pelloran_request_duration_seconds_bucket{le=\"+Inf\"} 4\n",
+                             "pelloran_request_duration_seconds_count 4\n",
+                             "# TYPE pelloran_request_duration_seconds histogram\n",
+                             "pelloran_remembered_announcements 1\n",
+                             "pelloran_state_store_up 1\n"})
+        EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\nin\n" << metrics.body;
+    EXPECT_EQ(Get(admin + "/other").status, 404);
+
+    // Not on the public port, nor at all without the option.
+    EXPECT_EQ(Get("https://127.0.0.1:" + std::to_string(service->Port()) + "/metrics", certificate.certificateFile)
+                  .body.find("pelloran_requests_total"),
+              std::string::npos);
+    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(Get(admin + "/healthz").status, 0) << "nothing else listens there";
+}
+
 TEST_F(ServiceTest, ListensOnIpv6)
 {
     ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
@@ -485,6 +528,8 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
          "pelloran-service: --announcements-per-minute needs a number from 1 to 1000000\n"},
         {"exempt network malformed", {"--listen", "127.0.0.1:0", "--limit-exempt", "10.0.0.0/40"}, 2,
          "pelloran-service: --limit-exempt needs an address or ADDRESS/BITS, not 10.0.0.0/40\n"},
+        {"admin address malformed", {"--listen", "127.0.0.1:0", "--admin-listen", "9100"}, 2,
+         "pelloran-service: --admin-listen needs ADDRESS:PORT, not 9100\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
