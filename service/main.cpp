@@ -3,6 +3,7 @@
 #include "service/admin_server.h"
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
+#include "service/exchange_redis.h"
 #include "service/tuning_server.h"
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -24,7 +26,7 @@ const char* const usage =
     "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
     "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
     "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
-    "                        [--admin-listen ADDRESS:PORT]\n"
+    "                        [--admin-listen ADDRESS:PORT] [--state LOCATION]\n"
     "\n"
     "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
     "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -55,6 +57,9 @@ const char* const usage =
     "  --admin-listen ADDRESS:PORT\n"
     "                         serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
     "                         HTTP on this address only; off unless given. Keep it private.\n"
+    "  --state LOCATION       keep the announced machine profiles in Redis, shared by every\n"
+    "                         instance given the same LOCATION: redis://HOST:PORT/DB or\n"
+    "                         unix:/path/to/socket[?db=N]; without it they stay in this process\n"
     "  --help                 show this text\n"
     "\n"
     "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
@@ -102,10 +107,11 @@ bool ParseCount(const std::string& text, int lowest, int highest, int& into)
 int main(int argc, char** argv)
 {
     ServiceOptions options;
+    std::string error;
     ClientLimitOptions limitOptions;
     limitOptions.exempt = ClientLimitOptions::DefaultExempt();
     bool exemptGiven = false;
-    std::string listen, accessLogPath, adminListen;
+    std::string listen, accessLogPath, adminListen, state;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&](std::string& into) {
@@ -140,6 +146,9 @@ int main(int argc, char** argv)
                 std::atoi(workers.c_str()) > 256)
                 return UsageError("--workers needs a number from 1 to 256");
             options.workers = std::atoi(workers.c_str());
+        } else if (argument == "--state") {
+            if (!value(state))
+                return UsageError("--state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N]");
         } else if (argument == "--admin-listen") {
             if (!value(adminListen))
                 return UsageError("--admin-listen needs ADDRESS:PORT");
@@ -171,6 +180,9 @@ int main(int argc, char** argv)
         return UsageError("--listen is required");
     if (!SplitListen(listen, options.host, options.port))
         return UsageError("--listen needs ADDRESS:PORT, not " + listen);
+    RedisLocation redis;
+    if (!state.empty() && !ParseRedisLocation(state, redis, error))
+        return UsageError(error);
     std::string adminHost;
     int adminPort = 0;
     if (!adminListen.empty() && !SplitListen(adminListen, adminHost, adminPort))
@@ -185,17 +197,25 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
 
-    std::string error;
     AccessLog log;
     if (!log.Open(accessLogPath, error))
         return Fail(error);
-    ExchangeMemory memory;
+    std::unique_ptr<ExchangeStore> store;
+    if (state.empty()) {
+        store = std::make_unique<ExchangeMemory>();
+    } else {
+        auto shared = std::make_unique<ExchangeRedis>(redis);
+        // It serves anyway, answering that it is unavailable until the store can be reached.
+        if (!shared->Size())
+            std::fprintf(stderr, "pelloran-service: %s cannot be reached yet\n", shared->Describe().c_str());
+        store = std::move(shared);
+    }
     ClientLimits limits(limitOptions);
     Metrics metrics;
-    TuningServer server(options, log, memory, limits, metrics);
+    TuningServer server(options, log, *store, limits, metrics);
     if (!server.Start(error))
         return Fail(error);
-    AdminServer admin(memory, metrics);
+    AdminServer admin(*store, metrics);
     if (!adminListen.empty() && !admin.Start(adminHost, adminPort, error))
         return Fail(error);
     std::printf("pelloran-service: listening on %s\n", server.Address().c_str());

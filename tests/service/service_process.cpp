@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -93,6 +94,47 @@ ServiceProcess::~ServiceProcess()
 {
     if (pid > 0 && Running())
         Stop();
+}
+
+RedisProcess::RedisProcess(const std::string& folder) : folder(folder), socketPath(folder + "/redis.sock") {}
+
+RedisProcess::~RedisProcess() { Stop(); }
+
+bool RedisProcess::Start()
+{
+    Stop();
+    pid = fork();
+    if (pid == 0) {
+        const int quiet = open((folder + "/redis.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socketPath.c_str(), "--unixsocketperm",
+               "700", "--save", "", "--appendonly", "no", "--dir", folder.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        const bool answered = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(s);
+        if (answered)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void RedisProcess::Stop()
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
 }
 
 std::string ServiceProcess::Endpoint() const
@@ -201,7 +243,8 @@ std::string Failure(AuthenticationServiceSoapBindingProxy& proxy, const std::str
 
 } // namespace
 
-std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version)
+std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version,
+                         const std::string& valuesEndpoint)
 {
     auto proxy = MakeClient(endpoint);
     char* text = nullptr;
@@ -213,6 +256,8 @@ std::string FullExchange(const std::string& endpoint, const std::string& id, con
         return Failure(*proxy, "validateUser");
     if (std::string(verdict) != "0")
         return std::string("validateUser answered ") + verdict;
+    if (!valuesEndpoint.empty())
+        proxy = MakeClient(valuesEndpoint);
     Params request(ValuesRequestTexts(id));
     ns2__getQuorvelInfoResponse response;
     if (proxy->getQuorvelInfo(request.get(), response) != SOAP_OK)

@@ -44,6 +44,29 @@ private:
     int port = 0;
 };
 
+// A redis-server of the test's own, on a unix socket in `folder` and no TCP port, keeping
+// nothing on disk; stopped when destroyed.
+class RedisProcess
+{
+public:
+    explicit RedisProcess(const std::string& folder);
+    ~RedisProcess();
+    RedisProcess(const RedisProcess&) = delete;
+    RedisProcess& operator=(const RedisProcess&) = delete;
+
+    // Starts it (again) and waits until it answers; false when it did not within 10 s.
+    bool Start();
+    void Stop();
+    std::string SocketPath() const { return socketPath; }
+    // The --state value that names it.
+    std::string State() const { return "unix:" + socketPath; }
+
+private:
+    std::string folder;
+    std::string socketPath;
+    pid_t pid = -1;
+};
+
 // A client of the service: the generated proxy with the HTTPS transport registered, the end
 // point set and (unless told otherwise) the service account's credentials.
 std::unique_ptr<AuthenticationServiceSoapBindingProxy> MakeClient(const std::string& endpoint, bool credentials = true);
@@ -69,8 +92,10 @@ std::vector<std::string> Announcement(const std::string& id, const std::string& 
 std::vector<std::string> ValuesRequestTexts(const std::string& id, const std::string& usage = "66",
                                             const std::string& megabytes = "2048", const std::string& bits = "64");
 
-// One full exchange (the three calls). Empty when it went through, else what failed.
-std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version = "15.4");
+// One full exchange (the three calls), getQuorvelInfo at `valuesEndpoint` when one is given.
+// Empty when it went through, else what failed.
+std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version = "15.4",
+                         const std::string& valuesEndpoint = "");
 
 // Decoded name and value pairs of a getQuorvelInfo answer.
 std::vector<std::pair<std::string, std::string>> DecodePairs(const ns2__getQuorvelInfoResponse& response);

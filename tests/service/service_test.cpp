@@ -1,6 +1,7 @@
 // pelloran-service as the wizard meets it: the real program over HTTPS on loopback with a
 // certificate made by openssl, called through the generated proxy and the HTTPS transport.
 #include "abusive_clients.h"
+#include "service/exchange_redis.h"
 #include "service_process.h"
 
 #include "tuning/http_transport.h"
@@ -11,6 +12,8 @@
 #include "../tuning/loopback_https.h"
 
 #include <gtest/gtest.h>
+
+#include <hiredis/hiredis.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -451,6 +454,96 @@ TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
     EXPECT_EQ(Get(admin + "/healthz").status, 0) << "nothing else listens there";
 }
 
+TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
+{
+    // Without a shared store, an exchange split over two instances cannot work.
+    {
+        auto a = Start(), b = Start();
+        EXPECT_NE(FullExchange(a->Endpoint(), "split-alone", "15.4", b->Endpoint())
+                      .find("Unknown or expired exchange"),
+                  std::string::npos);
+    }
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start()) << ReadFileBytes(folder.file("redis.log"));
+    const int adminPort = FreePort();
+    auto a = Start({"--state", redis.State(), "--admin-listen", "127.0.0.1:" + std::to_string(adminPort)});
+    auto b = Start({"--state", redis.State() + "?db=0"});
+    const std::string health = "http://127.0.0.1:" + std::to_string(adminPort) + "/healthz";
+    EXPECT_EQ(FullExchange(a->Endpoint(), "split-1", "15.4", b->Endpoint()), "");
+    EXPECT_EQ(FullExchange(b->Endpoint(), "split-2", "15.4", a->Endpoint()), "");
+    EXPECT_EQ(Get(health).status, 200);
+    EXPECT_NE(Get("http://127.0.0.1:" + std::to_string(adminPort) + "/metrics").body.find("pelloran_remembered_announcements 2\n"),
+              std::string::npos);
+
+    redis.Stop();
+    const std::string unavailable = "The service is unavailable: try again in a minute";
+    EXPECT_NE(FullExchange(a->Endpoint(), "split-3").find(unavailable), std::string::npos);
+    EXPECT_EQ(Get(health).status, 503);
+    EXPECT_EQ(Get(health).body, "unavailable: the store of announcements cannot be reached\n");
+    auto proxy = MakeClient(b->Endpoint());
+    char* text = nullptr;
+    EXPECT_EQ(proxy->testWebService(&text), SOAP_OK) << "what needs no store still works";
+
+    ASSERT_TRUE(redis.Start());
+    std::string failure = "not tried";
+    for (int attempt = 0; attempt < 30 && !failure.empty(); ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        failure = FullExchange(a->Endpoint(), "split-4-" + std::to_string(attempt), "15.4", b->Endpoint());
+    }
+    EXPECT_EQ(failure, "") << "recovered by itself";
+    EXPECT_EQ(Get(health).status, 200);
+    EXPECT_TRUE(a->Running() && b->Running());
+}
+
+TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
+{
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start());
+    RedisLocation location;
+    std::string error;
+    ASSERT_TRUE(ParseRedisLocation(redis.State(), location, error)) << error;
+    ExchangeRedis store(location, std::chrono::seconds(900), 5);
+    AnnouncedProfile profile;
+    profile.version = {15, 4};
+    profile.processorCount = 8;
+    ASSERT_TRUE(store.Remember("192.0.2.1", "other", profile));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(store.Remember("192.0.2.2", "flood-" + std::to_string(i), AnnouncedProfile{}));
+    EXPECT_EQ(store.Size(), 5u);
+    const Recollection other = store.Recall("other");
+    ASSERT_TRUE(other.reachable && other.profile);
+    EXPECT_EQ(other.profile->version.minor, 4);
+    EXPECT_EQ(other.profile->processorCount, 8);
+    EXPECT_FALSE(store.Recall("flood-5").profile);
+    EXPECT_TRUE(store.Recall("flood-6").profile);
+    EXPECT_TRUE(store.Recall("flood-9").profile);
+
+    // Keys hold the identifier's digest only, and expire by themselves.
+    redisContext* direct = redisConnectUnix(redis.SocketPath().c_str());
+    ASSERT_TRUE(direct != nullptr && direct->err == 0);
+    auto* keys = static_cast<redisReply*>(redisCommand(direct, "KEYS pelloran:exchange:*"));
+    ASSERT_EQ(keys->elements, 5u);
+    for (std::size_t i = 0; i < keys->elements; ++i) {
+        const std::string key(keys->element[i]->str, keys->element[i]->len);
+        EXPECT_EQ(key.size(), std::string("pelloran:exchange:").size() + 32);
+        EXPECT_EQ(key.find("flood"), std::string::npos);
+        auto* ttl = static_cast<redisReply*>(redisCommand(direct, "TTL %b", key.data(), key.size()));
+        EXPECT_GT(ttl->integer, 890);
+        EXPECT_LE(ttl->integer, 900);
+        freeReplyObject(ttl);
+    }
+    freeReplyObject(keys);
+    redisFree(direct);
+
+    for (const char* wrong : {"redis://", "redis://host:0/1", "redis://host:6379/16", "unix:relative.sock",
+                              "unix:/run/redis.sock?database=1", "http://host"})
+        EXPECT_FALSE(ParseRedisLocation(wrong, location, error)) << wrong;
+    ASSERT_TRUE(ParseRedisLocation("redis://[::1]:6380/3", location, error));
+    EXPECT_EQ(location.host, "::1");
+    EXPECT_EQ(location.port, 6380);
+    EXPECT_EQ(location.database, 3);
+}
+
 TEST_F(ServiceTest, ListensOnIpv6)
 {
     ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
@@ -530,6 +623,8 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
          "pelloran-service: --limit-exempt needs an address or ADDRESS/BITS, not 10.0.0.0/40\n"},
         {"admin address malformed", {"--listen", "127.0.0.1:0", "--admin-listen", "9100"}, 2,
          "pelloran-service: --admin-listen needs ADDRESS:PORT, not 9100\n"},
+        {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
+         "pelloran-service: --state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N], not redis.example:6379\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
