@@ -17,7 +17,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -493,6 +495,146 @@ TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
     EXPECT_EQ(failure, "") << "recovered by itself";
     EXPECT_EQ(Get(health).status, 200);
     EXPECT_TRUE(a->Running() && b->Running());
+}
+
+// HAProxy in TCP mode (TLS passes through to the instances), round robin, each instance
+// checked on its /healthz; started on a free loopback port, stopped when destroyed.
+class LoadBalancer
+{
+public:
+    LoadBalancer(const std::string& folder, const std::vector<std::pair<int, int>>& servicesAndAdmins)
+    {
+        port = FreePort();
+        std::string config = "global\n    maxconn 1000\n"
+                             "defaults\n    mode tcp\n    timeout connect 1s\n    timeout client 30s\n"
+                             "    timeout server 30s\n    retries 2\n    option redispatch\n"
+                             "frontend tuning\n    bind 127.0.0.1:" + std::to_string(port) + "\n"
+                             "    default_backend instances\n"
+                             "backend instances\n    balance roundrobin\n    option httpchk GET /healthz\n"
+                             "    http-check expect status 200\n    default-server inter 200ms fall 2 rise 2\n";
+        for (std::size_t i = 0; i < servicesAndAdmins.size(); ++i)
+            config += "    server instance" + std::to_string(i) + " 127.0.0.1:" +
+                      std::to_string(servicesAndAdmins[i].first) + " check port " +
+                      std::to_string(servicesAndAdmins[i].second) + "\n";
+        WriteFileBytes(folder + "/haproxy.cfg", config);
+        pid = fork();
+        if (pid == 0) {
+            const int log = open((folder + "/haproxy.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            execl("/usr/sbin/haproxy", "haproxy", "-db", "-f", (folder + "/haproxy.cfg").c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && !ready; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int s = ConnectFrom("127.0.0.1", port);
+            ready = s >= 0;
+            if (s >= 0)
+                close(s);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the first health checks
+    }
+    ~LoadBalancer()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool Ready() const { return ready; }
+    std::string Endpoint() const
+    {
+        return "https://localhost:" + std::to_string(port) + "/authws/services/AuthenticationService?wsdl";
+    }
+
+private:
+    pid_t pid = -1;
+    int port = 0;
+    bool ready = false;
+};
+
+TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
+{
+    if (access("/usr/sbin/haproxy", X_OK) != 0)
+        GTEST_SKIP() << "haproxy is not installed";
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start());
+    // Round robin sends the three calls of an exchange to alternating instances: without the
+    // shared store the values are asked where nothing was announced.
+    for (const bool shared : {false, true}) {
+        const int adminA = FreePort();
+        int adminB = FreePort();
+        while (adminB == adminA)
+            adminB = FreePort();
+        std::vector<std::string> state;
+        if (shared)
+            state = {"--state", redis.State()};
+        auto withAdmin = [&](int admin) {
+            std::vector<std::string> arguments = state;
+            arguments.insert(arguments.end(), {"--admin-listen", "127.0.0.1:" + std::to_string(admin)});
+            return arguments;
+        };
+        auto a = Start(withAdmin(adminA));
+        auto b = Start(withAdmin(adminB));
+        LoadBalancer balancer(folder.path(), {{a->Port(), adminA}, {b->Port(), adminB}});
+        ASSERT_TRUE(balancer.Ready()) << ReadFileBytes(folder.file("haproxy.log"));
+        int failed = 0;
+        for (int i = 0; i < 4; ++i)
+            failed += FullExchange(balancer.Endpoint(), "balanced-" + std::to_string(shared) + std::to_string(i)).empty() ? 0 : 1;
+        if (!shared) {
+            EXPECT_GT(failed, 0) << "an exchange split over two instances needs the shared store";
+            continue;
+        }
+        EXPECT_EQ(failed, 0);
+
+        // A steady load of full exchanges; one instance killed in the middle.
+        std::atomic<bool> stop{false};
+        std::mutex mutex;
+        struct Outcome
+        {
+            std::chrono::steady_clock::time_point start;
+            std::string id, failure;
+        };
+        std::vector<Outcome> outcomes;
+        std::thread load([&] {
+            for (int i = 0; !stop; ++i) {
+                Outcome outcome{std::chrono::steady_clock::now(), "load-" + std::to_string(i), ""};
+                outcome.failure = FullExchange(balancer.Endpoint(), outcome.id);
+                std::lock_guard<std::mutex> lock(mutex);
+                outcomes.push_back(outcome);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const auto killed = std::chrono::steady_clock::now();
+        EXPECT_EQ(a->Stop(SIGKILL), 128 + SIGKILL);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        stop = true;
+        load.join();
+        // Marked down after two failed checks 200 ms apart; a second is ample.
+        const auto markedDown = killed + std::chrono::seconds(1);
+        int before = 0, after = 0;
+        for (const Outcome& outcome : outcomes) {
+            if (outcome.start < killed && outcome.failure.empty()) {
+                ++before;
+                auto proxy = MakeClient(balancer.Endpoint());
+                Params request(ValuesRequestTexts(outcome.id));
+                ns2__getQuorvelInfoResponse response;
+                EXPECT_EQ(proxy->getQuorvelInfo(request.get(), response), SOAP_OK)
+                    << outcome.id << " announced before the kill is still there";
+            } else if (outcome.start >= markedDown) {
+                ++after;
+                EXPECT_EQ(outcome.failure, "") << outcome.id;
+            }
+        }
+        EXPECT_GT(before, 0);
+        EXPECT_GT(after, 0);
+
+        redis.Stop();
+        EXPECT_NE(FullExchange(balancer.Endpoint(), "redis-down").find("The service is unavailable"), std::string::npos);
+        ASSERT_TRUE(redis.Start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the store's quiet second, the checks
+        EXPECT_EQ(FullExchange(balancer.Endpoint(), "redis-back"), "");
+        EXPECT_TRUE(b->Running());
+    }
 }
 
 TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
