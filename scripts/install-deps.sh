@@ -57,7 +57,8 @@ export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # tinyproxy's package starts a system daemon on port 8888, nginx's one on port 80,
 # redis-server's one on port 6379 and haproxy's one, which the tests and benchmarks do not want
-# (they run their own). Only a daemon this step brought is stopped: one the user already ran stays as it is.
+# (they run their own). Only a daemon this step brought is stopped: one the user already ran
+# stays as it is.
 for daemon in tinyproxy nginx redis-server haproxy; do
   [[ " ${missing[*]} " == *" $daemon"* ]] || continue
   if [[ -d /run/systemd/system ]]; then
