@@ -1,7 +1,8 @@
 // Speed and memory of pelloran-service on loopback: full exchanges per second (testWebService,
 // validateUser, getQuorvelInfo, each on a new TLS connection through the wizard's own proxy and
-// HTTPS transport; then through a lean HTTPS client) with 1, 8 and 32 concurrent clients, and
-// the service's memory after 100,000 exchanges have been announced.
+// HTTPS transport; then through a lean HTTPS client) with 1, 8 and 32 concurrent clients; the
+// lean exchanges again with the announcements in Redis; and the service's memory after
+// 100,000 exchanges have been announced.
 //
 //   build/bench/service_bench [exchanges per client count, default 200] [announcements, default 100000]
 //   build/bench/service_bench --wrk-script   (prints the load generator's request, for tls_rate_bench.sh)
@@ -98,16 +99,18 @@ int main(int argc, char** argv)
     // certificate): what the service itself sustains, without the wizard's client costs
     // (the system's certificate store, the generated proxy).
     const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    auto leanExchange = [&](const std::string& at, const std::string& id) {
+        return Post(at, RequestDocument("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
+               Post(at, RequestDocument("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile, auth)
+                       .body.find(">0</") != std::string::npos &&
+               Post(at, RequestDocument("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile, auth)
+                       .status == 200;
+    };
     double leanSeconds = 0;
     for (int clients : {1, 8, 32}) {
         std::atomic<int> failures{0};
         const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
-            const std::string id = "lean-" + std::to_string(clients) + "-" + std::to_string(i);
-            return Post(endpoint, RequestDocument("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
-                   Post(endpoint, RequestDocument("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile,
-                        auth).body.find(">0</") != std::string::npos &&
-                   Post(endpoint, RequestDocument("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile,
-                        auth).status == 200;
+            return leanExchange(endpoint, "lean-" + std::to_string(clients) + "-" + std::to_string(i));
         });
         std::printf("%2d concurrent lean clients: %7.1f full exchanges/s (%d failed)\n", clients,
                     exchanges * 5 / seconds, failures.load());
@@ -116,6 +119,26 @@ int main(int argc, char** argv)
     }
     std::printf("one full exchange: %.1f ms through the wizard's transport, %.1f ms through a lean client: %.2f times\n",
                 wizardSeconds * 1000, leanSeconds * 1000, leanSeconds > 0 ? wizardSeconds / leanSeconds : 0.0);
+
+    // The same with the announcements in Redis, as instances behind a load balancer keep
+    // them: a redis-server of its own on a unix socket.
+    RedisProcess redis(folder.path());
+    if (redis.Start()) {
+        ServiceProcess shared({"--listen", "127.0.0.1:0", "--cert", certificate.certificateFile, "--key",
+                               certificate.keyFile, "--workers", "8", "--access-log", "/dev/null", "--state",
+                               redis.State()},
+                              folder.file("shared.err"));
+        for (int clients : {1, 32}) {
+            std::atomic<int> failures{0};
+            const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
+                return leanExchange(shared.Endpoint(), "redis-" + std::to_string(clients) + "-" + std::to_string(i));
+            });
+            std::printf("%2d concurrent lean clients, announcements in Redis: %7.1f full exchanges/s (%d failed)\n",
+                        clients, exchanges * 5 / seconds, failures.load());
+        }
+    } else {
+        std::printf("no redis-server: the rows with announcements in Redis are left out\n");
+    }
 
     // Announcements only: each one is remembered, as a full exchange's would be.
     std::atomic<int> failures{0};
