@@ -1,7 +1,8 @@
 // Speed and memory of pelloran-service on loopback: full exchanges per second (testWebService,
 // validateUser, getQuorvelInfo, each on a new TLS connection through the wizard's own proxy and
-// HTTPS transport; then through a lean HTTPS client) with 1, 8 and 32 concurrent clients, and
-// the service's memory after 100,000 exchanges have been announced.
+// HTTPS transport; then through a lean HTTPS client) with 1, 8 and 32 concurrent clients; the
+// lean exchanges again with the announcements in Redis; and the service's memory after
+// 100,000 exchanges have been announced.
 //
 //   build/bench/service_bench [exchanges per client count, default 200] [announcements, default 100000]
 //   build/bench/service_bench --wrk-script   (prints the load generator's request, for tls_rate_bench.sh)
@@ -19,21 +20,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
-
-long ResidentKilobytes(int pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 // Runs `total` jobs over `clients` threads; returns the seconds taken and counts failures.
 template <typename Job>
@@ -51,28 +42,6 @@ double RunSpread(int clients, int total, std::atomic<int>& failures, Job job)
     for (std::thread& t : threads)
         t.join();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The request documents of one exchange, as the proxy writes them.
-std::string Envelope(const std::string& operation, const std::vector<std::string>& texts, bool withParams)
-{
-    std::string params;
-    if (withParams) {
-        params = "<params xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(texts.size()) + "]\">";
-        for (const std::string& text : texts) {
-            char* hex = StrToHexStr(text.c_str());
-            params += std::string("<item>") + hex + "</item>";
-            std::free(hex);
-        }
-        params += "</params>";
-    }
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
-                       "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                       "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-                       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns2=\"") +
-           serviceNamespace + "\"><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-           "<ns2:" + operation + ">" + params + "</ns2:" + operation + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
 } // namespace
@@ -95,7 +64,7 @@ int main(int argc, char** argv)
                     "wrk.headers[\"SOAPAction\"] = \"\\\"\\\"\"\n"
                     "wrk.headers[\"Connection\"] = \"close\"\n"
                     "wrk.body = [==[%s]==]\n",
-                    basic.c_str(), Envelope("validateUser", Announcement("rate-bench", "15.4"), true).c_str());
+                    basic.c_str(), RequestDocument("validateUser", Announcement("rate-bench", "15.4"), true).c_str());
         return 0;
     }
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 200;
@@ -130,16 +99,18 @@ int main(int argc, char** argv)
     // certificate): what the service itself sustains, without the wizard's client costs
     // (the system's certificate store, the generated proxy).
     const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    auto leanExchange = [&](const std::string& at, const std::string& id) {
+        return Post(at, RequestDocument("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
+               Post(at, RequestDocument("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile, auth)
+                       .body.find(">0</") != std::string::npos &&
+               Post(at, RequestDocument("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile, auth)
+                       .status == 200;
+    };
     double leanSeconds = 0;
     for (int clients : {1, 8, 32}) {
         std::atomic<int> failures{0};
         const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
-            const std::string id = "lean-" + std::to_string(clients) + "-" + std::to_string(i);
-            return Post(endpoint, Envelope("testWebService", {}, false), certificate.certificateFile, auth).status == 200 &&
-                   Post(endpoint, Envelope("validateUser", Announcement(id, "15.4"), true), certificate.certificateFile,
-                        auth).body.find(">0</") != std::string::npos &&
-                   Post(endpoint, Envelope("getQuorvelInfo", ValuesRequestTexts(id), true), certificate.certificateFile,
-                        auth).status == 200;
+            return leanExchange(endpoint, "lean-" + std::to_string(clients) + "-" + std::to_string(i));
         });
         std::printf("%2d concurrent lean clients: %7.1f full exchanges/s (%d failed)\n", clients,
                     exchanges * 5 / seconds, failures.load());
@@ -149,10 +120,30 @@ int main(int argc, char** argv)
     std::printf("one full exchange: %.1f ms through the wizard's transport, %.1f ms through a lean client: %.2f times\n",
                 wizardSeconds * 1000, leanSeconds * 1000, leanSeconds > 0 ? wizardSeconds / leanSeconds : 0.0);
 
+    // The same with the announcements in Redis, as instances behind a load balancer keep
+    // them: a redis-server of its own on a unix socket.
+    RedisProcess redis(folder.path());
+    if (redis.Start()) {
+        ServiceProcess shared({"--listen", "127.0.0.1:0", "--cert", certificate.certificateFile, "--key",
+                               certificate.keyFile, "--workers", "8", "--access-log", "/dev/null", "--state",
+                               redis.State()},
+                              folder.file("shared.err"));
+        for (int clients : {1, 32}) {
+            std::atomic<int> failures{0};
+            const double seconds = RunSpread(clients, exchanges * 5, failures, [&](int i) {
+                return leanExchange(shared.Endpoint(), "redis-" + std::to_string(clients) + "-" + std::to_string(i));
+            });
+            std::printf("%2d concurrent lean clients, announcements in Redis: %7.1f full exchanges/s (%d failed)\n",
+                        clients, exchanges * 5 / seconds, failures.load());
+        }
+    } else {
+        std::printf("no redis-server: the rows with announcements in Redis are left out\n");
+    }
+
     // Announcements only: each one is remembered, as a full exchange's would be.
     std::atomic<int> failures{0};
     const double seconds = RunSpread(32, announcements, failures, [&](int i) {
-        return Post(endpoint, Envelope("validateUser", Announcement("memory-" + std::to_string(i), "15.4"), true),
+        return Post(endpoint, RequestDocument("validateUser", Announcement("memory-" + std::to_string(i), "15.4"), true),
                     certificate.certificateFile, auth)
                    .body.find(">0</") != std::string::npos;
     });

@@ -4,7 +4,7 @@
 # and on Linux only:
 #   PkgConfig::PELLORAN_GSOAPSSL  the gSOAP runtime with OpenSSL (the service)
 #   PkgConfig::PELLORAN_CURL, PkgConfig::PELLORAN_OPENSSL, PkgConfig::PELLORAN_UUID,
-#   PkgConfig::PELLORAN_ACL
+#   PkgConfig::PELLORAN_ACL, PkgConfig::PELLORAN_HIREDIS (the service's shared state)
 # On Windows the platform's own libraries stand in for curl, uuid and acl; they are named
 # where they are used.
 
@@ -26,4 +26,5 @@ if(NOT WIN32)
   pkg_check_modules(PELLORAN_OPENSSL REQUIRED IMPORTED_TARGET openssl)
   pkg_check_modules(PELLORAN_UUID REQUIRED IMPORTED_TARGET uuid)
   pkg_check_modules(PELLORAN_ACL REQUIRED IMPORTED_TARGET libacl)
+  pkg_check_modules(PELLORAN_HIREDIS REQUIRED IMPORTED_TARGET hiredis)
 endif()

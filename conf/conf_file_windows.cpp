@@ -166,6 +166,16 @@ bool ReplaceFileContent(const wxString& path, const std::string& bytes, const Pr
             reason = ErrorText(GetLastError());
             return false;
         }
+        // A file that another program holds without sharing cannot be replaced; finding that
+        // out before anything is written leaves nothing behind, whatever ReplaceFileW would
+        // leave on its way out.
+        FileHandle probe(CreateFileW(target.c_str(), GENERIC_READ | DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (probe.get() == INVALID_HANDLE_VALUE) {
+            reason = ErrorText(GetLastError());
+            return false;
+        }
         exists = true;
     } else if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
         reason = ErrorText(error); // a missing folder too: nothing is created on the way

@@ -1,6 +1,9 @@
 #include "installations/file_path.h"
 
-const wxChar pathSeparator = wxT('/');
+#include <wx/filefn.h>
+
+// The toolkit knows each platform's separator.
+const wxChar pathSeparator = wxFILE_SEP_PATH;
 
 wxString JoinPath(const wxString& directory, const wxString& name)
 {

@@ -124,6 +124,11 @@ bool WriteFileSecurity(const wxString& path, const FileSecurity& rights)
 
 bool MayWriteFile(const wxString& path)
 {
+    // The read-only attribute refuses writing to everyone, whatever the DACL grants; said
+    // first, as an administrator's handle would otherwise get past it on some systems.
+    const DWORD attributes = GetFileAttributesW(path.wc_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
     return MayOpen(path, GENERIC_WRITE);
 }
 

@@ -11,14 +11,14 @@ run_packages=(
   build-essential cmake pkg-config
   libwxgtk3.2-dev
   gsoap libgsoap-dev libssl-dev zlib1g-dev
-  libcurl4-openssl-dev uuid-dev libacl1-dev
+  libcurl4-openssl-dev uuid-dev libacl1-dev libhiredis-dev
   imagemagick openssl util-linux xdotool
 )
 test_packages=(
   googletest libgtest-dev
   xvfb xauth xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 acl attr libcap2-bin pkexec polkitd
-  dpkg-dev file ccache strace nginx-light wrk
+  dpkg-dev file ccache strace nginx-light wrk redis-server haproxy
   clang libclang-rt-14-dev
 )
 
@@ -55,10 +55,11 @@ if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# tinyproxy's package starts a system daemon on port 8888 and nginx's one on port 80, which
-# the tests and benchmarks do not want (they run their own). Only a daemon this step brought
-# is stopped: one the user already ran stays as it is.
-for daemon in tinyproxy nginx; do
+# tinyproxy's package starts a system daemon on port 8888, nginx's one on port 80,
+# redis-server's one on port 6379 and haproxy's one, which the tests and benchmarks do not want
+# (they run their own). Only a daemon this step brought is stopped: one the user already ran
+# stays as it is.
+for daemon in tinyproxy nginx redis-server haproxy; do
   [[ " ${missing[*]} " == *" $daemon"* ]] || continue
   if [[ -d /run/systemd/system ]]; then
     "${sudo_cmd[@]}" systemctl disable --now "$daemon" >/dev/null 2>&1 || true

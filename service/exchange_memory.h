@@ -1,20 +1,16 @@
-// What validateUser announced, kept in memory only for the getQuorvelInfo of the same
-// exchange: each entry lives for a fixed time, and when the memory is full the oldest goes
-// first. Safe to use from several threads.
+// The exchange store of one process, the default: entries live in memory only.
 #pragma once
 
-#include "service/tuning_rules.h"
+#include "service/exchange_store.h"
 
 #include <chrono>
-#include <cstddef>
 #include <functional>
 #include <list>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <set>
 #include <unordered_map>
 
-class ExchangeMemory
+class ExchangeMemory : public ExchangeStore
 {
 public:
     using Clock = std::chrono::steady_clock;
@@ -24,26 +20,35 @@ public:
     explicit ExchangeMemory(std::chrono::seconds lifetime = defaultLifetime, std::size_t capacity = defaultCapacity,
                             std::function<Clock::time_point()> now = Clock::now);
 
-    // Keeps `profile` under `identifier`, replacing (and renewing) an earlier entry of it. The
-    // identifier is kept only as a digest, so an entry's size does not depend on the client.
-    void Remember(const std::string& identifier, const AnnouncedProfile& profile);
-    // The profile announced under `identifier`, unless it has expired or been pushed out.
-    std::optional<AnnouncedProfile> Recall(const std::string& identifier);
-    std::size_t Size();
+    // The identifier is kept only as a digest, so an entry's size does not depend on the client.
+    bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) override;
+    Recollection Recall(const std::string& identifier) override;
+    std::optional<std::size_t> Size() override;
 
 private:
+    struct Entry;
+    using Entries = std::list<Entry>;
     struct Entry
     {
         std::string key;
+        std::string owner;
         AnnouncedProfile profile;
         Clock::time_point at;
+        std::list<Entries::iterator>::iterator inOwner;
     };
     void Expire(Clock::time_point now);
+    void Erase(Entries::iterator entry);
+    void Resize(const std::string& owner, std::size_t from, std::size_t to);
 
     const std::chrono::seconds lifetime;
     const std::size_t capacity;
     const std::function<Clock::time_point()> now;
     std::mutex mutex;
-    std::list<Entry> entries; // oldest first
-    std::unordered_map<std::string, std::list<Entry>::iterator> index;
+    Entries entries; // oldest first
+    std::unordered_map<std::string, Entries::iterator> index;
+    std::unordered_map<std::string, std::list<Entries::iterator>> byOwner; // each oldest first
+    std::set<std::pair<std::size_t, std::string>> ownerSizes;               // the largest last
 };
+
+// The digest an identifier is kept under, in every store.
+std::string ExchangeDigest(const std::string& identifier);

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -40,10 +41,12 @@ namespace {
 constexpr const char* realm = "Pelloran tuning service";
 constexpr const char* unknownExchangeFault =
     "Unknown or expired exchange: announce the machine with validateUser, then ask again";
-// Connections waiting for their first bytes, and connections waiting for a worker; beyond
-// these, new ones are closed at once. Together they stay well below the usual limit of 1024
-// open files.
-constexpr std::size_t silentLimit = 512;
+constexpr const char* unavailableFault = "The service is unavailable: try again in a minute";
+// Connections being handshaken and read, and connections waiting for a worker. When the first
+// are all taken, the oldest that has sent nothing yet makes room for a new one (else the new
+// one is closed): whoever holds places by keeping silent loses them to clients that talk.
+// Together they stay well below the usual limit of 1024 open files.
+constexpr std::size_t waitingLimit = 512;
 constexpr std::size_t queueLimit = 256;
 // A request header longer than this is refused.
 constexpr long long headerLimit = 16 * 1024;
@@ -51,7 +54,9 @@ constexpr long long headerLimit = 16 * 1024;
 struct Shared
 {
     AccessLog& log;
-    ExchangeMemory& memory;
+    ExchangeStore& store;
+    ClientLimits& limits;
+    Metrics& metrics;
     int (*originalParse)(struct soap*) = nullptr;
     int (*originalParseHeader)(struct soap*, const char*, const char*) = nullptr;
     int (*originalResponse)(struct soap*, int, ULONG64) = nullptr;
@@ -97,12 +102,17 @@ const char* MethodName(int status)
 struct Pending
 {
     int socket = -1;
-    SSL* ssl = nullptr; // null over plain HTTP
+    SSL* ssl = nullptr; // made when the first bytes come; null over plain HTTP
     bool handshaken = false;
+    bool refused = false; // over its address's limit: answered with a refusal, not by a worker
     std::uint32_t watched = 0; // the events the front loop waits for
     std::string client; // the address as the access log shows it
+    ClientKey key;      // the address as the limits count it
+    ClientLimits* limits = nullptr; // set once the connection is counted there
     std::string bytes;  // what arrived of the request
     std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point arrived; // when the request was complete
+    std::optional<std::list<Pending*>::iterator> silentEntry; // while nothing has arrived
 
     ~Pending()
     {
@@ -110,6 +120,8 @@ struct Pending
             SSL_free(ssl);
         if (socket >= 0)
             close(socket);
+        if (limits != nullptr)
+            limits->Release(key);
     }
 };
 
@@ -118,7 +130,7 @@ class Connection : public AuthenticationServiceSoapBindingService
 {
 public:
     Connection(const struct soap& listener, Shared& shared, Pending& pending)
-        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client)
+        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client), key(pending.key), arrivedAt(pending.arrived)
     {
         user = this;
         fparse = Parse;
@@ -139,13 +151,18 @@ public:
     void Serve()
     {
         serve();
-        if (!requestLine.empty())
-            shared.log.Write(client, std::time(nullptr), requestLine, responseCode == 0 ? 400 : responseCode, size);
+        if (!requestLine.empty()) {
+            const int status = responseCode == 0 ? 400 : responseCode;
+            shared.log.Write(client, std::time(nullptr), requestLine, status, size);
+            shared.metrics.Request(operation, status,
+                                   std::chrono::duration<double>(std::chrono::steady_clock::now() - arrivedAt).count());
+        }
         destroy();
     }
 
     int testWebService(char** testWebServiceReturn) override
     {
+        operation = "testWebService";
         if (int refused = Authorise())
             return refused;
         *testWebServiceReturn = soap_strdup(this, "Pelloran tuning service is running");
@@ -154,11 +171,22 @@ public:
 
     int validateUser(ArrayOf_USCORExsd_USCOREstring* params, char** result) override
     {
+        operation = "validateUser";
         if (int refused = Authorise())
             return refused;
         const Announcement announcement = CheckAnnouncement(Items(params), serviceUserId, serviceSecret);
-        if (announcement.verdict == '0')
-            shared.memory.Remember(announcement.identifier, announcement.profile);
+        shared.metrics.Verdict(announcement.verdict);
+        if (announcement.verdict == '0') {
+            if (!shared.limits.AllowAnnouncement(key))
+                return soap_senderfault(soap_strdup(this, ("Too many announcements from this address: at most " +
+                                                           std::to_string(shared.limits.AnnouncementsPerMinute()) +
+                                                           " a minute")
+                                                              .c_str()),
+                                        nullptr);
+            if (!shared.store.Remember(key.text.empty() ? client : key.text, announcement.identifier,
+                                       announcement.profile))
+                return soap_receiverfault(unavailableFault, nullptr);
+        }
         const char verdict[2] = {announcement.verdict, '\0'};
         *result = soap_strdup(this, verdict);
         return SOAP_OK;
@@ -166,6 +194,7 @@ public:
 
     int getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2__getQuorvelInfoResponse& response) override
     {
+        operation = "getQuorvelInfo";
         if (int refused = Authorise())
             return refused;
         ValuesRequest request;
@@ -173,7 +202,10 @@ public:
         if (!problem.empty())
             return soap_senderfault(soap_strdup(this, ("Malformed getQuorvelInfo request: " + problem).c_str()), nullptr);
         // Values for a version nobody announced could name parameters the server refuses.
-        const std::optional<AnnouncedProfile> profile = shared.memory.Recall(request.identifier);
+        const Recollection recalled = shared.store.Recall(request.identifier);
+        if (!recalled.reachable)
+            return soap_receiverfault(unavailableFault, nullptr);
+        const std::optional<AnnouncedProfile>& profile = recalled.profile;
         if (!profile)
             return soap_senderfault(unknownExchangeFault, nullptr);
         const auto values = ComputeValues(request, *profile);
@@ -306,6 +338,9 @@ private:
 
     Shared& shared;
     std::string client;
+    ClientKey key;
+    std::chrono::steady_clock::time_point arrivedAt;
+    const char* operation = ""; // the operation called, once known
     std::string arrived;
     std::size_t arrivedTaken = 0;
     std::string requestLine;
@@ -329,8 +364,8 @@ struct TuningServer::Impl
     std::deque<std::unique_ptr<Pending>> queue;
     bool closing = false;
 
-    Impl(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory)
-        : options(options), shared{log, memory}
+    Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
+        : options(options), shared{log, store, limits, metrics}
     {
         soap_init2(&listener, SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE);
     }
@@ -375,7 +410,8 @@ struct TuningServer::Impl
         // The chain sent is built once, here; left to itself OpenSSL builds it again in every
         // handshake, searching the system's certificate folder each time.
         SSL_CTX_build_cert_chain(context, SSL_BUILD_CHAIN_FLAG_NO_ROOT | SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR);
-        SSL_CTX_set_mode(context, SSL_MODE_NO_AUTO_CHAIN);
+        // A waiting connection keeps no empty 16 kB read and write buffers.
+        SSL_CTX_set_mode(context, SSL_MODE_NO_AUTO_CHAIN | SSL_MODE_RELEASE_BUFFERS);
         ERR_clear_error();
         // The three calls of an exchange come on three connections: tickets let the later two
         // skip the full handshake. One is enough for a client that makes one exchange.
@@ -441,13 +477,40 @@ struct TuningServer::Impl
 
     // One front loop: accepts, does the TLS handshake and reads the request of many
     // connections at once, each bounded by one deadline, and hands complete requests on.
-    void Front(const std::atomic<bool>& stop);
+    void Front(const std::atomic<bool>& stop, std::size_t places);
+    struct FrontState;
     // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
-    // or handed to a worker).
+    // refused, or handed to a worker).
     bool Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner);
-    void Accept(int epoll, std::unordered_map<Pending*, std::unique_ptr<Pending>>& pending);
+    void Accept(FrontState& front);
+    // Answers a connection over its address's limit, from the front loop, and logs it.
+    void Refuse(Pending& pending);
+};
 
-    std::atomic<std::size_t> pendingCount{0};
+// The connections one front loop holds.
+struct TuningServer::Impl::FrontState
+{
+    int epoll = -1;
+    std::size_t places = 0;
+    std::unordered_map<Pending*, std::unique_ptr<Pending>> pending;
+    std::list<Pending*> silent; // those that have sent nothing yet, oldest first
+
+    void Drop(Pending* key)
+    {
+        auto found = pending.find(key);
+        if (found == pending.end())
+            return;
+        if (found->second) // else handed to a worker, which may already be done with it
+            Heard(*found->second);
+        pending.erase(found);
+    }
+    void Heard(Pending& connection)
+    {
+        if (connection.silentEntry) {
+            silent.erase(*connection.silentEntry);
+            connection.silentEntry.reset();
+        }
+    }
 };
 
 namespace {
@@ -505,7 +568,7 @@ void Watch(int epoll, int operation, Pending& pending, std::uint32_t events)
 
 } // namespace
 
-void TuningServer::Impl::Accept(int epoll, std::unordered_map<Pending*, std::unique_ptr<Pending>>& pending)
+void TuningServer::Impl::Accept(FrontState& front)
 {
     // A few at a time, so that the other front loops get their share.
     for (int accepted = 0; accepted < 16; ++accepted) {
@@ -521,25 +584,54 @@ void TuningServer::Impl::Accept(int epoll, std::unordered_map<Pending*, std::uni
         }
         auto connection = std::make_unique<Pending>();
         connection->socket = socket;
-        if (pendingCount >= silentLimit)
-            continue; // overloaded: close rather than hold without bound
+        if (front.pending.size() >= front.places) {
+            if (front.silent.empty()) {
+                shared.metrics.ConnectionRefused("waiting_places_full");
+                continue; // every place is busy with a client that talks: close the new one
+            }
+            shared.metrics.ConnectionRefused("oldest_silent_closed");
+            front.Drop(front.silent.front());
+        }
+        connection->key = shared.limits.KeyOf(address);
+        const Admission admission = shared.limits.Admit(connection->key);
+        connection->limits = &shared.limits;
+        if (admission != Admission::Admitted)
+            shared.metrics.ConnectionRefused("address_limit");
+        if (admission == Admission::Dropped)
+            continue;
+        connection->refused = admission == Admission::Refused;
         const int on = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         connection->client = AddressText(address);
-        connection->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.receiveTimeout);
-        if (!options.plainHttp) {
-            connection->ssl = SSL_new(listener.ctx);
-            if (connection->ssl == nullptr || SSL_set_fd(connection->ssl, socket) != 1)
-                continue;
-            SSL_set_accept_state(connection->ssl);
-        } else {
-            connection->handshaken = true;
-        }
-        Watch(epoll, EPOLL_CTL_ADD, *connection, EPOLLIN);
-        ++pendingCount;
+        connection->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.requestDeadline);
+        connection->handshaken = options.plainHttp;
+        Watch(front.epoll, EPOLL_CTL_ADD, *connection, EPOLLIN);
         Pending* key = connection.get();
-        pending.emplace(key, std::move(connection));
+        front.silent.push_back(key);
+        connection->silentEntry = std::prev(front.silent.end());
+        front.pending.emplace(key, std::move(connection));
     }
+}
+
+void TuningServer::Impl::Refuse(Pending& pending)
+{
+    static const std::string answer = "HTTP/1.1 429 Too Many Requests\r\n"
+                                      "Content-Type: text/plain\r\n"
+                                      "Content-Length: 39\r\n"
+                                      "Retry-After: 60\r\n"
+                                      "Connection: close\r\n\r\n"
+                                      "Too many connections from this address\n";
+    // A refusal is short: it fits the socket's buffer, or the client is not reading anyway.
+    if (pending.ssl != nullptr) {
+        if (SSL_write(pending.ssl, answer.data(), static_cast<int>(answer.size())) > 0)
+            SSL_shutdown(pending.ssl);
+    } else {
+        send(pending.socket, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    shutdown(pending.socket, SHUT_WR);
+    const std::string requestLine = pending.bytes.substr(0, std::min(pending.bytes.find("\r\n"), std::size_t{1024}));
+    shared.log.Write(pending.client, std::time(nullptr), requestLine, 429, 39);
+    shared.metrics.Request("", 429, 0);
 }
 
 bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner)
@@ -556,9 +648,20 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
     };
     ERR_clear_error();
     if (!pending.handshaken) {
+        if (pending.ssl == nullptr) {
+            // Only now: a silent connection costs no TLS state.
+            pending.ssl = SSL_new(listener.ctx);
+            if (pending.ssl == nullptr || SSL_set_fd(pending.ssl, pending.socket) != 1)
+                return false;
+            SSL_set_accept_state(pending.ssl);
+        }
         const int result = SSL_do_handshake(pending.ssl);
-        if (result != 1)
-            return waitFor(result); // no HTTP request was read: nothing to log
+        if (result != 1) {
+            if (waitFor(result))
+                return true;
+            shared.metrics.HandshakeFailed(); // no HTTP request was read: nothing to log
+            return false;
+        }
         pending.handshaken = true;
         Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
     }
@@ -587,63 +690,66 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
     if (pending.bytes.empty())
         return false; // closed without a request
     epoll_ctl(epoll, EPOLL_CTL_DEL, pending.socket, nullptr);
-    Hand(std::move(owner));
+    pending.arrived = std::chrono::steady_clock::now();
+    if (pending.refused)
+        Refuse(pending);
+    else
+        Hand(std::move(owner));
     return false;
 }
 
-void TuningServer::Impl::Front(const std::atomic<bool>& stop)
+void TuningServer::Impl::Front(const std::atomic<bool>& stop, std::size_t places)
 {
-    const int epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll < 0)
+    FrontState front;
+    front.places = places;
+    front.epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (front.epoll < 0)
         return;
     epoll_event listening{};
     listening.events = EPOLLIN | EPOLLEXCLUSIVE;
     listening.data.ptr = nullptr;
-    epoll_ctl(epoll, EPOLL_CTL_ADD, listener.master, &listening);
+    epoll_ctl(front.epoll, EPOLL_CTL_ADD, listener.master, &listening);
 
-    std::unordered_map<Pending*, std::unique_ptr<Pending>> pending;
-    auto drop = [&](Pending* key) {
-        pending.erase(key);
-        --pendingCount;
-    };
     epoll_event events[64];
     auto nextSweep = std::chrono::steady_clock::now();
     while (!stop) {
         // 0.2 s at most: the loop looks at the stop flag that often.
-        const int count = epoll_wait(epoll, events, 64, 200);
+        const int count = epoll_wait(front.epoll, events, 64, 200);
         for (int i = 0; i < count; ++i) {
             auto* key = static_cast<Pending*>(events[i].data.ptr);
             if (key == nullptr) {
-                Accept(epoll, pending);
+                Accept(front);
                 continue;
             }
-            auto found = pending.find(key);
-            if (found == pending.end())
+            auto found = front.pending.find(key);
+            if (found == front.pending.end())
                 continue;
-            if (!Advance(*key, epoll, found->second))
-                drop(key); // handed on (the pointer is then empty) or failed
+            front.Heard(*key);
+            if (!Advance(*key, front.epoll, found->second))
+                front.Drop(key); // handed on (the pointer is then empty), refused or failed
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextSweep) {
             // One deadline for handshake and request, however slowly the bytes come.
-            for (auto it = pending.begin(); it != pending.end();) {
-                if (now >= it->second->deadline) {
-                    it = pending.erase(it);
-                    --pendingCount;
-                } else {
-                    ++it;
-                }
+            std::vector<Pending*> late;
+            for (const auto& [key, connection] : front.pending)
+                if (now >= connection->deadline)
+                    late.push_back(key);
+            for (Pending* key : late) {
+                shared.metrics.ConnectionRefused("deadline");
+                front.Drop(key);
             }
             nextSweep = now + std::chrono::milliseconds(100);
         }
     }
-    pendingCount -= pending.size();
-    pending.clear();
-    close(epoll);
+    while (!front.pending.empty())
+        front.Drop(front.pending.begin()->first);
+    close(front.epoll);
 }
 
-TuningServer::TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory)
-    : impl(std::make_unique<Impl>(options, log, memory))
+TuningServer::TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits,
+                           Metrics& metrics)
+    : impl(std::make_unique<Impl>(options, log, store, limits, metrics))
 {
 }
 
@@ -698,9 +804,10 @@ void TuningServer::Run(const std::atomic<bool>& stop)
     // A front loop per processor: handshakes are most of the work.
     std::vector<std::thread> fronts;
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t places = waitingLimit / processors;
     for (unsigned i = 1; i < processors; ++i)
-        fronts.emplace_back([this, &stop] { impl->Front(stop); });
-    impl->Front(stop);
+        fronts.emplace_back([this, &stop, places] { impl->Front(stop, places); });
+    impl->Front(stop, places);
     for (std::thread& front : fronts)
         front.join();
 

@@ -5,7 +5,9 @@
 #pragma once
 
 #include "service/access_log.h"
-#include "service/exchange_memory.h"
+#include "service/client_limits.h"
+#include "service/exchange_store.h"
+#include "service/metrics.h"
 
 #include <atomic>
 #include <memory>
@@ -20,6 +22,7 @@ struct ServiceOptions
     bool plainHttp = false;
     bool sessionTickets = true; // false: every connection makes a full TLS handshake
     int workers = 8;
+    int requestDeadline = 5;   // seconds from connecting until the request has arrived whole
     int receiveTimeout = 10;   // seconds a client may stay silent
     int sendTimeout = 10;      // seconds a client may take to accept bytes
     int transferTimeout = 30;  // seconds for a whole request or answer
@@ -31,7 +34,8 @@ constexpr long long requestBodyLimit = 64 * 1024;
 class TuningServer
 {
 public:
-    TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeMemory& memory);
+    TuningServer(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits,
+                 Metrics& metrics);
     ~TuningServer();
     TuningServer(const TuningServer&) = delete;
     TuningServer& operator=(const TuningServer&) = delete;

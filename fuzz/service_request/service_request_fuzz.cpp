@@ -50,7 +50,7 @@ public:
     {
         const Announcement announcement = CheckAnnouncement(Items(params), serviceUserId, serviceSecret);
         if (announcement.verdict == '0')
-            memory.Remember(announcement.identifier, announcement.profile);
+            memory.Remember("fuzz", announcement.identifier, announcement.profile);
         const char verdict[2] = {announcement.verdict, '\0'};
         *result = soap_strdup(this, verdict);
         return SOAP_OK;
@@ -62,7 +62,7 @@ public:
         const std::string problem = ReadValuesRequest(Items(params), request);
         if (!problem.empty())
             return soap_senderfault(soap_strdup(this, problem.c_str()), nullptr);
-        const auto values = ComputeValues(request, memory.Recall(request.identifier).value_or(AnnouncedProfile{}));
+        const auto values = ComputeValues(request, memory.Recall(request.identifier).profile.value_or(AnnouncedProfile{}));
         auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
         pairs->__size = static_cast<int>(parameterCount);
         pairs->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, pairs->__size);

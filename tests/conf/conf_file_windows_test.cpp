@@ -5,11 +5,11 @@
 #include "conf/conf_file.h"
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/windows_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -21,37 +21,9 @@ wxString Path(const std::string& path)
     return wxString::FromUTF8(path);
 }
 
-// The file's DACL in the security descriptor language, e.g. "D:(A;;FA;;;SY)(A;;0x1200a9;;;WD)".
-std::string DaclText(const std::string& path)
-{
-    DWORD needed = 0;
-    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<char> descriptor(needed);
-    if (needed == 0 || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
-        return "unreadable";
-    char* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
-        return "unconvertible";
-    std::string result(text);
-    LocalFree(text);
-    return result;
-}
-
-bool EveryoneMayRead(const std::string& path)
-{
-    return DaclText(path).find(";;;WD)") != std::string::npos;
-}
-
-// Owner and system only, as an administrator's configuration file may be.
 void Restrict(const std::string& path)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                                     &descriptor, nullptr));
-    const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    ASSERT_TRUE(set);
+    ASSERT_TRUE(SetDacl(path, restrictedDacl));
     ASSERT_FALSE(EveryoneMayRead(path)) << DaclText(path);
 }
 

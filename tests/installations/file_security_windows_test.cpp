@@ -5,49 +5,14 @@
 #include "installations/server.h"
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/windows_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <sddl.h>
 
 #include <filesystem>
 
-namespace {
-
-std::string DaclText(const std::string& path)
-{
-    DWORD needed = 0;
-    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<char> descriptor(needed);
-    if (needed == 0 || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
-        return "unreadable";
-    char* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
-        return "unconvertible";
-    std::string result(text);
-    LocalFree(text);
-    return result;
-}
-
-bool EveryoneMayRead(const std::string& path)
-{
-    return DaclText(path).find(";;;WD)") != std::string::npos;
-}
-
-void SetDacl(const std::string& path, const char* sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-    const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    ASSERT_TRUE(set) << sddl;
-}
-
-const char* const ownerOnly = "D:P(A;;FA;;;SY)(A;;FA;;;OW)";
-
-} // namespace
 
 TEST(FileSecurityWindowsTest, AccessTestAnswers)
 {
@@ -89,7 +54,7 @@ TEST(FileSecurityWindowsTest, HeldRightsGoToTheRewrittenFile)
         bool everyone;
     };
     const Case cases[] = {
-        {"owner and system only", ownerOnly, false},
+        {"owner and system only", restrictedDacl, false},
         {"as created, readable by everyone", "", true},
     };
     for (const Case& c : cases) {
@@ -97,7 +62,7 @@ TEST(FileSecurityWindowsTest, HeldRightsGoToTheRewrittenFile)
         const std::string conf = folder.file("postgresql.conf");
         WriteFileBytes(conf, "old\r\n");
         if (*c.dacl)
-            SetDacl(conf, c.dacl);
+            ASSERT_TRUE(SetDacl(conf, c.dacl));
         const std::string before = DaclText(conf);
         Server server;
         server.port = 5432;
@@ -108,7 +73,7 @@ TEST(FileSecurityWindowsTest, HeldRightsGoToTheRewrittenFile)
         // A new file gets its folder's rights; the held copy turns them into the tested file's.
         const std::string other = folder.file("postgresql.conf.new");
         WriteFileBytes(other, "new\r\n");
-        SetDacl(other, *c.dacl ? "D:(A;;FA;;;SY)(A;;FA;;;OW)(A;;FA;;;WD)" : ownerOnly);
+        ASSERT_TRUE(SetDacl(other, *c.dacl ? "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)" : restrictedDacl));
         EXPECT_TRUE(server.ApplyFileSecurity(wxString::FromUTF8(other))) << c.description;
         EXPECT_EQ(EveryoneMayRead(other), c.everyone) << c.description << ": " << DaclText(other);
     }
@@ -119,13 +84,13 @@ TEST(FileSecurityWindowsTest, DiscoveredInstallationReusesItsCopy)
     TempDir folder;
     const std::string conf = folder.file("postgresql.conf");
     WriteFileBytes(conf, "old\r\n");
-    SetDacl(conf, ownerOnly);
+    ASSERT_TRUE(SetDacl(conf, restrictedDacl));
     Server server;
     server.port = 5432;
     server.dataDirectory = wxString::FromUTF8(folder.path());
     ASSERT_TRUE(server.CheckConfAccess());
     // Opened to everyone after the first test: the second test writes the first copy back.
-    SetDacl(conf, "D:(A;;FA;;;SY)(A;;FA;;;OW)(A;;FA;;;WD)");
+    ASSERT_TRUE(SetDacl(conf, "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"));
     ASSERT_TRUE(server.CheckConfAccess());
     EXPECT_FALSE(EveryoneMayRead(conf)) << DaclText(conf);
 }
@@ -138,7 +103,7 @@ TEST(FileSecurityWindowsTest, ExactDaclAndItsProtectionCarriedOver)
     TempDir folder;
     const std::string conf = folder.file("postgresql.conf");
     WriteFileBytes(conf, "old\r\n");
-    SetDacl(conf, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)");
+    ASSERT_TRUE(SetDacl(conf, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)"));
     const std::string before = DaclText(conf);
     Server server;
     server.port = 0;

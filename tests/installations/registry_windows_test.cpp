@@ -3,6 +3,7 @@
 #include "installations/discovery.h"
 #include "installations/server.h"
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/windows_test_support.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,26 @@ protected:
     static void Import(const wchar_t* fixture, const wchar_t* view)
     {
         const std::wstring file = TestProgramFolder() + L"\\fixtures\\" + fixture;
-        ASSERT_EQ(RunCommandLine(L"reg.exe import \"" + file + L"\"" + view), 0) << wxString(file);
+        const std::wstring imported = InUtf16(file);
+        ASSERT_EQ(RunCommandLine(L"reg.exe import \"" + imported + L"\"" + view), 0) << wxString(file);
+    }
+
+    // reg.exe reads a file without the UTF-16 mark as ANSI and would widen the UTF-16 bytes
+    // of hex(2) and hex(7) values a second time; it is given a UTF-16 copy instead.
+    static std::wstring InUtf16(const std::wstring& file)
+    {
+        const std::string bytes = ReadFileBytes(wxString(file).utf8_string());
+        if (bytes.rfind("\xFF\xFE", 0) == 0)
+            return file;
+        const std::wstring text = wxString::FromUTF8(bytes).ToStdWstring();
+        std::string utf16 = "\xFF\xFE";
+        for (wchar_t c : text) {
+            utf16 += static_cast<char>(c & 0xff);
+            utf16 += static_cast<char>((c >> 8) & 0xff);
+        }
+        const std::wstring copy = file + L".utf16";
+        WriteFileBytes(wxString(copy).utf8_string(), utf16);
+        return copy;
     }
 };
 

@@ -1,3 +1,4 @@
+#include "installations/file_path.h"
 #include "installations/server.h"
 
 #include <gtest/gtest.h>
@@ -28,12 +29,18 @@ TEST(ServerTest, ConfigurationFilePath)
         {"hand-chosen: exactly the chosen path", 0, "/etc/pg/", "/etc/pg/custom.conf", "/etc/pg/custom.conf"},
         {"hand-chosen: nothing chosen", 0, "", "", ""},
     };
+    // The cases are written with "/"; each platform joins with its own separator.
+    const auto native = [](const char* path) {
+        wxString text(path);
+        text.Replace(wxT("/"), wxString(pathSeparator));
+        return text;
+    };
     for (const Case& c : cases) {
         Server server;
         server.port = c.port;
-        server.dataDirectory = c.dataDirectory;
-        server.baseDirectory = c.baseDirectory;
-        EXPECT_EQ(server.GetConfFilePath(), wxString(c.expected)) << c.description;
+        server.dataDirectory = native(c.dataDirectory);
+        server.baseDirectory = native(c.baseDirectory);
+        EXPECT_EQ(server.GetConfFilePath(), native(c.expected)) << c.description;
     }
 }
 

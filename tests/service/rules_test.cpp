@@ -1,6 +1,7 @@
 // The tuning service's rules: verdicts, request checks, the values, the exchange memory and
 // the access log line.
 #include "service/access_log.h"
+#include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/tuning_rules.h"
 
@@ -9,6 +10,9 @@
 #include "tuning/tuned_value.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <cstdlib>
 #include <map>
@@ -260,13 +264,13 @@ TEST(ExchangeMemory, ExpiresAfterItsLifetime)
     ExchangeMemory memory(std::chrono::seconds(900), 10, [&] { return now; });
     AnnouncedProfile profile;
     profile.version = {8, 2};
-    memory.Remember("a", profile);
+    memory.Remember("192.0.2.1", "a", profile);
     now += std::chrono::seconds(899);
-    ASSERT_TRUE(memory.Recall("a").has_value());
-    EXPECT_EQ(memory.Recall("a")->version.minor, 2);
-    EXPECT_FALSE(memory.Recall("b").has_value());
+    ASSERT_TRUE(memory.Recall("a").profile.has_value());
+    EXPECT_EQ(memory.Recall("a").profile->version.minor, 2);
+    EXPECT_FALSE(memory.Recall("b").profile.has_value());
     now += std::chrono::seconds(1);
-    EXPECT_FALSE(memory.Recall("a").has_value()) << "gone after 15 minutes";
+    EXPECT_FALSE(memory.Recall("a").profile.has_value()) << "gone after 15 minutes";
     EXPECT_EQ(memory.Size(), 0u);
 }
 
@@ -277,31 +281,97 @@ TEST(ExchangeMemory, ReplacementRenewsAndTheOldestGoFirst)
     AnnouncedProfile first, second;
     first.version = {8, 2};
     second.version = {15, 4};
-    memory.Remember("a", first);
+    memory.Remember("192.0.2.1", "a", first);
     now += std::chrono::seconds(1);
-    memory.Remember("b", first);
+    memory.Remember("192.0.2.1", "b", first);
     now += std::chrono::seconds(1);
-    memory.Remember("c", first);
+    memory.Remember("192.0.2.1", "c", first);
     now += std::chrono::seconds(1);
-    memory.Remember("a", second); // replaces and renews "a": "b" is now the oldest
-    memory.Remember("d", first);
+    memory.Remember("192.0.2.1", "a", second); // replaces and renews "a": "b" is now the oldest
+    memory.Remember("192.0.2.1", "d", first);
     EXPECT_EQ(memory.Size(), 3u);
-    EXPECT_FALSE(memory.Recall("b").has_value());
-    ASSERT_TRUE(memory.Recall("a").has_value());
-    EXPECT_EQ(memory.Recall("a")->version.major, 15);
-    EXPECT_TRUE(memory.Recall("c").has_value());
-    EXPECT_TRUE(memory.Recall("d").has_value());
+    EXPECT_FALSE(memory.Recall("b").profile.has_value());
+    ASSERT_TRUE(memory.Recall("a").profile.has_value());
+    EXPECT_EQ(memory.Recall("a").profile->version.major, 15);
+    EXPECT_TRUE(memory.Recall("c").profile.has_value());
+    EXPECT_TRUE(memory.Recall("d").profile.has_value());
 }
 
-TEST(ExchangeMemory, HoldsAtMostItsCapacity)
+TEST(ExchangeMemory, WhenFullTheClientHoldingMostLosesItsOldest)
 {
     ExchangeMemory memory; // the service's own bound
+    memory.Remember("192.0.2.1", "other", AnnouncedProfile{});
+    memory.Remember("192.0.2.3", "third-0", AnnouncedProfile{});
+    memory.Remember("192.0.2.3", "third-1", AnnouncedProfile{});
     for (int i = 0; i < 100005; ++i)
-        memory.Remember("exchange-" + std::to_string(i), AnnouncedProfile{});
+        memory.Remember("192.0.2.2", "exchange-" + std::to_string(i), AnnouncedProfile{});
     EXPECT_EQ(memory.Size(), 100000u);
-    EXPECT_FALSE(memory.Recall("exchange-4").has_value());
-    EXPECT_TRUE(memory.Recall("exchange-5").has_value());
-    EXPECT_TRUE(memory.Recall("exchange-100004").has_value());
+    EXPECT_TRUE(memory.Recall("other").profile.has_value()) << "older, but its client holds one";
+    EXPECT_TRUE(memory.Recall("third-0").profile.has_value());
+    EXPECT_FALSE(memory.Recall("exchange-7").profile.has_value());
+    EXPECT_TRUE(memory.Recall("exchange-8").profile.has_value());
+    EXPECT_TRUE(memory.Recall("exchange-100004").profile.has_value());
+}
+
+TEST(ClientLimits, KeysLimitsAndExemptions)
+{
+    auto address = [](const char* text) {
+        sockaddr_storage storage{};
+        if (inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in&>(storage).sin_addr) == 1)
+            storage.ss_family = AF_INET;
+        else if (inet_pton(AF_INET6, text, &reinterpret_cast<sockaddr_in6&>(storage).sin6_addr) == 1)
+            storage.ss_family = AF_INET6;
+        return storage;
+    };
+    ClientLimitOptions options;
+    options.connectionsPerAddress = 2;
+    options.announcementsPerMinute = 3;
+    options.exempt = ClientLimitOptions::DefaultExempt();
+    Network network;
+    ASSERT_TRUE(ParseNetwork("10.1.0.0/16", network));
+    options.exempt.push_back(network);
+    for (const char* wrong : {"10.1.0.0/33", "::/129", "10.1.0.0/", "10.1.0.0/x", "host", "10.1.0.0/16/2"})
+        EXPECT_FALSE(ParseNetwork(wrong, network)) << wrong;
+    ClientLimits::Clock::time_point now{};
+    ClientLimits limits(options, [&] { return now; });
+
+    const struct
+    {
+        const char* address;
+        std::string key;
+    } keys[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:bbbb::9", "2001:db8:1:2::/64"},
+        {"127.0.0.2", ""},
+        {"::1", ""},
+        {"10.1.200.3", ""},
+        {"10.2.0.1", "10.2.0.1"},
+    };
+    for (const auto& k : keys)
+        EXPECT_EQ(limits.KeyOf(address(k.address)).text, k.key) << k.address;
+
+    const ClientKey client = limits.KeyOf(address("192.0.2.7")), exempt = limits.KeyOf(address("127.0.0.1"));
+    const Admission expected[] = {Admission::Admitted, Admission::Admitted, Admission::Refused, Admission::Refused,
+                                  Admission::Dropped};
+    for (Admission admission : expected)
+        EXPECT_EQ(limits.Admit(client), admission);
+    for (int i = 0; i < 4; ++i)
+        limits.Release(client);
+    EXPECT_EQ(limits.Admit(client), Admission::Admitted) << "a place given back is free again";
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(limits.Admit(exempt), Admission::Admitted);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(limits.AllowAnnouncement(client));
+    EXPECT_FALSE(limits.AllowAnnouncement(client));
+    EXPECT_TRUE(limits.AllowAnnouncement(limits.KeyOf(address("192.0.2.8")))) << "another address has its own";
+    now += std::chrono::seconds(20); // a minute's share of 3: one more
+    EXPECT_TRUE(limits.AllowAnnouncement(client));
+    EXPECT_FALSE(limits.AllowAnnouncement(client));
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_TRUE(limits.AllowAnnouncement(exempt));
 }
 
 TEST(AccessLog, CommonLogFormatLine)

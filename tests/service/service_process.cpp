@@ -4,7 +4,11 @@
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,10 +18,33 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 std::string ServiceBinary() { return PELLORAN_SERVICE_BINARY_PATH; }
+
+int FreePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+long ResidentKilobytes(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments, const std::string& errorFile)
 {
@@ -67,6 +94,47 @@ ServiceProcess::~ServiceProcess()
 {
     if (pid > 0 && Running())
         Stop();
+}
+
+RedisProcess::RedisProcess(const std::string& folder) : folder(folder), socketPath(folder + "/redis.sock") {}
+
+RedisProcess::~RedisProcess() { Stop(); }
+
+bool RedisProcess::Start()
+{
+    Stop();
+    pid = fork();
+    if (pid == 0) {
+        const int quiet = open((folder + "/redis.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socketPath.c_str(), "--unixsocketperm",
+               "700", "--save", "", "--appendonly", "no", "--dir", folder.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        const bool answered = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(s);
+        if (answered)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void RedisProcess::Stop()
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
 }
 
 std::string ServiceProcess::Endpoint() const
@@ -175,7 +243,8 @@ std::string Failure(AuthenticationServiceSoapBindingProxy& proxy, const std::str
 
 } // namespace
 
-std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version)
+std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version,
+                         const std::string& valuesEndpoint)
 {
     auto proxy = MakeClient(endpoint);
     char* text = nullptr;
@@ -187,6 +256,8 @@ std::string FullExchange(const std::string& endpoint, const std::string& id, con
         return Failure(*proxy, "validateUser");
     if (std::string(verdict) != "0")
         return std::string("validateUser answered ") + verdict;
+    if (!valuesEndpoint.empty())
+        proxy = MakeClient(valuesEndpoint);
     Params request(ValuesRequestTexts(id));
     ns2__getQuorvelInfoResponse response;
     if (proxy->getQuorvelInfo(request.get(), response) != SOAP_OK)
@@ -195,6 +266,29 @@ std::string FullExchange(const std::string& endpoint, const std::string& id, con
         return "getQuorvelInfo gave another number of pairs";
     return {};
 }
+
+// The request documents of one exchange, as the proxy writes them.
+std::string RequestDocument(const std::string& operation, const std::vector<std::string>& texts, bool withParams)
+{
+    std::string params;
+    if (withParams) {
+        params = "<params xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(texts.size()) + "]\">";
+        for (const std::string& text : texts) {
+            char* hex = StrToHexStr(text.c_str());
+            params += std::string("<item>") + hex + "</item>";
+            std::free(hex);
+        }
+        params += "</params>";
+    }
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+                       "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                       "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                       "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:ns2=\"") +
+           serviceNamespace + "\"><SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+           "<ns2:" + operation + ">" + params + "</ns2:" + operation + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
 
 namespace {
 
@@ -206,22 +300,13 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* into)
 
 } // namespace
 
-PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword)
+namespace {
+
+PostAnswer Perform(CURL* curl)
 {
     PostAnswer answer;
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
-    headers = curl_slist_append(headers, "SOAPAction: \"\"");
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    if (!userPassword.empty())
-        curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
@@ -231,6 +316,39 @@ PostAnswer Post(const std::string& url, const std::string& body, const std::stri
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
     else
         answer.error = curl_easy_strerror(code);
+    return answer;
+}
+
+} // namespace
+
+PostAnswer Get(const std::string& url, const std::string& caFile)
+{
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (!caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    const PostAnswer answer = Perform(curl);
+    curl_easy_cleanup(curl);
+    return answer;
+}
+
+PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile, const std::string& userPassword,
+                const std::string& source)
+{
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: text/xml; charset=utf-8");
+    headers = curl_slist_append(headers, "SOAPAction: \"\"");
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    if (!source.empty())
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, ("host!" + source).c_str());
+    if (!userPassword.empty())
+        curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword.c_str());
+    const PostAnswer answer = Perform(curl);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return answer;

@@ -15,6 +15,9 @@
 
 std::string ServiceBinary();
 
+// The resident memory of process `pid` in kB; -1 when it cannot be read.
+long ResidentKilobytes(int pid);
+
 class ServiceProcess
 {
 public:
@@ -39,6 +42,29 @@ private:
     pid_t pid = -1;
     std::string readyLine;
     int port = 0;
+};
+
+// A redis-server of the test's own, on a unix socket in `folder` and no TCP port, keeping
+// nothing on disk; stopped when destroyed.
+class RedisProcess
+{
+public:
+    explicit RedisProcess(const std::string& folder);
+    ~RedisProcess();
+    RedisProcess(const RedisProcess&) = delete;
+    RedisProcess& operator=(const RedisProcess&) = delete;
+
+    // Starts it (again) and waits until it answers; false when it did not within 10 s.
+    bool Start();
+    void Stop();
+    std::string SocketPath() const { return socketPath; }
+    // The --state value that names it.
+    std::string State() const { return "unix:" + socketPath; }
+
+private:
+    std::string folder;
+    std::string socketPath;
+    pid_t pid = -1;
 };
 
 // A client of the service: the generated proxy with the HTTPS transport registered, the end
@@ -66,8 +92,10 @@ std::vector<std::string> Announcement(const std::string& id, const std::string& 
 std::vector<std::string> ValuesRequestTexts(const std::string& id, const std::string& usage = "66",
                                             const std::string& megabytes = "2048", const std::string& bits = "64");
 
-// One full exchange (the three calls). Empty when it went through, else what failed.
-std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version = "15.4");
+// One full exchange (the three calls), getQuorvelInfo at `valuesEndpoint` when one is given.
+// Empty when it went through, else what failed.
+std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version = "15.4",
+                         const std::string& valuesEndpoint = "");
 
 // Decoded name and value pairs of a getQuorvelInfo answer.
 std::vector<std::pair<std::string, std::string>> DecodePairs(const ns2__getQuorvelInfoResponse& response);
@@ -80,6 +108,17 @@ struct PostAnswer
     std::string error; // libcurl's reason when no answer came
 };
 
-// A plain HTTPS POST of `body` to `url`, trusting `caFile`.
+// A plain HTTPS POST of `body` to `url`, trusting `caFile`, from the local address `source`
+// (any when empty).
 PostAnswer Post(const std::string& url, const std::string& body, const std::string& caFile,
-                const std::string& userPassword = "");
+                const std::string& userPassword = "", const std::string& source = "");
+
+// A plain GET of `url` (HTTP, or HTTPS trusting `caFile`).
+PostAnswer Get(const std::string& url, const std::string& caFile = "");
+
+// A port on 127.0.0.1 that nothing listens on just now.
+int FreePort();
+
+// A request document as the proxy writes it: `operation` with a "params" array of `texts` in
+// hex form, or with no parameters.
+std::string RequestDocument(const std::string& operation, const std::vector<std::string>& texts, bool withParams);

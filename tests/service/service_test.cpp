@@ -1,5 +1,7 @@
 // pelloran-service as the wizard meets it: the real program over HTTPS on loopback with a
 // certificate made by openssl, called through the generated proxy and the HTTPS transport.
+#include "abusive_clients.h"
+#include "service/exchange_redis.h"
 #include "service_process.h"
 
 #include "tuning/http_transport.h"
@@ -11,8 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <hiredis/hiredis.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -332,6 +339,353 @@ TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
         close(s);
 }
 
+// Connections that hold places without making requests, from another address than the good
+// client's: the good client's exchanges all go through, quickly.
+TEST_F(ServiceTest, AbusiveClientsDoNotHoldUpAGoodOne)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max; // 600 connections on this side too
+    setrlimit(RLIMIT_NOFILE, &files);
+    const struct
+    {
+        const char* description;
+        Abuse abuse;
+        int connections;
+        int millisecondsPerByte;
+    } cases[] = {
+        {"slow TLS hellos", Abuse::SlowHandshake, 100, 200},
+        {"slow request headers", Abuse::SlowHeader, 100, 200},
+        {"silent connections filling every waiting place", Abuse::Silent, 600, 1000},
+    };
+    for (const auto& c : cases) {
+        // A short deadline, so that the abusers are closed and come back during the test.
+        auto service = Start({"--request-deadline", "2"});
+        AbusiveClients abusers(c.abuse, service->Port(), c.connections, std::chrono::milliseconds(c.millisecondsPerByte));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (int i = 0; i < 6; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(FullExchange(service->Endpoint(), "good-" + std::to_string(i)), "") << c.description;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.description;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        EXPECT_GT(abusers.Closed(), 0) << c.description << ": the deadline or newer clients closed some";
+        EXPECT_TRUE(service->Running()) << c.description;
+    }
+}
+
+TEST_F(ServiceTest, PerAddressLimitsAreRefusedClearlyAndTouchNoOtherAddress)
+{
+    auto service = Start({"--limit-exempt", "none", "--connections-per-address", "2", "--announcements-per-minute", "3"});
+    const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    const std::string test = RequestDocument("testWebService", {}, false);
+
+    std::vector<int> held = {ConnectFrom("127.0.0.2", service->Port()), ConnectFrom("127.0.0.2", service->Port())};
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const PostAnswer third = Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2");
+    EXPECT_EQ(third.status, 429) << third.error;
+    EXPECT_EQ(third.body, "Too many connections from this address\n");
+    EXPECT_NE(third.headers.find("Retry-After: 60"), std::string::npos) << third.headers;
+    EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.3").status, 200);
+    for (int s : held)
+        close(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2").status, 200)
+        << "places given back";
+
+    for (int i = 0; i < 4; ++i) {
+        const PostAnswer answer =
+            Post(service->Endpoint(), RequestDocument("validateUser", Announcement("limited-" + std::to_string(i), "15.4"), true),
+                 certificate.certificateFile, auth, "127.0.0.2");
+        if (i < 3) {
+            EXPECT_NE(answer.body.find("<validateUserReturn>0</validateUserReturn>"), std::string::npos) << answer.body;
+        } else {
+            EXPECT_EQ(answer.status, 500);
+            EXPECT_NE(answer.body.find("<faultstring>Too many announcements from this address: at most 3 a minute"
+                                       "</faultstring>"),
+                      std::string::npos)
+                << answer.body;
+        }
+    }
+    EXPECT_EQ(FullExchange(service->Endpoint(), "from-another-address"), "");
+    const std::string log = ReadFileBytes(folder.file("access.log"));
+    EXPECT_NE(log.find("127.0.0.2 - - ["), std::string::npos);
+    EXPECT_NE(log.find("\"POST /authws/services/AuthenticationService?wsdl HTTP/1.1\" 429 39"), std::string::npos) << log;
+}
+
+TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
+{
+    const int adminPort = FreePort();
+    auto service = Start({"--admin-listen", "127.0.0.1:" + std::to_string(adminPort)});
+    const std::string admin = "http://127.0.0.1:" + std::to_string(adminPort);
+    EXPECT_EQ(FullExchange(service->Endpoint(), "counted"), "");
+    // A client that is no TLS client, and a wrong password.
+    const int garbage = ConnectFrom("127.0.0.1", service->Port());
+    ASSERT_EQ(send(garbage, "GET / HTTP/1.0\r\n\r\n", 18, 0), 18);
+    char byte;
+    recv(garbage, &byte, 1, 0); // the service's alert or close
+    close(garbage);
+    EXPECT_EQ(Post(service->Endpoint(), RequestDocument("testWebService", {}, false), certificate.certificateFile,
+                   "someone:else").status, 401);
+
+    const PostAnswer health = Get(admin + "/healthz");
+    EXPECT_EQ(health.status, 200) << health.error;
+    EXPECT_EQ(health.body, "ok\n");
+    const PostAnswer metrics = Get(admin + "/metrics");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_NE(metrics.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << metrics.headers;
+    for (const char* line : {"pelloran_requests_total{operation=\"getQuorvelInfo\",outcome=\"ok\"} 1\n",
+                             "pelloran_requests_total{operation=\"testWebService\",outcome=\"ok\"} 1\n",
+                             "pelloran_requests_total{operation=\"none\",outcome=\"unauthorized\"} 1\n", // refused before the body
+                             "pelloran_requests_total{operation=\"validateUser\",outcome=\"ok\"} 1\n",
+                             "pelloran_validate_user_verdicts_total{verdict=\"0\"} 1\n",
+                             "pelloran_tls_handshake_failures_total 1\n",
+                             "pelloran_request_duration_seconds_bucket{le=\"+Inf\"} 4\n",
+                             "pelloran_request_duration_seconds_count 4\n",
+                             "# TYPE pelloran_request_duration_seconds histogram\n",
+                             "pelloran_remembered_announcements 1\n",
+                             "pelloran_state_store_up 1\n"})
+        EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\nin\n" << metrics.body;
+    EXPECT_EQ(Get(admin + "/other").status, 404);
+
+    // Not on the public port, nor at all without the option.
+    EXPECT_EQ(Get("https://127.0.0.1:" + std::to_string(service->Port()) + "/metrics", certificate.certificateFile)
+                  .body.find("pelloran_requests_total"),
+              std::string::npos);
+    EXPECT_EQ(service->Stop(), 0);
+    EXPECT_EQ(Get(admin + "/healthz").status, 0) << "nothing else listens there";
+}
+
+TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
+{
+    // Without a shared store, an exchange split over two instances cannot work.
+    {
+        auto a = Start(), b = Start();
+        EXPECT_NE(FullExchange(a->Endpoint(), "split-alone", "15.4", b->Endpoint())
+                      .find("Unknown or expired exchange"),
+                  std::string::npos);
+    }
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start()) << ReadFileBytes(folder.file("redis.log"));
+    const int adminPort = FreePort();
+    auto a = Start({"--state", redis.State(), "--admin-listen", "127.0.0.1:" + std::to_string(adminPort)});
+    auto b = Start({"--state", redis.State() + "?db=0"});
+    const std::string health = "http://127.0.0.1:" + std::to_string(adminPort) + "/healthz";
+    EXPECT_EQ(FullExchange(a->Endpoint(), "split-1", "15.4", b->Endpoint()), "");
+    EXPECT_EQ(FullExchange(b->Endpoint(), "split-2", "15.4", a->Endpoint()), "");
+    EXPECT_EQ(Get(health).status, 200);
+    EXPECT_NE(Get("http://127.0.0.1:" + std::to_string(adminPort) + "/metrics").body.find("pelloran_remembered_announcements 2\n"),
+              std::string::npos);
+
+    redis.Stop();
+    const std::string unavailable = "The service is unavailable: try again in a minute";
+    EXPECT_NE(FullExchange(a->Endpoint(), "split-3").find(unavailable), std::string::npos);
+    EXPECT_EQ(Get(health).status, 503);
+    EXPECT_EQ(Get(health).body, "unavailable: the store of announcements cannot be reached\n");
+    auto proxy = MakeClient(b->Endpoint());
+    char* text = nullptr;
+    EXPECT_EQ(proxy->testWebService(&text), SOAP_OK) << "what needs no store still works";
+
+    ASSERT_TRUE(redis.Start());
+    std::string failure = "not tried";
+    for (int attempt = 0; attempt < 30 && !failure.empty(); ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        failure = FullExchange(a->Endpoint(), "split-4-" + std::to_string(attempt), "15.4", b->Endpoint());
+    }
+    EXPECT_EQ(failure, "") << "recovered by itself";
+    EXPECT_EQ(Get(health).status, 200);
+    EXPECT_TRUE(a->Running() && b->Running());
+}
+
+// HAProxy in TCP mode (TLS passes through to the instances), round robin, each instance
+// checked on its /healthz; started on a free loopback port, stopped when destroyed.
+class LoadBalancer
+{
+public:
+    LoadBalancer(const std::string& folder, const std::vector<std::pair<int, int>>& servicesAndAdmins)
+    {
+        port = FreePort();
+        std::string config = "global\n    maxconn 1000\n"
+                             "defaults\n    mode tcp\n    timeout connect 1s\n    timeout client 30s\n"
+                             "    timeout server 30s\n    retries 2\n    option redispatch\n"
+                             "frontend tuning\n    bind 127.0.0.1:" + std::to_string(port) + "\n"
+                             "    default_backend instances\n"
+                             "backend instances\n    balance roundrobin\n    option httpchk GET /healthz\n"
+                             "    http-check expect status 200\n    default-server inter 200ms fall 2 rise 2\n";
+        for (std::size_t i = 0; i < servicesAndAdmins.size(); ++i)
+            config += "    server instance" + std::to_string(i) + " 127.0.0.1:" +
+                      std::to_string(servicesAndAdmins[i].first) + " check port " +
+                      std::to_string(servicesAndAdmins[i].second) + "\n";
+        WriteFileBytes(folder + "/haproxy.cfg", config);
+        pid = fork();
+        if (pid == 0) {
+            const int log = open((folder + "/haproxy.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            execl("/usr/sbin/haproxy", "haproxy", "-db", "-f", (folder + "/haproxy.cfg").c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && !ready; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int s = ConnectFrom("127.0.0.1", port);
+            ready = s >= 0;
+            if (s >= 0)
+                close(s);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the first health checks
+    }
+    ~LoadBalancer()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool Ready() const { return ready; }
+    std::string Endpoint() const
+    {
+        return "https://localhost:" + std::to_string(port) + "/authws/services/AuthenticationService?wsdl";
+    }
+
+private:
+    pid_t pid = -1;
+    int port = 0;
+    bool ready = false;
+};
+
+TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
+{
+    if (access("/usr/sbin/haproxy", X_OK) != 0)
+        GTEST_SKIP() << "haproxy is not installed";
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start());
+    // Round robin sends the three calls of an exchange to alternating instances: without the
+    // shared store the values are asked where nothing was announced.
+    for (const bool shared : {false, true}) {
+        const int adminA = FreePort();
+        int adminB = FreePort();
+        while (adminB == adminA)
+            adminB = FreePort();
+        std::vector<std::string> state;
+        if (shared)
+            state = {"--state", redis.State()};
+        auto withAdmin = [&](int admin) {
+            std::vector<std::string> arguments = state;
+            arguments.insert(arguments.end(), {"--admin-listen", "127.0.0.1:" + std::to_string(admin)});
+            return arguments;
+        };
+        auto a = Start(withAdmin(adminA));
+        auto b = Start(withAdmin(adminB));
+        LoadBalancer balancer(folder.path(), {{a->Port(), adminA}, {b->Port(), adminB}});
+        ASSERT_TRUE(balancer.Ready()) << ReadFileBytes(folder.file("haproxy.log"));
+        int failed = 0;
+        for (int i = 0; i < 4; ++i)
+            failed += FullExchange(balancer.Endpoint(), "balanced-" + std::to_string(shared) + std::to_string(i)).empty() ? 0 : 1;
+        if (!shared) {
+            EXPECT_GT(failed, 0) << "an exchange split over two instances needs the shared store";
+            continue;
+        }
+        EXPECT_EQ(failed, 0);
+
+        // A steady load of full exchanges; one instance killed in the middle.
+        std::atomic<bool> stop{false};
+        std::mutex mutex;
+        struct Outcome
+        {
+            std::chrono::steady_clock::time_point start;
+            std::string id, failure;
+        };
+        std::vector<Outcome> outcomes;
+        std::thread load([&] {
+            for (int i = 0; !stop; ++i) {
+                Outcome outcome{std::chrono::steady_clock::now(), "load-" + std::to_string(i), ""};
+                outcome.failure = FullExchange(balancer.Endpoint(), outcome.id);
+                std::lock_guard<std::mutex> lock(mutex);
+                outcomes.push_back(outcome);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const auto killed = std::chrono::steady_clock::now();
+        EXPECT_EQ(a->Stop(SIGKILL), 128 + SIGKILL);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        stop = true;
+        load.join();
+        // Marked down after two failed checks 200 ms apart; a second is ample.
+        const auto markedDown = killed + std::chrono::seconds(1);
+        int before = 0, after = 0;
+        for (const Outcome& outcome : outcomes) {
+            if (outcome.start < killed && outcome.failure.empty()) {
+                ++before;
+                auto proxy = MakeClient(balancer.Endpoint());
+                Params request(ValuesRequestTexts(outcome.id));
+                ns2__getQuorvelInfoResponse response;
+                EXPECT_EQ(proxy->getQuorvelInfo(request.get(), response), SOAP_OK)
+                    << outcome.id << " announced before the kill is still there";
+            } else if (outcome.start >= markedDown) {
+                ++after;
+                EXPECT_EQ(outcome.failure, "") << outcome.id;
+            }
+        }
+        EXPECT_GT(before, 0);
+        EXPECT_GT(after, 0);
+
+        redis.Stop();
+        EXPECT_NE(FullExchange(balancer.Endpoint(), "redis-down").find("The service is unavailable"), std::string::npos);
+        ASSERT_TRUE(redis.Start());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the store's quiet second, the checks
+        EXPECT_EQ(FullExchange(balancer.Endpoint(), "redis-back"), "");
+        EXPECT_TRUE(b->Running());
+    }
+}
+
+TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
+{
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start());
+    RedisLocation location;
+    std::string error;
+    ASSERT_TRUE(ParseRedisLocation(redis.State(), location, error)) << error;
+    ExchangeRedis store(location, std::chrono::seconds(900), 5);
+    AnnouncedProfile profile;
+    profile.version = {15, 4};
+    profile.processorCount = 8;
+    ASSERT_TRUE(store.Remember("192.0.2.1", "other", profile));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(store.Remember("192.0.2.2", "flood-" + std::to_string(i), AnnouncedProfile{}));
+    EXPECT_EQ(store.Size(), 5u);
+    const Recollection other = store.Recall("other");
+    ASSERT_TRUE(other.reachable && other.profile);
+    EXPECT_EQ(other.profile->version.minor, 4);
+    EXPECT_EQ(other.profile->processorCount, 8);
+    EXPECT_FALSE(store.Recall("flood-5").profile);
+    EXPECT_TRUE(store.Recall("flood-6").profile);
+    EXPECT_TRUE(store.Recall("flood-9").profile);
+
+    // Keys hold the identifier's digest only, and expire by themselves.
+    redisContext* direct = redisConnectUnix(redis.SocketPath().c_str());
+    ASSERT_TRUE(direct != nullptr && direct->err == 0);
+    auto* keys = static_cast<redisReply*>(redisCommand(direct, "KEYS pelloran:exchange:*"));
+    ASSERT_EQ(keys->elements, 5u);
+    for (std::size_t i = 0; i < keys->elements; ++i) {
+        const std::string key(keys->element[i]->str, keys->element[i]->len);
+        EXPECT_EQ(key.size(), std::string("pelloran:exchange:").size() + 32);
+        EXPECT_EQ(key.find("flood"), std::string::npos);
+        auto* ttl = static_cast<redisReply*>(redisCommand(direct, "TTL %b", key.data(), key.size()));
+        EXPECT_GT(ttl->integer, 890);
+        EXPECT_LE(ttl->integer, 900);
+        freeReplyObject(ttl);
+    }
+    freeReplyObject(keys);
+    redisFree(direct);
+
+    for (const char* wrong : {"redis://", "redis://host:0/1", "redis://host:6379/16", "unix:relative.sock",
+                              "unix:/run/redis.sock?database=1", "http://host"})
+        EXPECT_FALSE(ParseRedisLocation(wrong, location, error)) << wrong;
+    ASSERT_TRUE(ParseRedisLocation("redis://[::1]:6380/3", location, error));
+    EXPECT_EQ(location.host, "::1");
+    EXPECT_EQ(location.port, 6380);
+    EXPECT_EQ(location.database, 3);
+}
+
 TEST_F(ServiceTest, ListensOnIpv6)
 {
     ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
@@ -401,6 +755,18 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
          "pelloran-service: --cert and --key are required (or --plain-http)\n"},
         {"workers out of range", {"--listen", "127.0.0.1:0", "--workers", "0"}, 2,
          "pelloran-service: --workers needs a number from 1 to 256\n"},
+        {"deadline out of range", {"--listen", "127.0.0.1:0", "--request-deadline", "0"}, 2,
+         "pelloran-service: --request-deadline needs a number of seconds from 1 to 300\n"},
+        {"connection limit not a number", {"--listen", "127.0.0.1:0", "--connections-per-address", "many"}, 2,
+         "pelloran-service: --connections-per-address needs a number from 1 to 100000\n"},
+        {"announcement limit out of range", {"--listen", "127.0.0.1:0", "--announcements-per-minute", "0"}, 2,
+         "pelloran-service: --announcements-per-minute needs a number from 1 to 1000000\n"},
+        {"exempt network malformed", {"--listen", "127.0.0.1:0", "--limit-exempt", "10.0.0.0/40"}, 2,
+         "pelloran-service: --limit-exempt needs an address or ADDRESS/BITS, not 10.0.0.0/40\n"},
+        {"admin address malformed", {"--listen", "127.0.0.1:0", "--admin-listen", "9100"}, 2,
+         "pelloran-service: --admin-listen needs ADDRESS:PORT, not 9100\n"},
+        {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
+         "pelloran-service: --state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N], not redis.example:6379\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {

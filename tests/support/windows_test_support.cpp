@@ -1,6 +1,7 @@
 #include "tests/support/windows_test_support.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <vector>
 
@@ -33,4 +34,37 @@ std::wstring TestProgramFolder()
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+const char* const restrictedDacl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+std::string DaclText(const std::string& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<char> descriptor(needed);
+    if (needed == 0 || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
+        return "unreadable";
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
+        return "unconvertible";
+    std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
+bool EveryoneMayRead(const std::string& path)
+{
+    return DaclText(path).find(";;;WD)") != std::string::npos;
+}
+
+bool SetDacl(const std::string& path, const char* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    const BOOL set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return set != FALSE;
 }

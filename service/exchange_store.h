@@ -1,0 +1,30 @@
+// Where validateUser's announcements wait for the getQuorvelInfo of the same exchange: in this
+// process (ExchangeMemory) or in a store that several instances share. Either keeps an entry
+// for a fixed time and a bounded number of them; when full, an entry of the client holding
+// the most goes first, so that one client cannot push the others' out. Safe to use from
+// several threads.
+#pragma once
+
+#include "service/tuning_rules.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct Recollection
+{
+    bool reachable = true;                  // false: the store could not be asked
+    std::optional<AnnouncedProfile> profile; // none when never announced, expired or pushed out
+};
+
+class ExchangeStore
+{
+public:
+    virtual ~ExchangeStore() = default;
+    // Keeps `profile` under `identifier` for `owner` (who announced it), replacing and renewing
+    // an earlier entry of it. False when the store could not be reached.
+    virtual bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) = 0;
+    virtual Recollection Recall(const std::string& identifier) = 0;
+    // Entries held now; none when the store could not be reached.
+    virtual std::optional<std::size_t> Size() = 0;
+};
