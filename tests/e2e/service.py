@@ -14,26 +14,35 @@ def available():
     return bool(BINARY) and os.path.exists(BINARY)
 
 
+def openssl(command):
+    result = subprocess.run(["openssl"] + command, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError("openssl failed: " + result.stderr)
+
+
+def sign(folder, name, ca, subject_alt_names, common_name=None):
+    """A certificate for the names, signed by the authority (ca.pem beside ca.key):
+    (cert, key), written into the folder as <name>.pem and <name>.key."""
+    ca_key = os.path.splitext(ca)[0] + ".key"
+    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+    csr, ext = os.path.join(folder, name + ".csr"), os.path.join(folder, name + ".ext")
+    with open(ext, "w") as handle:
+        handle.write("basicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                     "subjectAltName=%s\n" % subject_alt_names)
+    openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + (common_name or name),
+             "-keyout", key, "-out", csr])
+    openssl(["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+             "-days", "2", "-extfile", ext, "-out", cert])
+    return cert, key
+
+
 def make_certificates(folder):
     """A private authority and a certificate for 127.0.0.1 signed by it: (ca, cert, key)."""
     ca, ca_key = os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.key")
-    cert, key = os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
-    csr, ext = os.path.join(folder, "server.csr"), os.path.join(folder, "server.ext")
-    with open(ext, "w") as handle:
-        handle.write("basicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n"
-                     "subjectAltName=IP:127.0.0.1,DNS:localhost\n")
-    for command in (
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=Pelloran test authority", "-addext", "basicConstraints=critical,CA:TRUE",
-         "-keyout", ca_key, "-out", ca],
-        ["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-         "-keyout", key, "-out", csr],
-        ["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
-         "-days", "2", "-extfile", ext, "-out", cert],
-    ):
-        result = subprocess.run(command, capture_output=True, text=True)
-        if result.returncode != 0:
-            raise RuntimeError("openssl failed: " + result.stderr)
+    openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=Pelloran test authority", "-addext", "basicConstraints=critical,CA:TRUE",
+             "-keyout", ca_key, "-out", ca])
+    cert, key = sign(folder, "server", ca, "IP:127.0.0.1,DNS:localhost", common_name="127.0.0.1")
     return ca, cert, key
 
 

@@ -110,7 +110,7 @@ def main():
             return 1
         tuning = wine.TrustedService(folder).start()
         started.append(tuning)
-        wrong_cert = wine.sign(folder, "elsewhere", tuning.ca, "DNS:elsewhere.example")
+        wrong_cert = service.sign(folder, "elsewhere", tuning.ca, "DNS:elsewhere.example")
         stranger = os.path.join(folder, "stranger")
         os.makedirs(stranger)
         _, stranger_cert, stranger_key = service.make_certificates(stranger)

@@ -43,26 +43,6 @@ def trust(ca_file):
         raise RuntimeError("trusting %s failed: %s" % (ca_file, result.stdout + result.stderr))
 
 
-def sign(folder, name, ca, subject_alt_names):
-    """A certificate for the names, signed by the authority (ca.pem beside ca.key): (cert, key)."""
-    ca_key = os.path.splitext(ca)[0] + ".key"
-    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
-    csr, ext = os.path.join(folder, name + ".csr"), os.path.join(folder, name + ".ext")
-    with open(ext, "w") as handle:
-        handle.write("basicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n"
-                     "subjectAltName=%s\n" % subject_alt_names)
-    for command in (
-        ["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name,
-         "-keyout", key, "-out", csr],
-        ["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
-         "-days", "2", "-extfile", ext, "-out", cert],
-    ):
-        result = subprocess.run(command, capture_output=True, text=True)
-        if result.returncode != 0:
-            raise RuntimeError("openssl failed: " + result.stderr)
-    return cert, key
-
-
 def local_url(url):
     """The service's URL by the name `localhost`: wine refuses a certificate's IP name (12038)."""
     return url.replace("://127.0.0.1:", "://localhost:")
