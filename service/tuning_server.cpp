@@ -1,10 +1,7 @@
 #include "service/tuning_server.h"
 
-#include "service/tuning_rules.h"
-#include "tuning/hex_text.h"
+#include "service/tuning_operations.h"
 #include "tuning/maker_constants.h"
-
-#include "soapAuthenticationServiceSoapBindingService.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -39,17 +36,12 @@
 namespace {
 
 constexpr const char* realm = "Pelloran tuning service";
-constexpr const char* unknownExchangeFault =
-    "Unknown or expired exchange: announce the machine with validateUser, then ask again";
-constexpr const char* unavailableFault = "The service is unavailable: try again in a minute";
 // Connections being handshaken and read, and connections waiting for a worker. When the first
 // are all taken, the oldest that has sent nothing yet makes room for a new one (else the new
 // one is closed): whoever holds places by keeping silent loses them to clients that talk.
 // Together they stay well below the usual limit of 1024 open files.
 constexpr std::size_t waitingLimit = 512;
 constexpr std::size_t queueLimit = 256;
-// A request header longer than this is refused.
-constexpr long long headerLimit = 16 * 1024;
 
 struct Shared
 {
@@ -126,11 +118,11 @@ struct Pending
 };
 
 // One connection: a copy of the listening context, served by one worker.
-class Connection : public AuthenticationServiceSoapBindingService
+class Connection : public TuningOperations
 {
 public:
     Connection(const struct soap& listener, Shared& shared, Pending& pending)
-        : AuthenticationServiceSoapBindingService(listener), shared(shared), client(pending.client), key(pending.key), arrivedAt(pending.arrived)
+        : TuningOperations(listener, shared.store), shared(shared), client(pending.client), key(pending.key), arrivedAt(pending.arrived)
     {
         user = this;
         fparse = Parse;
@@ -160,93 +152,33 @@ public:
         destroy();
     }
 
-    int testWebService(char** testWebServiceReturn) override
-    {
-        operation = "testWebService";
-        if (int refused = Authorise())
-            return refused;
-        *testWebServiceReturn = soap_strdup(this, "Pelloran tuning service is running");
-        return SOAP_OK;
-    }
-
-    int validateUser(ArrayOf_USCORExsd_USCOREstring* params, char** result) override
-    {
-        operation = "validateUser";
-        if (int refused = Authorise())
-            return refused;
-        const Announcement announcement = CheckAnnouncement(Items(params), serviceUserId, serviceSecret);
-        shared.metrics.Verdict(announcement.verdict);
-        if (announcement.verdict == '0') {
-            if (!shared.limits.AllowAnnouncement(key))
-                return soap_senderfault(soap_strdup(this, ("Too many announcements from this address: at most " +
-                                                           std::to_string(shared.limits.AnnouncementsPerMinute()) +
-                                                           " a minute")
-                                                              .c_str()),
-                                        nullptr);
-            if (!shared.store.Remember(key.text.empty() ? client : key.text, announcement.identifier,
-                                       announcement.profile))
-                return soap_receiverfault(unavailableFault, nullptr);
-        }
-        const char verdict[2] = {announcement.verdict, '\0'};
-        *result = soap_strdup(this, verdict);
-        return SOAP_OK;
-    }
-
-    int getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2__getQuorvelInfoResponse& response) override
-    {
-        operation = "getQuorvelInfo";
-        if (int refused = Authorise())
-            return refused;
-        ValuesRequest request;
-        const std::string problem = ReadValuesRequest(Items(params), request);
-        if (!problem.empty())
-            return soap_senderfault(soap_strdup(this, ("Malformed getQuorvelInfo request: " + problem).c_str()), nullptr);
-        // Values for a version nobody announced could name parameters the server refuses.
-        const Recollection recalled = shared.store.Recall(request.identifier);
-        if (!recalled.reachable)
-            return soap_receiverfault(unavailableFault, nullptr);
-        const std::optional<AnnouncedProfile>& profile = recalled.profile;
-        if (!profile)
-            return soap_senderfault(unknownExchangeFault, nullptr);
-        const auto values = ComputeValues(request, *profile);
-
-        auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
-        pairs->__size = static_cast<int>(parameterCount);
-        pairs->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, pairs->__size);
-        for (std::size_t i = 0; i < parameterCount; ++i) {
-            ArrayOf_USCORExsd_USCOREstring& pair = pairs->__ptr[i];
-            pair.__size = 2;
-            pair.__ptr = static_cast<char**>(soap_malloc(this, 2 * sizeof(char*)));
-            pair.__ptr[0] = Hex(parameterNames[i]);
-            pair.__ptr[1] = Hex(values[i].c_str());
-        }
-        response._getQuorvelInfoReturn = pairs;
-        return SOAP_OK;
-    }
-
 private:
+    int Admit(const char* called) override
+    {
+        operation = called;
+        return Authorise();
+    }
+
+    int AdmitAnnouncement(char verdict) override
+    {
+        shared.metrics.Verdict(verdict);
+        if (verdict == '0' && !shared.limits.AllowAnnouncement(key))
+            return soap_senderfault(soap_strdup(this, ("Too many announcements from this address: at most " +
+                                                       std::to_string(shared.limits.AnnouncementsPerMinute()) +
+                                                       " a minute")
+                                                          .c_str()),
+                                    nullptr);
+        return SOAP_OK;
+    }
+
+    std::string Owner() const override { return key.text.empty() ? client : key.text; }
+
     int Authorise()
     {
         if (SameText(userid, serviceUserId) && SameText(passwd, serviceSecret))
             return SOAP_OK;
         authrealm = realm;
         return 401;
-    }
-
-    static HexItems Items(const ArrayOf_USCORExsd_USCOREstring* params)
-    {
-        HexItems items;
-        if (params != nullptr && params->__ptr != nullptr)
-            items.assign(params->__ptr, params->__ptr + std::max(params->__size, 0));
-        return items;
-    }
-
-    char* Hex(const char* text)
-    {
-        char* hex = StrToHexStr(text);
-        char* kept = soap_strdup(this, hex);
-        std::free(hex);
-        return kept;
     }
 
     static Connection* Of(struct soap* soap) { return static_cast<Connection*>(soap->user); }
@@ -283,13 +215,8 @@ private:
         // While the header lines are read, the request line is still in msgbuf as it came.
         if (self->requestLine.empty())
             self->requestLine.assign(soap->msgbuf, strnlen(soap->msgbuf, sizeof soap->msgbuf));
-        if (key != nullptr && value != nullptr && strcasecmp(key, "Content-Length") == 0) {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long long length = std::strtoull(value, &end, 10);
-            if (errno != 0 || end == value || length > static_cast<unsigned long long>(requestBodyLimit))
-                return 413;
-        }
+        if (key != nullptr && value != nullptr && strcasecmp(key, "Content-Length") == 0 && !AcceptedBodyLength(value))
+            return 413;
         return self->shared.originalParseHeader(soap, key, value);
     }
 
@@ -521,19 +448,16 @@ bool RequestComplete(const std::string& bytes)
 {
     const std::size_t end = bytes.find("\r\n\r\n");
     if (end == std::string::npos)
-        return bytes.size() >= headerLimit;
+        return bytes.size() >= requestHeaderLimit;
     std::size_t line = bytes.find("\r\n");
     while (line < end) {
         line += 2;
         constexpr char name[] = "content-length:";
         if (strncasecmp(bytes.c_str() + line, name, sizeof name - 1) == 0) {
-            char* after = nullptr;
-            errno = 0;
-            const unsigned long long length = std::strtoull(bytes.c_str() + line + sizeof name - 1, &after, 10);
-            if (errno != 0 || after == bytes.c_str() + line + sizeof name - 1 ||
-                length > static_cast<unsigned long long>(requestBodyLimit))
+            const auto length = AcceptedBodyLength(bytes.c_str() + line + sizeof name - 1);
+            if (!length)
                 return true;
-            return bytes.size() >= end + 4 + length;
+            return bytes.size() >= end + 4 + *length;
         }
         line = bytes.find("\r\n", line);
     }
@@ -667,7 +591,7 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
     }
     char chunk[16384];
     while (!RequestComplete(pending.bytes)) {
-        const std::size_t room = std::min(sizeof chunk, static_cast<std::size_t>(headerLimit + requestBodyLimit) - pending.bytes.size());
+        const std::size_t room = std::min(sizeof chunk, static_cast<std::size_t>(requestHeaderLimit + requestBodyLimit) - pending.bytes.size());
         if (pending.ssl != nullptr) {
             const int got = SSL_read(pending.ssl, chunk, static_cast<int>(room));
             if (got <= 0) {
@@ -764,7 +688,7 @@ bool TuningServer::Start(std::string& error)
     listener.recv_timeout = impl->options.receiveTimeout;
     listener.send_timeout = impl->options.sendTimeout;
     listener.transfer_timeout = impl->options.transferTimeout;
-    listener.recv_maxlength = requestBodyLimit + headerLimit;
+    listener.recv_maxlength = requestBodyLimit + requestHeaderLimit;
     impl->shared.originalParse = listener.fparse;
     impl->shared.originalParseHeader = listener.fparsehdr;
     impl->shared.originalResponse = listener.fresponse;

@@ -1,7 +1,7 @@
 // The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy): a listening
 // socket, front loops that accept, handshake and read requests without blocking, a fixed pool
 // of worker threads that answer complete requests, HTTP Basic authentication with the service
-// account, and the three operations.
+// account; each connection answers with the three operations of tuning_operations.h.
 #pragma once
 
 #include "service/access_log.h"
@@ -27,9 +27,6 @@ struct ServiceOptions
     int sendTimeout = 10;      // seconds a client may take to accept bytes
     int transferTimeout = 30;  // seconds for a whole request or answer
 };
-
-// Requests carry at most this many bytes of body; larger ones are refused (413).
-constexpr long long requestBodyLimit = 64 * 1024;
 
 class TuningServer
 {

@@ -1,21 +1,20 @@
-// A request as a client sends it (HTTP header and SOAP envelope, or the envelope alone),
-// decoded by the service's SOAP code and read by its rules, without a socket: the context
-// reads the input through its receive hook and its answer goes nowhere. The operations do
-// what the service's do with the decoded items, and every value computed from a decoded
-// request must be one the wizard can write.
+// Requests as a client sends them (HTTP header and SOAP envelope, or the envelope alone),
+// decoded by the service's SOAP code and answered by the service's own operations, without a
+// socket: the context reads the input through its receive hook and its answers go nowhere.
+// One input may hold several requests on a kept-alive connection, so that a validateUser can
+// announce the exchange that a getQuorvelInfo after it asks about. Every value answered must
+// be one the wizard can write.
 #include "fuzz/fuzz_check.h"
 #include "service/exchange_memory.h"
+#include "service/tuning_operations.h"
 #include "service/tuning_rules.h"
-#include "tuning/hex_text.h"
-#include "tuning/maker_constants.h"
-
-#include "soapAuthenticationServiceSoapBindingService.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
+
+#include <strings.h>
 
 namespace {
 
@@ -25,78 +24,50 @@ bool IsWritableValue(const std::string& value)
     return std::regex_match(value, form);
 }
 
-class RequestFromMemory : public AuthenticationServiceSoapBindingService
+class RequestsFromMemory : public TuningOperations
 {
 public:
-    RequestFromMemory(const unsigned char* data, std::size_t size, ExchangeMemory& memory)
-        : AuthenticationServiceSoapBindingService(SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE),
-          data(reinterpret_cast<const char*>(data)), left(size), memory(memory)
+    RequestsFromMemory(const unsigned char* data, std::size_t size, ExchangeStore& store)
+        : TuningOperations(SOAP_IO_KEEPALIVE, SOAP_IO_KEEPALIVE | SOAP_XML_TREE, store),
+          data(reinterpret_cast<const char*>(data)), left(size)
     {
         user = this;
         frecv = Receive;
         fsend = Discard;
-        recv_maxlength = 80 * 1024; // as the service bounds a request
+        // The service's bounds on a request, which the runtime relies on.
+        originalParseHeader = fparsehdr;
+        fparsehdr = ParseHeader;
+        recv_maxlength = requestBodyLimit + requestHeaderLimit;
     }
 
     AuthenticationServiceSoapBindingService* copy() override { return nullptr; }
 
-    int testWebService(char** answer) override
-    {
-        *answer = soap_strdup(this, "running");
-        return SOAP_OK;
-    }
-
-    int validateUser(ArrayOf_USCORExsd_USCOREstring* params, char** result) override
-    {
-        const Announcement announcement = CheckAnnouncement(Items(params), serviceUserId, serviceSecret);
-        if (announcement.verdict == '0')
-            memory.Remember("fuzz", announcement.identifier, announcement.profile);
-        const char verdict[2] = {announcement.verdict, '\0'};
-        *result = soap_strdup(this, verdict);
-        return SOAP_OK;
-    }
-
     int getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2__getQuorvelInfoResponse& response) override
     {
-        ValuesRequest request;
-        const std::string problem = ReadValuesRequest(Items(params), request);
-        if (!problem.empty())
-            return soap_senderfault(soap_strdup(this, problem.c_str()), nullptr);
-        const auto values = ComputeValues(request, memory.Recall(request.identifier).profile.value_or(AnnouncedProfile{}));
-        auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
-        pairs->__size = static_cast<int>(parameterCount);
-        pairs->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, pairs->__size);
-        for (std::size_t i = 0; i < parameterCount; ++i) {
-            Require(IsWritableValue(values[i]), "every computed value is one the wizard can write");
-            pairs->__ptr[i].__size = 2;
-            pairs->__ptr[i].__ptr = static_cast<char**>(soap_malloc(this, 2 * sizeof(char*)));
-            pairs->__ptr[i].__ptr[0] = Hex(parameterNames[i]);
-            pairs->__ptr[i].__ptr[1] = Hex(values[i].c_str());
+        const int error = TuningOperations::getQuorvelInfo(params, response);
+        if (error != SOAP_OK)
+            return error;
+        const ArrayOfArrayOf_USCORExsd_USCOREstring* pairs = response._getQuorvelInfoReturn;
+        Require(pairs != nullptr && pairs->__size == static_cast<int>(parameterCount), "an answer holds every parameter");
+        for (int i = 0; i < pairs->__size; ++i) {
+            std::string value;
+            Require(pairs->__ptr[i].__size == 2 && DecodeItem(pairs->__ptr[i].__ptr[1], value),
+                    "every answered value is a name and a value in hex text");
+            Require(IsWritableValue(value), "every answered value is one the wizard can write");
         }
-        response._getQuorvelInfoReturn = pairs;
         return SOAP_OK;
     }
 
 private:
-    static HexItems Items(const ArrayOf_USCORExsd_USCOREstring* params)
-    {
-        HexItems items;
-        if (params != nullptr && params->__ptr != nullptr)
-            items.assign(params->__ptr, params->__ptr + std::max(params->__size, 0));
-        return items;
-    }
-
-    char* Hex(const char* text)
-    {
-        char* hex = StrToHexStr(text);
-        char* kept = soap_strdup(this, hex);
-        std::free(hex);
-        return kept;
-    }
+    // Who may call, and how often, is the server's to decide from the connection; here
+    // every request reaches the operations.
+    int Admit(const char*) override { return SOAP_OK; }
+    int AdmitAnnouncement(char) override { return SOAP_OK; }
+    std::string Owner() const override { return "fuzz"; }
 
     static std::size_t Receive(struct soap* soap, char* buffer, std::size_t length)
     {
-        auto* self = static_cast<RequestFromMemory*>(soap->user);
+        auto* self = static_cast<RequestsFromMemory*>(soap->user);
         const std::size_t given = std::min(length, self->left);
         std::memcpy(buffer, self->data, given);
         self->data += given;
@@ -106,9 +77,16 @@ private:
 
     static int Discard(struct soap*, const char*, std::size_t) { return SOAP_OK; }
 
+    static int ParseHeader(struct soap* soap, const char* key, const char* value)
+    {
+        if (key != nullptr && value != nullptr && strcasecmp(key, "Content-Length") == 0 && !AcceptedBodyLength(value))
+            return 413;
+        return static_cast<RequestsFromMemory*>(soap->user)->originalParseHeader(soap, key, value);
+    }
+
     const char* data;
     std::size_t left;
-    ExchangeMemory& memory;
+    int (*originalParseHeader)(struct soap*, const char*, const char*) = nullptr;
 };
 
 } // namespace
@@ -116,8 +94,8 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size)
 {
     ExchangeMemory memory;
-    RequestFromMemory request(data, size, memory);
-    request.serve();
-    request.destroy();
+    RequestsFromMemory requests(data, size, memory);
+    requests.serve();
+    requests.destroy();
     return 0;
 }
