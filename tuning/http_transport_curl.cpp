@@ -3,6 +3,7 @@
 // one POST on a new connection (resuming the TLS session of the context's earlier calls),
 // and hands the answer's body back to the SOAP layer.
 #include "tuning/http_transport.h"
+#include "tuning/http_transport_body.h"
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -34,14 +35,6 @@ TransportState* StateOf(struct soap* soap)
     return FindTransport(soap);
 }
 
-// Fails the call with a description the fault printers show. The texts must outlive the
-// call, so they are copied into the context.
-int Fail(struct soap* soap, int code, const std::string& reason, const std::string& detail)
-{
-    soap_set_receiver_error(soap, soap_strdup(soap, reason.c_str()), soap_strdup(soap, detail.c_str()), code);
-    return code;
-}
-
 // The request is finished or was dropped: forget it and everything collected for it.
 bool HaveConnection(struct soap* soap, TransportState* state)
 {
@@ -51,12 +44,7 @@ bool HaveConnection(struct soap* soap, TransportState* state)
     }
     state->disconnectPending = false;
     if (!state->requestOpen) {
-        state->ownBuffer.clear();
-        state->ownBuffer.shrink_to_fit();
-        state->sendBuffer = nullptr;
-        state->bufferedLength = 0;
-        state->expectedLengthKnown = false;
-        state->expectedLength = 0;
+        ForgetBody(state);
         state->headers.clear();
         state->requestSent = false;
     }
@@ -207,7 +195,7 @@ int SendRequest(struct soap* soap, TransportState* state, const char* body, std:
     }
     if (!headersOk) {
         curl_slist_free_all(headerList);
-        return Fail(soap, SOAP_EOM, "Out of memory", "the request's header lines");
+        return FailCall(soap, SOAP_EOM, "Out of memory", "the request's header lines");
     }
 
     char errorText[CURL_ERROR_SIZE] = "";
@@ -286,13 +274,13 @@ int SendRequest(struct soap* soap, TransportState* state, const char* body, std:
         default:
             break;
         }
-        return Fail(soap, code, "HTTP transport error", detail + " (" + state->url + ")");
+        return FailCall(soap, code, "HTTP transport error", detail + " (" + state->url + ")");
     }
     // 200 carries the answer, 500 a fault; anything else (401, 407, redirects) fails the call.
     if ((state->status < 200 || state->status > 299) && state->status != 500) {
         state->response.clear();
         const int code = state->status > 0 && state->status < 1000 ? static_cast<int>(state->status) : SOAP_HTTP_ERROR;
-        return Fail(soap, code, "HTTP error", "the server answered with status " + std::to_string(state->status));
+        return FailCall(soap, code, "HTTP error", "the server answered with status " + std::to_string(state->status));
     }
     return SOAP_OK;
 }
@@ -301,11 +289,7 @@ int SendRequest(struct soap* soap, TransportState* state, const char* body, std:
 int SendCollected(struct soap* soap, TransportState* state)
 {
     const int result = SendRequest(soap, state, state->sendBuffer ? state->sendBuffer : "", state->bufferedLength);
-    state->ownBuffer.clear();
-    state->ownBuffer.shrink_to_fit();
-    state->sendBuffer = nullptr;
-    state->bufferedLength = 0;
-    state->expectedLengthKnown = false;
+    ForgetBody(state);
     return result;
 }
 
@@ -314,7 +298,7 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
     soap->error = SOAP_OK;
     TransportState* state = StateOf(soap);
     if (state == nullptr) {
-        Fail(soap, SOAP_PLUGIN_ERROR, "HTTP transport error", "the transport is not registered on this context");
+        FailCall(soap, SOAP_PLUGIN_ERROR, "HTTP transport error", "the transport is not registered on this context");
         return SOAP_INVALID_SOCKET;
     }
     state->disconnectPending = true;
@@ -343,7 +327,7 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
     curl_free(port);
     curl_url_cleanup(parsed);
     if (!supported) {
-        Fail(soap, SOAP_TCP_ERROR, "Invalid end point", std::string("cannot use the address ") + (endpoint ? endpoint : "(none)"));
+        FailCall(soap, SOAP_TCP_ERROR, "Invalid end point", std::string("cannot use the address ") + (endpoint ? endpoint : "(none)"));
         return SOAP_INVALID_SOCKET;
     }
     state->requestOpen = true;
@@ -376,13 +360,11 @@ int PostHeaderHook(struct soap* soap, const char* name, const char* value)
         text = state->hostHeader;
     } else if (strcasecmp(name, "User-Agent") == 0) {
         text = userAgent;
-    } else if (strcasecmp(name, "Authorization") == 0) {
-        const std::size_t credentials = (soap->userid ? std::strlen(soap->userid) : 0) + (soap->passwd ? std::strlen(soap->passwd) : 0);
-        if (soap->userid == nullptr || soap->passwd == nullptr || credentials >= credentialsLengthLimit)
-            return SOAP_OK;
+    } else if (strcasecmp(name, "Authorization") == 0 && !MaySendCredentials(soap)) {
+        return SOAP_OK;
     }
     if (std::strlen(name) + text.size() + 4 >= maximumHeaderLine)
-        return Fail(soap, SOAP_EOM, "Header line too long", name);
+        return FailCall(soap, SOAP_EOM, "Header line too long", name);
     for (const auto& header : state->headers)
         if (strcasecmp(header.first.c_str(), name) == 0)
             return SOAP_OK; // present already: the first one stands
@@ -396,29 +378,7 @@ int SendHook(struct soap* soap, const char* bytes, std::size_t length)
     TransportState* state = StateOf(soap);
     if (state == nullptr || !HaveConnection(soap, state))
         return SOAP_EOF;
-    if (length == 0)
-        return SOAP_OK;
-    if (state->requestSent)
-        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "more body after the request was sent");
-    if (state->chunkedOutput)
-        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "chunked output is not supported");
-    if (state->bufferedLength == 0 && state->expectedLengthKnown && length == state->expectedLength) {
-        // The whole body in one piece: send the SOAP layer's bytes as they are.
-        state->sendBuffer = bytes;
-        state->bufferedLength = length;
-        return SendCollected(soap, state);
-    }
-    try {
-        state->ownBuffer.append(bytes, length);
-    } catch (const std::bad_alloc&) {
-        return Fail(soap, SOAP_EOM, "Out of memory", "the request body");
-    }
-    state->bytesCopied += length;
-    state->sendBuffer = state->ownBuffer.data();
-    state->bufferedLength = state->ownBuffer.size();
-    if (state->expectedLengthKnown && state->bufferedLength >= state->expectedLength)
-        return SendCollected(soap, state);
-    return SOAP_OK;
+    return CollectBody(soap, state, bytes, length, SendCollected);
 }
 
 std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size)

@@ -3,13 +3,13 @@
 // transport hands it the SOAP layer's header lines and the complete body in one POST per
 // call, on a connection of its own, and hands the answer's body back to the SOAP layer.
 #include "tuning/http_transport.h"
+#include "tuning/http_transport_body.h"
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 
 const char* const transportPluginId = "wininet-2.0";
@@ -53,18 +53,11 @@ std::string PlatformMessage(DWORD code)
     return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
 }
 
-// Fails the call with a description the fault printers show; the platform's code stays in
-// errnum. The texts must outlive the call, so they are copied into the context.
-int Fail(struct soap* soap, int code, const std::string& reason, const std::string& detail)
-{
-    soap_set_receiver_error(soap, soap_strdup(soap, reason.c_str()), soap_strdup(soap, detail.c_str()), code);
-    return code;
-}
-
+// The platform's code stays in errnum.
 int FailWithPlatformError(struct soap* soap, int code, const std::string& reason, DWORD platformError)
 {
     soap->errnum = static_cast<int>(platformError);
-    return Fail(soap, code, reason, PlatformMessage(platformError));
+    return FailCall(soap, code, reason, PlatformMessage(platformError));
 }
 
 void CloseRequest(struct soap* soap, TransportState* state)
@@ -73,16 +66,6 @@ void CloseRequest(struct soap* soap, TransportState* state)
         InternetCloseHandle(static_cast<HINTERNET>(state->requestHandle));
     state->requestHandle = nullptr;
     soap->socket = SOAP_INVALID_SOCKET;
-}
-
-void ForgetBody(TransportState* state)
-{
-    state->ownBuffer.clear();
-    state->ownBuffer.shrink_to_fit();
-    state->sendBuffer = nullptr;
-    state->bufferedLength = 0;
-    state->expectedLengthKnown = false;
-    state->expectedLength = 0;
 }
 
 // Drops the request and connection once the platform or the close hook said they are done.
@@ -147,7 +130,7 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
     soap->error = SOAP_OK;
     TransportState* state = StateOf(soap);
     if (state == nullptr) {
-        Fail(soap, SOAP_PLUGIN_ERROR, "HTTP transport error", "the transport is not registered on this context");
+        FailCall(soap, SOAP_PLUGIN_ERROR, "HTTP transport error", "the transport is not registered on this context");
         return SOAP_INVALID_SOCKET;
     }
     state->disconnectPending = true;
@@ -172,7 +155,7 @@ SOAP_SOCKET OpenHook(struct soap* soap, const char* endpoint, const char*, int)
                        host[0] != '\0' && std::strlen(path) + std::strlen(extra) < maximumUrlPart;
     if (!split) {
         soap->errnum = static_cast<int>(GetLastError());
-        Fail(soap, SOAP_TCP_ERROR, "Invalid end point", std::string("cannot use the address ") + (endpoint ? endpoint : "(none)"));
+        FailCall(soap, SOAP_TCP_ERROR, "Invalid end point", std::string("cannot use the address ") + (endpoint ? endpoint : "(none)"));
         return SOAP_INVALID_SOCKET;
     }
     const std::string target = std::string(path[0] != '\0' ? path : "/") + extra; // the "?wsdl" travels too
@@ -249,15 +232,12 @@ int PostHeaderHook(struct soap* soap, const char* name, const char* value)
         return SOAP_OK;
     if (_stricmp(name, "User-Agent") == 0)
         value = userAgent;
-    if (_stricmp(name, "Authorization") == 0) {
-        const std::size_t credentials = (soap->userid ? std::strlen(soap->userid) : 0) + (soap->passwd ? std::strlen(soap->passwd) : 0);
-        if (soap->userid == nullptr || soap->passwd == nullptr || credentials >= credentialsLengthLimit)
-            return SOAP_OK;
-    }
+    if (_stricmp(name, "Authorization") == 0 && !MaySendCredentials(soap))
+        return SOAP_OK;
     char line[maximumHeaderLine];
     const int length = std::snprintf(line, sizeof line, "%s: %s\r\n", name, value);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof line)
-        return Fail(soap, SOAP_EOM, "Header line too long", name);
+        return FailCall(soap, SOAP_EOM, "Header line too long", name);
     if (!HttpAddRequestHeadersA(static_cast<HINTERNET>(state->requestHandle), line, static_cast<DWORD>(length),
                                 HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
         const DWORD error = GetLastError();
@@ -328,7 +308,7 @@ int SendLoop(struct soap* soap, TransportState* state, const char* body, DWORD l
     // 200 carries the answer, 500 a fault; anything else (401, 407 not resolved, redirects)
     // fails the call, whatever body came with it.
     if ((state->status < 200 || state->status > 299) && state->status != 500)
-        return Fail(soap, static_cast<int>(state->status), "HTTP error",
+        return FailCall(soap, static_cast<int>(state->status), "HTTP error",
                     "the server answered with status " + std::to_string(state->status));
     return SOAP_OK;
 }
@@ -357,29 +337,7 @@ int SendHook(struct soap* soap, const char* bytes, std::size_t length)
     }
     if (state == nullptr || !HaveConnection(soap, state))
         return SOAP_EOF;
-    if (length == 0)
-        return SOAP_OK;
-    if (state->requestSent)
-        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "more body after the request was sent");
-    if (state->chunkedOutput)
-        return Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "chunked output is not supported");
-    if (state->bufferedLength == 0 && state->expectedLengthKnown && length == state->expectedLength) {
-        // The whole body in one piece: send the SOAP layer's bytes as they are.
-        state->sendBuffer = bytes;
-        state->bufferedLength = length;
-        return SendCollected(soap, state);
-    }
-    try {
-        state->ownBuffer.append(bytes, length);
-    } catch (const std::bad_alloc&) {
-        return Fail(soap, SOAP_EOM, "Out of memory", "the request body");
-    }
-    state->bytesCopied += length;
-    state->sendBuffer = state->ownBuffer.data();
-    state->bufferedLength = state->ownBuffer.size();
-    if (state->expectedLengthKnown && state->bufferedLength >= state->expectedLength)
-        return SendCollected(soap, state);
-    return SOAP_OK;
+    return CollectBody(soap, state, bytes, length, SendCollected);
 }
 
 std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size)
@@ -410,7 +368,7 @@ std::size_t ReceiveHook(struct soap* soap, char* buffer, std::size_t size)
     if (received == 0 && state->responseOffset == 0) {
         // WinInet takes a connection closed without any answer for an old-style answer with
         // status 200 and no body; the call must not pass for answered.
-        Fail(soap, SOAP_HTTP_ERROR, "HTTP transport error", "the server closed the connection without answering");
+        FailCall(soap, SOAP_HTTP_ERROR, "HTTP transport error", "the server closed the connection without answering");
         return 0;
     }
     state->responseOffset += received;
