@@ -3,7 +3,7 @@
 // one POST on a new connection (resuming the TLS session of the context's earlier calls),
 // and hands the answer's body back to the SOAP layer.
 #include "tuning/http_transport.h"
-#include "tuning/http_transport_body.h"
+#include "tuning/http_transport_shared.h"
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -433,7 +433,9 @@ void DeleteHook(struct soap* soap, struct soap_plugin* plugin)
     plugin->data = nullptr;
 }
 
-int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
+} // namespace
+
+int CreateTransport(struct soap* soap, struct soap_plugin* plugin, void* argument)
 {
     static std::once_flag globalInit;
     std::call_once(globalInit, []() { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -473,18 +475,4 @@ int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
     return SOAP_OK;
 }
 
-} // namespace
-
 const char* const transportPluginId = "pelloran-https-1.0";
-
-int RegisterTransport(struct soap* soap, unsigned long requestFlags)
-{
-    if (FindTransport(soap) != nullptr)
-        return SOAP_OK; // one transport per context
-    return soap_register_plugin_arg(soap, CreateHook, &requestFlags);
-}
-
-TransportState* FindTransport(struct soap* soap)
-{
-    return static_cast<TransportState*>(soap_lookup_plugin(soap, transportPluginId));
-}

@@ -3,7 +3,7 @@
 // transport hands it the SOAP layer's header lines and the complete body in one POST per
 // call, on a connection of its own, and hands the answer's body back to the SOAP layer.
 #include "tuning/http_transport.h"
-#include "tuning/http_transport_body.h"
+#include "tuning/http_transport_shared.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -409,7 +409,9 @@ void DeleteHook(struct soap* soap, struct soap_plugin* plugin)
     plugin->data = nullptr;
 }
 
-int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
+} // namespace
+
+int CreateTransport(struct soap* soap, struct soap_plugin* plugin, void* argument)
 {
     auto* state = new (std::nothrow) TransportState;
     if (state == nullptr)
@@ -431,18 +433,4 @@ int CreateHook(struct soap* soap, struct soap_plugin* plugin, void* argument)
     soap->fclosesocket = CloseSocketHook;
     soap->socket = SOAP_INVALID_SOCKET;
     return SOAP_OK;
-}
-
-} // namespace
-
-int RegisterTransport(struct soap* soap, unsigned long requestFlags)
-{
-    if (FindTransport(soap) != nullptr)
-        return SOAP_OK; // one transport per context
-    return soap_register_plugin_arg(soap, CreateHook, &requestFlags);
-}
-
-TransportState* FindTransport(struct soap* soap)
-{
-    return static_cast<TransportState*>(soap_lookup_plugin(soap, transportPluginId));
 }

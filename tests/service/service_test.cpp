@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -431,7 +432,16 @@ TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
     const PostAnswer health = Get(admin + "/healthz");
     EXPECT_EQ(health.status, 200) << health.error;
     EXPECT_EQ(health.body, "ok\n");
-    const PostAnswer metrics = Get(admin + "/metrics");
+    // A call is counted once its answer has gone out, so the last ones may still be on
+    // their way into the figures: ask until they are there.
+    PostAnswer metrics = Get(admin + "/metrics");
+    for (int round = 0; round < 100; ++round) {
+        if (metrics.body.find("pelloran_request_duration_seconds_count 4\n") != std::string::npos
+            && metrics.body.find("pelloran_tls_handshake_failures_total 1\n") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        metrics = Get(admin + "/metrics");
+    }
     EXPECT_EQ(metrics.status, 200);
     EXPECT_NE(metrics.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << metrics.headers;
     for (const char* line : {"pelloran_requests_total{operation=\"getQuorvelInfo\",outcome=\"ok\"} 1\n",

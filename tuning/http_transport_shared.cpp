@@ -1,4 +1,4 @@
-#include "tuning/http_transport_body.h"
+#include "tuning/http_transport_shared.h"
 
 #include <cstring>
 #include <new>
@@ -52,4 +52,16 @@ int CollectBody(struct soap* soap, TransportState* state, const char* bytes, std
     if (state->expectedLengthKnown && state->bufferedLength >= state->expectedLength)
         return sendCollected(soap, state);
     return SOAP_OK;
+}
+
+int RegisterTransport(struct soap* soap, unsigned long requestFlags)
+{
+    if (FindTransport(soap) != nullptr)
+        return SOAP_OK; // one transport per context
+    return soap_register_plugin_arg(soap, CreateTransport, &requestFlags);
+}
+
+TransportState* FindTransport(struct soap* soap)
+{
+    return static_cast<TransportState*>(soap_lookup_plugin(soap, transportPluginId));
 }

@@ -1,5 +1,5 @@
-// What both platforms' transports do alike with the SOAP layer's request: failing a call,
-// the credentials rule, and collecting the body until it can go out in one POST.
+// What both platforms' transports do alike: the registration, failing a call, the
+// credentials rule, and collecting the body until it can go out in one POST.
 #pragma once
 
 #include "tuning/http_transport.h"
@@ -22,3 +22,7 @@ void ForgetBody(TransportState* state);
 // when they came in one piece, else the transport's copy) and returns the call's result.
 int CollectBody(struct soap* soap, TransportState* state, const char* bytes, std::size_t length,
                 int (*sendCollected)(struct soap* soap, TransportState* state));
+
+// The platform's plug-in set-up: makes the transport's state (the request flags are an
+// unsigned long) and takes over the context's connection hooks.
+int CreateTransport(struct soap* soap, struct soap_plugin* plugin, void* requestFlags);
