@@ -10,6 +10,8 @@
 #include "tuning/http_transport.h"
 #include "tuning/maker_constants.h"
 
+#include "tests/tuning/transport_call.h"
+
 #include "soapAuthenticationServiceSoapBindingProxy.h"
 
 #include <windows.h>
@@ -26,10 +28,6 @@
 
 namespace {
 
-const std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope>"
-                         "<SOAP-ENV:Body>payload</SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n";
-const std::string bodySent = body.substr(0, body.size() - 2);
-
 std::string Variable(const char* name)
 {
     const char* value = std::getenv(name);
@@ -40,83 +38,16 @@ std::string Variable(const char* name)
     if (Variable(name).empty())                                                                    \
     GTEST_SKIP() << name << " is not set: run through tests/e2e/windows/transport.py"
 
-struct CallResult
+SoapHeaderLines SoapHeaders(std::size_t length = body.size())
 {
-    int error = 0;
-    std::string answer;
-    std::string fault;
-};
-
-struct Headers
-{
-    std::vector<std::pair<const char*, std::string>> lines;
-};
-
-Headers SoapHeaders(std::size_t length = body.size())
-{
-    return {{{"Host", "wrong.example"},
-             {"User-Agent", "gSOAP/2.8"},
-             {"Content-Type", "text/xml; charset=utf-8"},
-             {"Content-Length", std::to_string(length)},
-             {"Connection", "close"},
-             {"Authorization", "Basic dXNlcjpzZWNyZXQ="},
-             {"SOAPAction", "\"\""}}};
+    return {{"Host", "wrong.example"},
+            {"User-Agent", "gSOAP/2.8"},
+            {"Content-Type", "text/xml; charset=utf-8"},
+            {"Content-Length", std::to_string(length)},
+            {"Connection", "close"},
+            {"Authorization", "Basic dXNlcjpzZWNyZXQ="},
+            {"SOAPAction", "\"\""}};
 }
-
-class Context
-{
-public:
-    Context()
-    {
-        soap = soap_new();
-        EXPECT_EQ(RegisterTransport(soap), 0);
-    }
-    ~Context()
-    {
-        soap_destroy(soap);
-        soap_end(soap);
-        soap_free(soap);
-    }
-    TransportState* state() { return FindTransport(soap); }
-
-    // What the SOAP layer does for one call: open, header lines, body in `pieces` parts,
-    // read the answer, close.
-    CallResult Post(const std::string& url, const Headers& headers = SoapHeaders(), const std::string& content = body,
-                    int pieces = 1)
-    {
-        CallResult result;
-        soap->error = SOAP_OK;
-        if (soap->fopen(soap, url.c_str(), "", 0) == SOAP_INVALID_SOCKET || soap->error) {
-            result.error = soap->error ? soap->error : -1;
-        } else {
-            result.error = soap->fposthdr(soap, "POST /ignored HTTP/1.1", nullptr);
-            for (const auto& [name, value] : headers.lines)
-                if (!result.error)
-                    result.error = soap->fposthdr(soap, name, value.c_str());
-            if (!result.error)
-                result.error = soap->fposthdr(soap, nullptr, nullptr);
-            const std::size_t step = (content.size() + pieces - 1) / pieces;
-            for (std::size_t at = 0; at < content.size() && !result.error; at += step)
-                result.error = soap->fsend(soap, content.data() + at, std::min(step, content.size() - at));
-            if (!result.error) {
-                char buffer[7];
-                std::size_t n;
-                while ((n = soap->frecv(soap, buffer, sizeof buffer)) > 0)
-                    result.answer.append(buffer, n);
-                result.error = soap->error;
-            }
-        }
-        if (result.error) {
-            char text[1024] = "";
-            soap_sprint_fault(soap, text, sizeof text);
-            result.fault = text;
-        }
-        soap->fclose(soap);
-        return result;
-    }
-
-    struct soap* soap;
-};
 
 // The recorder's echo: the request head (request line and header lines, CR LF each), an
 // empty line, then the body.
@@ -199,24 +130,24 @@ TEST(WinInetTransport, HeaderRules)
     struct Case
     {
         const char* description;
-        Headers headers;
+        SoapHeaderLines headers;
         std::string userid;
         std::vector<std::string> present;
         std::vector<std::string> absent;
     };
     const Case cases[] = {
         {"a name already present is not added again",
-         {{{"Content-Length", length}, {"SOAPAction", "\"a\""}, {"soapaction", "\"b\""}}},
+         {{"Content-Length", length}, {"SOAPAction", "\"a\""}, {"soapaction", "\"b\""}},
          "user",
          {"SOAPAction: \"a\""},
          {"soapaction: \"b\"", "SOAPAction: \"b\""}},
         {"credentials of 760 characters are sent",
-         {{{"Content-Length", length}, {"Authorization", "Basic long"}}},
+         {{"Content-Length", length}, {"Authorization", "Basic long"}},
          std::string(754, 'u'),
          {"Authorization: Basic long"},
          {}},
         {"credentials of 761 characters are left out",
-         {{{"Content-Length", length}, {"Authorization", "Basic long"}}},
+         {{"Content-Length", length}, {"Authorization", "Basic long"}},
          std::string(755, 'u'),
          {},
          {"Authorization: Basic long"}},
@@ -234,7 +165,7 @@ TEST(WinInetTransport, HeaderRules)
             EXPECT_FALSE(Has(echo.headers, line)) << c.description << ": " << result.answer;
     }
     Context context;
-    const CallResult tooLong = context.Post(url, {{{"X-Long", std::string(4090, 'x')}}});
+    const CallResult tooLong = context.Post(url, {{"X-Long", std::string(4090, 'x')}});
     EXPECT_EQ(tooLong.error, SOAP_EOM) << "a header line over 4095 characters";
 }
 
@@ -262,13 +193,13 @@ TEST(WinInetTransport, AnswersOtherThanTheServicesFailTheCall)
         Context context;
         // Declines every dialog: a test shows none.
         context.state()->errorHandler = [](struct soap*, void*, unsigned long) { return 0; };
-        const CallResult result = context.Post(c.url);
+        const CallResult result = context.Post(c.url, SoapHeaders());
         EXPECT_EQ(result.error, c.expectedError) << c.description << ": " << result.fault;
         EXPECT_NE(result.fault.find(c.faultText), std::string::npos) << c.description << ": " << result.fault;
         EXPECT_EQ(result.answer, "") << c.description;
     }
     Context context;
-    const CallResult fault = context.Post(recorder + "/status/500");
+    const CallResult fault = context.Post(recorder + "/status/500", SoapHeaders());
     EXPECT_EQ(fault.error, 0) << "a fault's answer reaches the SOAP layer: " << fault.fault;
     EXPECT_EQ(fault.answer, "<fault/>");
 }
@@ -279,7 +210,7 @@ TEST(WinInetTransport, AnAnswerThatNeverComesEndsTheCall)
     Context context;
     context.soap->transfer_timeout = 1; // the program's 60 seconds, shortened for the test
     const DWORD start = GetTickCount();
-    const CallResult result = context.Post(Variable("PELLORAN_RECORDER") + "/silence");
+    const CallResult result = context.Post(Variable("PELLORAN_RECORDER") + "/silence", SoapHeaders());
     EXPECT_NE(result.error, 0) << result.answer;
     // Windows reports the time-out (12002), wine the connection it dropped for it (12030).
     EXPECT_TRUE(result.fault.find("error 12002") != std::string::npos ||
@@ -287,7 +218,7 @@ TEST(WinInetTransport, AnAnswerThatNeverComesEndsTheCall)
     EXPECT_LT(GetTickCount() - start, 10000u);
 
     Context hungUp; // the connection closed without an answer
-    const CallResult closed = hungUp.Post(Variable("PELLORAN_RECORDER") + "/hang-up");
+    const CallResult closed = hungUp.Post(Variable("PELLORAN_RECORDER") + "/hang-up", SoapHeaders());
     EXPECT_NE(closed.error, 0) << closed.answer;
 }
 
@@ -335,7 +266,7 @@ TEST(WinInetTransport, CredentialAndCertificateProblemsAskBeforeGivingUp)
         retriesAllowed = c.retries;
         Context context;
         context.state()->errorHandler = handler;
-        const CallResult result = context.Post(c.url);
+        const CallResult result = context.Post(c.url, SoapHeaders());
         EXPECT_EQ(result.error, c.expectedError) << c.description << ": " << result.fault;
         EXPECT_EQ(asked, c.expectedAsked) << c.description;
         EXPECT_EQ(context.state()->requestsSent, c.expectedSends) << c.description;
@@ -347,7 +278,7 @@ TEST(WinInetTransport, CredentialAndCertificateProblemsAskBeforeGivingUp)
     retriesAllowed = 0;
     Context context;
     context.state()->errorHandler = handler;
-    const CallResult result = context.Post(Variable("PELLORAN_UNTRUSTED") + "/echo");
+    const CallResult result = context.Post(Variable("PELLORAN_UNTRUSTED") + "/echo", SoapHeaders());
     EXPECT_EQ(result.error, SOAP_HTTP_ERROR) << result.fault;
     EXPECT_EQ(result.answer, "");
     if (result.fault.find("error 12045") != std::string::npos)
@@ -399,7 +330,7 @@ TEST(WinInetTransport, TheContextsProxyCarriesTheCall)
         Context context;
         context.soap->proxy_host = "127.0.0.1";
         context.soap->proxy_port = std::atoi(Variable("PELLORAN_PROXY_PORT").c_str());
-        const CallResult result = context.Post(url);
+        const CallResult result = context.Post(url, SoapHeaders());
         ASSERT_EQ(result.error, 0) << result.fault;
         EXPECT_EQ(ParseEcho(result.answer).body, bodySent);
         EXPECT_EQ(connects(), 1);
@@ -408,13 +339,13 @@ TEST(WinInetTransport, TheContextsProxyCarriesTheCall)
         Context context; // an empty proxy host: the system's settings, which name no proxy here
         context.soap->proxy_host = "";
         context.soap->proxy_port = 8080;
-        EXPECT_EQ(context.Post(url).error, 0);
+        EXPECT_EQ(context.Post(url, SoapHeaders()).error, 0);
         EXPECT_EQ(connects(), 1);
     }
     {
         Context context; // a proxy that is not there fails the call
         context.soap->proxy_host = "127.0.0.1";
         context.soap->proxy_port = std::atoi(Variable("PELLORAN_CLOSED_PORT").c_str());
-        EXPECT_NE(context.Post(url).error, 0);
+        EXPECT_NE(context.Post(url, SoapHeaders()).error, 0);
     }
 }
