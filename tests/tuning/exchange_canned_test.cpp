@@ -364,8 +364,11 @@ TEST_F(CannedExchange, ProxySettings)
 TEST_F(CannedExchange, ExchangesLeaveNoDescriptorsBehind)
 {
     // Sockets only: the toolkit opens files of its own now and then (fonts, settings), which
-    // an exchange has nothing to do with.
-    const auto openDescriptors = []() {
+    // an exchange has nothing to do with. The responder's thread in this process closes its
+    // side of a connection a moment after the client has gone; count once it has.
+    const auto openDescriptors = [this]() {
+        for (int waited = 0; waited < 50 && responder.OpenConnections() != 0; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         int count = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
             std::error_code unreadable;
@@ -381,9 +384,5 @@ TEST_F(CannedExchange, ExchangesLeaveNoDescriptorsBehind)
         ASSERT_TRUE(RunExchangeWith(server, i % 3).completed);
     service.fetchFails = true;
     EXPECT_FALSE(RunExchangeWith(server, 0).completed);
-    // The responder's thread in this process closes its side of the last connection a
-    // moment after the client has gone; give it that moment, then count.
-    for (int waited = 0; waited < 50 && openDescriptors() != before; ++waited)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(openDescriptors(), before);
 }

@@ -108,6 +108,7 @@ void CannedResponder::Serve()
         ++connections;
         ServeConnection(fd);
         close(fd);
+        ++closedConnections;
     }
 }
 

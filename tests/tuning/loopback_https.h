@@ -54,6 +54,9 @@ public:
     std::string Url(const std::string& host = "127.0.0.1") const;
     std::vector<RecordedRequest> Requests();
     int Connections() const { return connections; }
+    // Accepted connections whose responder side is not closed yet: the client may have gone
+    // a moment before this thread closes its end.
+    int OpenConnections() const { return connections - closedConnections; }
 
 private:
     void Serve();
@@ -65,6 +68,7 @@ private:
     int listenPort = 0;
     std::atomic<bool> stopping{false};
     std::atomic<int> connections{0};
+    std::atomic<int> closedConnections{0};
     std::mutex mutex;
     std::vector<RecordedRequest> requests;
     std::thread thread;
