@@ -77,7 +77,11 @@ protected:
     }
 
     // Passing the usage page forward runs the exchange: a canned service on loopback answers it.
-    CannedService service{std::string("0"), CannedService::TablePairs()};
+    CannedService service = [] {
+        CannedService table;
+        table.pairs = CannedService::TablePairs();
+        return table;
+    }();
     CannedResponder responder{[this](const RecordedRequest& request) { return service.Answer(request); }};
     ServiceTarget target{responder.Url(), ""};
 

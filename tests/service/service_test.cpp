@@ -381,6 +381,19 @@ TEST_F(ServiceTest, PerAddressLimitsAreRefusedClearlyAndTouchNoOtherAddress)
     const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
     const std::string test = RequestDocument("testWebService", {}, false);
 
+    // A connection counts until the service has closed its side, a moment after the client
+    // has gone or the answer is out; a busy machine can still be counting the last ones.
+    const auto postWhenPlaceIsFree = [&](const std::string& document) {
+        PostAnswer answer;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            answer = Post(service->Endpoint(), document, certificate.certificateFile, auth, "127.0.0.2");
+            if (answer.status != 429)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return answer;
+    };
+
     std::vector<int> held = {ConnectFrom("127.0.0.2", service->Port()), ConnectFrom("127.0.0.2", service->Port())};
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const PostAnswer third = Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2");
@@ -390,14 +403,11 @@ TEST_F(ServiceTest, PerAddressLimitsAreRefusedClearlyAndTouchNoOtherAddress)
     EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.3").status, 200);
     for (int s : held)
         close(s);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(Post(service->Endpoint(), test, certificate.certificateFile, auth, "127.0.0.2").status, 200)
-        << "places given back";
+    EXPECT_EQ(postWhenPlaceIsFree(test).status, 200) << "places given back";
 
     for (int i = 0; i < 4; ++i) {
-        const PostAnswer answer =
-            Post(service->Endpoint(), RequestDocument("validateUser", Announcement("limited-" + std::to_string(i), "15.4"), true),
-                 certificate.certificateFile, auth, "127.0.0.2");
+        const PostAnswer answer = postWhenPlaceIsFree(
+            RequestDocument("validateUser", Announcement("limited-" + std::to_string(i), "15.4"), true));
         if (i < 3) {
             EXPECT_NE(answer.body.find("<validateUserReturn>0</validateUserReturn>"), std::string::npos) << answer.body;
         } else {
