@@ -17,17 +17,6 @@
 
 namespace {
 
-std::vector<std::pair<const char*, std::string>> SoapHeaders(const std::string& host, std::size_t length = body.size())
-{
-    return {{"Host", host},
-            {"User-Agent", "gSOAP/2.8"},
-            {"Content-Type", "text/xml; charset=utf-8"},
-            {"Content-Length", std::to_string(length)},
-            {"Connection", "close"},
-            {"Authorization", "Basic dXNlcjpzZWNyZXQ="},
-            {"SOAPAction", "\"\""}};
-}
-
 std::string Ok(const RecordedRequest&)
 {
     return HttpAnswer(200, "<answer/>");

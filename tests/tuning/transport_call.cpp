@@ -8,6 +8,17 @@ const std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:
                          "<SOAP-ENV:Body>payload</SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n";
 const std::string bodySent = body.substr(0, body.size() - 2);
 
+SoapHeaderLines SoapHeaders(const std::string& host, std::size_t length)
+{
+    return {{"Host", host},
+            {"User-Agent", "gSOAP/2.8"},
+            {"Content-Type", "text/xml; charset=utf-8"},
+            {"Content-Length", std::to_string(length)},
+            {"Connection", "close"},
+            {"Authorization", "Basic dXNlcjpzZWNyZXQ="},
+            {"SOAPAction", "\"\""}};
+}
+
 Context::Context()
 {
     soap = soap_new();

@@ -15,6 +15,9 @@ extern const std::string bodySent;
 
 using SoapHeaderLines = std::vector<std::pair<const char*, std::string>>;
 
+// The header lines the runtime sends with a call, for `host` and a body of `length` bytes.
+SoapHeaderLines SoapHeaders(const std::string& host, std::size_t length = body.size());
+
 struct CallResult
 {
     int error = 0;
