@@ -1,10 +1,10 @@
 #include "tests/conf/conf_test_support.h"
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_account.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <pwd.h>
 #include <unistd.h>
 
 const OrdinaryUser& TestUser()
@@ -18,16 +18,9 @@ const OrdinaryUser& TestUser()
             made.gid = getegid();
             return made;
         }
-        if (!getpwnam(made.name.c_str()))
-            Shell("useradd --system --no-create-home --shell /usr/sbin/nologin " + made.name + " >/dev/null 2>&1");
-        const passwd* entry = getpwnam(made.name.c_str());
-        if (!entry) {
-            made.why = "useradd could not make the user " + made.name;
+        if (!LookUpTestAccount(made.name, made.uid, made.gid, made.why))
             return made;
-        }
         made.available = true;
-        made.uid = entry->pw_uid;
-        made.gid = entry->pw_gid;
         return made;
     }();
     return user;

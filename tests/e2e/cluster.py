@@ -1,7 +1,7 @@
 """A real PostgreSQL 15 cluster in a temporary folder, and the .reg file that describes it.
 
 initdb and the server refuse to run as root; when the tests run as root the cluster
-belongs to an ordinary user made for the purpose.
+belongs to an ordinary account that tests/support/test-accounts.sh makes before the tests.
 """
 
 import os
@@ -28,10 +28,8 @@ def cluster_user():
     try:
         entry = pwd.getpwnam(USER)
     except KeyError:
-        # Two tests may race to make it; whichever loses finds it made.
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                        USER], capture_output=True)
-        entry = pwd.getpwnam(USER)
+        raise RuntimeError("the test account %s is missing: tests/support/test-accounts.sh makes it "
+                           "(ctest runs it first as the fixture test_accounts)" % USER) from None
     return entry.pw_name, entry.pw_uid, entry.pw_gid
 
 

@@ -13,7 +13,7 @@ struct OrdinaryUser
     gid_t gid = 0;
 };
 
-// Creates the account "pelloran-inst" when missing. False with a reason when it cannot.
+// The account "pelloran-inst". False with a reason when not running as root or it is missing.
 bool GetOrdinaryUser(OrdinaryUser& user, std::string& reason);
 
 // The command line that runs `command` as that user with no supplementary groups.

@@ -8,6 +8,7 @@
 
 #include "../support/program_run.h"
 #include "../support/temp_dir.h"
+#include "../support/test_account.h"
 #include "../tuning/loopback_https.h"
 
 #include <gtest/gtest.h>
@@ -75,12 +76,11 @@ TEST(PostgreSql15, AcceptsEveryValueTheServiceReturns)
 {
     if (access((postgresBin + "postgres").c_str(), X_OK) != 0)
         GTEST_SKIP() << "PostgreSQL 15 is not installed (postgresql-15)";
-    if (geteuid() == 0 && RunProgram({"id", checkUser}).exitCode != 0) {
-        const ProgramResult made = RunProgram({"useradd", "--system", "--user-group", "--no-create-home", "--shell",
-                                               "/usr/sbin/nologin", checkUser});
-        if (made.exitCode != 0)
-            GTEST_SKIP() << "no ordinary user to run PostgreSQL as: " << made.standardError;
-    }
+    uid_t checkUid = 0;
+    gid_t checkGid = 0;
+    std::string missing;
+    if (geteuid() == 0)
+        ASSERT_TRUE(LookUpTestAccount(checkUser, checkUid, checkGid, missing)) << missing;
 
     TempDir folder;
     chmod(folder.path().c_str(), 0755);
