@@ -211,17 +211,22 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
     const std::uint64_t fsmPages =
         std::min<std::uint64_t>(std::max<std::uint64_t>(204800, request.ramMegabytes * u), INT_MAX);
 
+    // No memory value beyond the machine's memory: the wizard refuses it, and on a tiny
+    // machine the floors above would exceed it.
+    const std::uint64_t ramKilobytes = request.ramMegabytes * 1024;
+    const auto onMachine = [ramKilobytes](std::uint64_t kilobytes) { return MemoryText(std::min(kilobytes, ramKilobytes)); };
+
     std::array<std::string, parameterCount> values = {
         std::to_string(connections),
-        MemoryText(sharedBuffers),
-        MemoryText(workMem),
-        MemoryText(maintenanceWorkMem),
+        onMachine(sharedBuffers),
+        onMachine(workMem),
+        onMachine(maintenanceWorkMem),
         std::to_string(fsmPages),
         byUsage("1000", "2000", "4000"),
-        MemoryText(walBuffers),
+        onMachine(walBuffers),
         byUsage("8", "16", "32"),
         "4.0",
-        MemoryText(effectiveCacheSize),
+        onMachine(effectiveCacheSize),
         "on",
         "1min",
         "50",
