@@ -10,23 +10,22 @@ namespace {
 struct Unit
 {
     std::string_view name;
-    std::uint64_t size; // in kB or ms
-    int fromMajor;      // the first version that reads it
-    int fromMinor;
+    std::uint64_t size;  // in kB or ms
+    ServerVersion from; // the first version that reads it
 };
 
 constexpr std::array<Unit, 4> memoryUnits = {{
-    {"kB", 1, 0, 0},
-    {"MB", 1024, 0, 0},
-    {"GB", 1024 * 1024, 0, 0},
-    {"TB", 1024ull * 1024 * 1024, 9, 4},
+    {"kB", 1, {}},
+    {"MB", 1024, {}},
+    {"GB", 1024 * 1024, {}},
+    {"TB", 1024ull * 1024 * 1024, {9, 4}},
 }};
 constexpr std::array<Unit, 5> timeUnits = {{
-    {"ms", 1, 0, 0},
-    {"s", 1000, 0, 0},
-    {"min", 60 * 1000, 0, 0},
-    {"h", 60 * 60 * 1000, 0, 0},
-    {"d", 24 * 60 * 60 * 1000, 0, 0},
+    {"ms", 1, {}},
+    {"s", 1000, {}},
+    {"min", 60 * 1000, {}},
+    {"h", 60 * 60 * 1000, {}},
+    {"d", 24 * 60 * 60 * 1000, {}},
 }};
 
 // Longer than any cost or scale factor anyone means.
@@ -56,10 +55,7 @@ bool ReadFigure(std::string_view digits, std::uint64_t& figure)
 
 bool Reads(const Unit& unit, const ValueTarget& server)
 {
-    if (unit.fromMajor == 0)
-        return true;
-    return server.majorVersion > unit.fromMajor ||
-           (server.majorVersion == unit.fromMajor && server.minorVersion >= unit.fromMinor);
+    return unit.from.major == 0 || !(server.version < unit.from);
 }
 
 // `amount` of the unit's smallest size in the setting's own unit, rounded as the server
@@ -105,7 +101,7 @@ bool IsWhole(std::string_view value, const ParameterForm& form, const std::array
     const bool memory = form.kind == ValueKind::memory;
     if (memory && amount > target.memoryKilobytes)
         return false;
-    const int major = target.server.majorVersion;
+    const int major = target.server.version.major;
     for (const bool nearest : {false, true}) {
         if (major > 0 && nearest != (major >= 12))
             continue; // an unknown version passes either way of rounding

@@ -130,8 +130,7 @@ bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, const Tun
 TunedTarget TargetOf(const Server& server)
 {
     TunedTarget target;
-    target.server.majorVersion = server.majorVersion;
-    target.server.minorVersion = server.minorVersion;
+    target.server.version = {server.majorVersion, server.minorVersion};
     target.server.windows = QueryPlatformProfile().os.rfind("Windows", 0) == 0;
     target.server.bits32 = server.bitness == wxT("32");
     target.memoryKilobytes = std::strtoull(memoryMegabytes, nullptr, 10) * 1024;

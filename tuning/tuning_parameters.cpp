@@ -24,14 +24,8 @@ const wchar_t* const tuningParameterNames[tuningParameterCount] = {
 
 namespace {
 
-struct Version
-{
-    int major;
-    int minor;
-};
-
 // The first version without the parameter.
-Version RemovedIn(std::size_t index)
+ServerVersion RemovedIn(std::size_t index)
 {
     switch (index) {
     case maxFsmPagesIndex:
@@ -50,12 +44,12 @@ Version RemovedIn(std::size_t index)
 
 bool ParameterExistsIn(std::size_t index, int majorVersion, int minorVersion)
 {
-    const Version removed = RemovedIn(index);
+    const ServerVersion removed = RemovedIn(index);
     if (removed.major == 0)
         return true;
     if (majorVersion <= 0)
         return false;
-    return majorVersion < removed.major || (majorVersion == removed.major && minorVersion < removed.minor);
+    return ServerVersion{majorVersion, minorVersion} < removed;
 }
 
 const wchar_t* const tunedServerVersions[tunedServerVersionCount] = {
@@ -78,39 +72,39 @@ constexpr std::int64_t fewestConnections10 = 14;
 
 const ParameterForm tuningParameterForms[tuningParameterCount] = {
     // max_connections
-    {ValueKind::count, 1, {{{0, 0, fewestConnections, largestConnections},
-                            {10, 0, fewestConnections10, largestConnections},
-                            {12, 0, fewestConnections, largestConnections}}}},
+    {ValueKind::count, 1, {{{{0, 0}, fewestConnections, largestConnections},
+                            {{10, 0}, fewestConnections10, largestConnections},
+                            {{12, 0}, fewestConnections, largestConnections}}}},
     // shared_buffers: 8kB blocks, at least 128kB
-    {ValueKind::memory, 8, {{{0, 0, 16, largestInt / 2}}}},
+    {ValueKind::memory, 8, {{{{0, 0}, 16, largestInt / 2}}}},
     // work_mem
-    {ValueKind::memory, 1, {{{0, 0, 64, largestInt}}}, true},
+    {ValueKind::memory, 1, {{{{0, 0}, 64, largestInt}}}, true},
     // maintenance_work_mem
-    {ValueKind::memory, 1, {{{0, 0, 1024, largestInt}, {17, 0, 64, largestInt}}}, true},
+    {ValueKind::memory, 1, {{{{0, 0}, 1024, largestInt}, {{17, 0}, 64, largestInt}}}, true},
     // max_fsm_pages
-    {ValueKind::count, 1, {{{0, 0, 1000, largestInt}}}},
+    {ValueKind::count, 1, {{{{0, 0}, 1000, largestInt}}}},
     // max_fsm_relations
-    {ValueKind::count, 1, {{{0, 0, 100, largestInt}}}},
+    {ValueKind::count, 1, {{{{0, 0}, 100, largestInt}}}},
     // wal_buffers: 8kB blocks, at least 32kB (before 9.1 less is refused), below 2GB
-    {ValueKind::memory, 8, {{{0, 0, 4, largestInt / 8192}}}},
+    {ValueKind::memory, 8, {{{{0, 0}, 4, largestInt / 8192}}}},
     // checkpoint_segments
-    {ValueKind::count, 1, {{{0, 0, 1, largestInt}}}},
+    {ValueKind::count, 1, {{{{0, 0}, 1, largestInt}}}},
     // random_page_cost
-    {ValueKind::decimal, 1, {{{0, 0, 0, INT64_MAX}}}},
+    {ValueKind::decimal, 1, {{{{0, 0}, 0, INT64_MAX}}}},
     // effective_cache_size: 8kB pages
-    {ValueKind::memory, 8, {{{0, 0, 1, largestInt}}}},
+    {ValueKind::memory, 8, {{{{0, 0}, 1, largestInt}}}},
     // autovacuum
     {ValueKind::boolean, 1, {}},
     // autovacuum_naptime: seconds
-    {ValueKind::time, 1000, {{{0, 0, 1, largestInt / 1000}}}},
+    {ValueKind::time, 1000, {{{{0, 0}, 1, largestInt / 1000}}}},
     // autovacuum_vacuum_threshold
-    {ValueKind::count, 1, {{{0, 0, 0, largestInt}}}},
+    {ValueKind::count, 1, {{{{0, 0}, 0, largestInt}}}},
     // autovacuum_analyze_threshold
-    {ValueKind::count, 1, {{{0, 0, 0, largestInt}}}},
+    {ValueKind::count, 1, {{{{0, 0}, 0, largestInt}}}},
     // autovacuum_vacuum_scale_factor
-    {ValueKind::decimal, 1, {{{0, 0, 0, 100}}}},
+    {ValueKind::decimal, 1, {{{{0, 0}, 0, 100}}}},
     // autovacuum_analyze_scale_factor
-    {ValueKind::decimal, 1, {{{0, 0, 0, 100}}}},
+    {ValueKind::decimal, 1, {{{{0, 0}, 0, 100}}}},
     // stats_row_level
     {ValueKind::boolean, 1, {}},
 };
@@ -118,22 +112,18 @@ const ParameterForm tuningParameterForms[tuningParameterCount] = {
 Bounds ParameterBounds(std::size_t index, const ValueTarget& target)
 {
     const ParameterForm& form = tuningParameterForms[index];
-    const auto from = [&target](const ValueRange& range) {
-        return target.majorVersion > range.fromMajor ||
-               (target.majorVersion == range.fromMajor && target.minorVersion >= range.fromMinor);
-    };
     Bounds bounds{form.ranges[0].least, form.ranges[0].most};
     for (const ValueRange& range : form.ranges) {
         if (range.least == 0 && range.most == 0)
             break; // the end of a shorter list
-        if (target.majorVersion <= 0) { // unknown: what every version takes
+        if (target.version.major <= 0) { // unknown: what every version takes
             bounds.least = std::max(bounds.least, range.least);
             bounds.most = std::min(bounds.most, range.most);
-        } else if (from(range)) {
+        } else if (!(target.version < range.from)) {
             bounds = {range.least, range.most};
         }
     }
-    const bool longIs32Bits = target.bits32 || (target.windows && target.majorVersion < 18);
+    const bool longIs32Bits = target.bits32 || (target.windows && target.version.major < 18);
     if (form.boundByLong && longIs32Bits)
         bounds.most = std::min<std::int64_t>(bounds.most, largestInt / 1024);
     return bounds;

@@ -1,4 +1,5 @@
-// The 17 configuration parameters the tuning service computes, in their fixed order.
+// The 17 configuration parameters the tuning service computes, in their fixed order, and the
+// values each server version takes for them.
 // The index of a name is the slot of every per-parameter array (Server::values, the merge state).
 // Free of the toolkit, so that the tuning service shares it with the wizard.
 #pragma once
@@ -16,6 +17,18 @@ extern const wchar_t* const tuningParameterNames[tuningParameterCount];
 // the last and tunes newer ones than the first like the first.
 constexpr std::size_t tunedServerVersionCount = 19;
 extern const wchar_t* const tunedServerVersions[tunedServerVersionCount];
+
+// A server's major and minor version number; major 0 when unknown.
+struct ServerVersion
+{
+    int major = 0;
+    int minor = 0;
+};
+
+inline bool operator<(const ServerVersion& a, const ServerVersion& b)
+{
+    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
+}
 
 // Slots whose parameter exists only in older servers.
 enum TuningParameterIndex : std::size_t {
@@ -45,8 +58,7 @@ enum class ValueKind {
 // setting's own unit (8kB blocks, kB, seconds), or for a decimal the whole part.
 struct ValueRange
 {
-    int fromMajor = 0;
-    int fromMinor = 0;
+    ServerVersion from;
     std::int64_t least = 0;
     std::int64_t most = 0;
 };
@@ -66,8 +78,7 @@ extern const ParameterForm tuningParameterForms[tuningParameterCount];
 // The server a value is meant for.
 struct ValueTarget
 {
-    int majorVersion = 0; // 0: unknown, so only what every version takes
-    int minorVersion = 0;
+    ServerVersion version; // unknown: only what every version takes
     bool windows = false;
     bool bits32 = false;
 };

@@ -24,9 +24,9 @@ ValueTarget ServerOf(unsigned char version, unsigned char flags)
     const std::size_t index = version % (tunedServerVersionCount + 1);
     if (index < tunedServerVersionCount) {
         const std::wstring text = tunedServerVersions[index];
-        server.majorVersion = std::stoi(text);
+        server.version.major = std::stoi(text);
         const std::size_t point = text.find(L'.');
-        server.minorVersion = point == std::wstring::npos ? 0 : std::stoi(text.substr(point + 1));
+        server.version.minor = point == std::wstring::npos ? 0 : std::stoi(text.substr(point + 1));
     }
     server.windows = (flags & 1) != 0;
     server.bits32 = (flags & 2) != 0;
@@ -58,15 +58,13 @@ void RequireWithinRange(std::size_t slot, const std::string& value, const TunedT
     if (!unit.empty()) {
         Require(form.kind == ValueKind::memory || form.kind == ValueKind::time, "only memory and time have units");
         Require(UnitSize(form.kind, unit) > 0, "a unit the server reads");
-        Require(unit != "TB" || (target.server.majorVersion > 9 ||
-                                 (target.server.majorVersion == 9 && target.server.minorVersion >= 4)),
-                "TB only where the server reads it");
+        Require(unit != "TB" || !(target.server.version < ServerVersion{9, 4}), "TB only where the server reads it");
         amount = figure * UnitSize(form.kind, unit);
     }
     if (form.kind == ValueKind::memory)
         Require(amount <= static_cast<long double>(target.memoryKilobytes), "memory within the announced memory");
     const long double inUnit = amount / form.unitSize;
-    const int major = target.server.majorVersion;
+    const int major = target.server.version.major;
     if (major == 0 || major >= 12)
         Require(std::nearbyint(inUnit) >= bounds.least && std::nearbyint(inUnit) <= bounds.most,
                 "within the range once rounded to the nearest unit");

@@ -221,7 +221,7 @@ TEST(ServiceRules, EveryValueIsOneTheWizardTakes)
                         profile.windows = windows;
                         const auto values = ComputeValues(request, profile);
                         TunedTarget target;
-                        target.server = {profile.version.major, profile.version.minor, windows, bits32};
+                        target.server = {profile.version, windows, bits32};
                         target.memoryKilobytes = ram * 1024;
                         for (std::size_t i = 0; i < parameterCount; ++i)
                             EXPECT_TRUE(IsSoundTunedValue(i, values[i], target))
