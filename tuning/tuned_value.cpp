@@ -137,6 +137,20 @@ bool IsDecimal(std::string_view value, const Bounds& bounds)
             (whole == static_cast<std::uint64_t>(bounds.most) && !beyondWhole));
 }
 
+// What a sound count or memory value sets, truncated to the setting's unit: never more than
+// the server makes of it.
+std::uint64_t TruncatedSetting(std::string_view value, const ParameterForm& form)
+{
+    const std::size_t digits = DigitsAtStart(value);
+    std::uint64_t figure = 0;
+    ReadFigure(value.substr(0, digits), figure);
+    const std::string_view unitName = value.substr(digits);
+    for (const Unit& unit : memoryUnits)
+        if (unitName == unit.name)
+            return figure * unit.size / static_cast<std::uint64_t>(form.unitSize);
+    return figure;
+}
+
 } // namespace
 
 bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarget& target)
@@ -160,4 +174,17 @@ bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarg
         return value == "on" || value == "off" || value == "true" || value == "false";
     }
     return false;
+}
+
+bool AreSoundTogether(const std::array<std::string_view, tuningParameterCount>& values, const TunedTarget& target)
+{
+    if (!(target.server.version < ServerVersion{8, 4}))
+        return true;
+    const auto setting = [&values](std::size_t slot) { return TruncatedSetting(values[slot], tuningParameterForms[slot]); };
+    // Server processes: the connections, three autovacuum workers and their launcher.
+    if (!values[maxConnectionsIndex].empty() && !values[sharedBuffersIndex].empty() &&
+        setting(sharedBuffersIndex) < 2 * (setting(maxConnectionsIndex) + 4))
+        return false;
+    return values[maxFsmPagesIndex].empty() || values[maxFsmRelationsIndex].empty() ||
+           setting(maxFsmPagesIndex) > 16 * setting(maxFsmRelationsIndex);
 }

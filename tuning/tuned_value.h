@@ -6,6 +6,7 @@
 
 #include "tuning/tuning_parameters.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -27,3 +28,9 @@ struct TunedTarget
 // - for memory, at most the announced memory.
 // False for anything else, and for a slot outside the table.
 bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarget& target);
+
+// True when values that are each sound (by slot, empty for none) also go together on the
+// target, which checks them against each other at start up to 8.3: shared_buffers holds at
+// least two buffers per server process, and max_fsm_pages exceeds 16 pages per
+// max_fsm_relations. A value left empty is not compared: the file keeps its own.
+bool AreSoundTogether(const std::array<std::string_view, tuningParameterCount>& values, const TunedTarget& target);

@@ -13,10 +13,12 @@
 #include <wx/log.h>
 #include <wx/wxcrt.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -104,10 +106,12 @@ char* DecodeItem(const char* hex)
 }
 
 // Decodes the 17 pairs of an answer into `pairs`. The answer is taken whole or not at all:
-// every name and value decodes, every value of a table parameter is one the target takes
-// (tuned_value.h), and at least one table parameter gets a value. Stops at the first fault.
+// every name and value decodes, every value of a table parameter is one the target takes and
+// they go together (tuned_value.h), and at least one table parameter gets a value. Stops at
+// the first fault.
 bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, const TunedTarget& target, TuningPair* pairs)
 {
+    std::array<std::string_view, tuningParameterCount> values; // the later of a name given twice, as stored
     bool carriesValue = false;
     for (std::size_t i = 0; i < tuningParameterCount; ++i) {
         const ArrayOf_USCORExsd_USCOREstring& item = result.__ptr[i];
@@ -120,9 +124,10 @@ bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, const Tun
             continue; // stores nothing
         if (!IsSoundTunedValue(slot, pairs[i].value, target))
             return false;
+        values[slot] = pairs[i].value;
         carriesValue = carriesValue || pairs[i].value[0] != '\0';
     }
-    return carriesValue;
+    return carriesValue && AreSoundTogether(values, target);
 }
 
 // The server the values are for and the memory just announced for its machine, which

@@ -30,9 +30,11 @@ inline bool operator<(const ServerVersion& a, const ServerVersion& b)
     return a.major != b.major ? a.major < b.major : a.minor < b.minor;
 }
 
-// Slots whose parameter exists only in older servers.
+// Slots the code names: those whose parameter exists only in older servers, and those that
+// older servers check against each other.
 enum TuningParameterIndex : std::size_t {
     maxConnectionsIndex = 0,
+    sharedBuffersIndex = 1,
     maxFsmPagesIndex = 4,
     maxFsmRelationsIndex = 5,
     checkpointSegmentsIndex = 7,

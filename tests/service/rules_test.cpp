@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -223,10 +224,16 @@ TEST(ServiceRules, EveryValueIsOneTheWizardTakes)
                         TunedTarget target;
                         target.server = {profile.version, windows, bits32};
                         target.memoryKilobytes = ram * 1024;
-                        for (std::size_t i = 0; i < parameterCount; ++i)
+                        std::ostringstream what;
+                        what << ram << " MB, usage " << usage << ", " << version << (windows ? ", Windows" : "")
+                             << (bits32 ? ", 32-bit" : "");
+                        std::array<std::string_view, parameterCount> together;
+                        for (std::size_t i = 0; i < parameterCount; ++i) {
                             EXPECT_TRUE(IsSoundTunedValue(i, values[i], target))
-                                << parameterNames[i] << " = " << values[i] << " for " << ram << " MB, usage " << usage
-                                << ", " << version << (windows ? ", Windows" : "") << (bits32 ? ", 32-bit" : "");
+                                << parameterNames[i] << " = " << values[i] << " for " << what.str();
+                            together[i] = values[i];
+                        }
+                        EXPECT_TRUE(AreSoundTogether(together, target)) << what.str();
                     }
 }
 
