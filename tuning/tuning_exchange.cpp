@@ -136,7 +136,7 @@ TunedTarget TargetOf(const Server& server)
 {
     TunedTarget target;
     target.server.version = {server.majorVersion, server.minorVersion};
-    target.server.windows = QueryPlatformProfile().os.rfind("Windows", 0) == 0;
+    target.server.windows = QueryPlatformProfile().os.rfind("Windows", 0) == 0; // as announced, as the service reads it
     target.server.bits32 = server.bitness == wxT("32");
     target.memoryKilobytes = std::strtoull(memoryMegabytes, nullptr, 10) * 1024;
     return target;
