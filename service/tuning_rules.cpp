@@ -181,7 +181,7 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
     const auto down8 = [](std::uint64_t kb) { return kb - kb % 8; };
     // M in hundredths of a kB, exact: RAM MB x 1024 x u / 100.
     const std::uint64_t m100 = request.ramMegabytes * 1024 * static_cast<std::uint64_t>(u);
-    const std::uint64_t connections = u == 33 ? 20 : u == 66 ? 100 : 200;
+    std::uint64_t connections = u == 33 ? 20 : u == 66 ? 100 : 200;
     // The largest values the server takes: 2^30 - 1 buffers, 2^31 - 1 pages, 2^31 - 1 kB.
     const std::uint64_t largestSharedBuffers = (static_cast<std::uint64_t>(INT_MAX) / 2) * 8;
     const std::uint64_t largestPages = static_cast<std::uint64_t>(INT_MAX) * 8;
@@ -193,6 +193,14 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
     if (request.bits32)
         sharedBuffers = std::min<std::uint64_t>(sharedBuffers, 1024 * 1024);
     sharedBuffers = std::min(sharedBuffers, down8(largestSharedBuffers));
+
+    // No memory value beyond the machine's memory: the wizard refuses it, and on a tiny
+    // machine the floors here would exceed it.
+    const std::uint64_t ramKilobytes = request.ramMegabytes * 1024;
+    // Up to 8.3 the server wants two buffers per server process (the connections, three
+    // autovacuum workers and their launcher): a machine too small for that gets fewer.
+    if (v < ServerVersion{8, 4})
+        connections = std::min<std::uint64_t>(connections, std::min(sharedBuffers, ramKilobytes) / 8 / 2 - 4);
 
     const std::uint64_t sharedBuffers100 = sharedBuffers * 100;
     std::uint64_t workMem = m100 > sharedBuffers100 ? (m100 - sharedBuffers100) / (connections * 3 * 100) : 0;
@@ -211,17 +219,19 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
     const std::uint64_t fsmPages =
         std::min<std::uint64_t>(std::max<std::uint64_t>(204800, request.ramMegabytes * u), INT_MAX);
 
+    const auto onMachine = [ramKilobytes](std::uint64_t kilobytes) { return MemoryText(std::min(kilobytes, ramKilobytes)); };
+
     std::array<std::string, parameterCount> values = {
         std::to_string(connections),
-        MemoryText(sharedBuffers),
-        MemoryText(workMem),
-        MemoryText(maintenanceWorkMem),
+        onMachine(sharedBuffers),
+        onMachine(workMem),
+        onMachine(maintenanceWorkMem),
         std::to_string(fsmPages),
         byUsage("1000", "2000", "4000"),
-        MemoryText(walBuffers),
+        onMachine(walBuffers),
         byUsage("8", "16", "32"),
         "4.0",
-        MemoryText(effectiveCacheSize),
+        onMachine(effectiveCacheSize),
         "on",
         "1min",
         "50",

@@ -2,6 +2,8 @@
 // machine profile, and the values of the 17 tuning parameters. No SOAP and no I/O here.
 #pragma once
 
+#include "tuning/tuning_parameters.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,17 +14,6 @@ constexpr std::size_t parameterCount = 17;
 
 // The tuning parameters in the order of the answer.
 extern const char* const parameterNames[parameterCount];
-
-struct ServerVersion
-{
-    int major = 0;
-    int minor = 0;
-};
-
-inline bool operator<(const ServerVersion& a, const ServerVersion& b)
-{
-    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
-}
 
 // Major and minor number of a version text: the leading integers before and after the first
 // ".", so "8.3.7" gives 8 and 3, "10" gives 10 and 0, a text without digits 0 and 0.

@@ -1,22 +1,36 @@
-// The written forms a tuned value may take. Whatever the tuning service answers goes into
-// postgresql.conf as it is, so a value is let through only when it is one plain token the
-// server reads as a setting of its parameter: never a second line, a quote, a comment or a
-// figure too large for the server.
+// The values a tuned parameter may take. Whatever the tuning service answers goes into
+// postgresql.conf as it is, so a value is let through only when it is one plain token that
+// the target server reads as the value meant and takes: never a second line, a quote or a
+// comment, and never a figure outside the parameter's range there.
 #pragma once
 
+#include "tuning/tuning_parameters.h"
+
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
-// True when `value` is empty (no tuned value) or has the form of the parameter in `slot` of
-// the tuning parameter table (max_connections is 0):
-// - a whole number (max_connections, the free-space-map pair, checkpoint_segments, the two
-//   autovacuum thresholds);
-// - a whole number with an optional kB, MB, GB or TB for memory (shared_buffers, work_mem,
-//   maintenance_work_mem, wal_buffers, effective_cache_size), or ms, s, min, h or d for time
-//   (autovacuum_naptime);
-// - digits with an optional fraction, at most 20 characters (random_page_cost, the two
-//   autovacuum scale factors);
-// - on, off, true or false (autovacuum, stats_row_level).
-// A whole number is at most 2147483647, or with a unit at most 2147483647 8kB pages or
-// seconds. False for anything else, and for a slot outside the table.
-bool IsSoundTunedValue(std::size_t slot, std::string_view value);
+// The server the values are for, and the memory the wizard announced for its machine.
+struct TunedTarget
+{
+    ValueTarget server;
+    std::uint64_t memoryKilobytes = 0;
+};
+
+// True when `value` is empty (no tuned value) or a value that the parameter in `slot` of the
+// tuning parameter table (max_connections is 0) takes on the target:
+// - the form of its kind (tuning_parameters.h): digits without a leading zero (a bare 0
+//   excepted, which the server would read as octal), memory units kB, MB, GB and TB (TB from
+//   9.4 on), time units ms, s, min, h and d, a decimal of at most 20 characters;
+// - within the parameter's range once converted to its own unit as the server converts it
+//   (to the nearest from 12 on, truncated before; an unknown version must pass both);
+// - for memory, at most the announced memory.
+// False for anything else, and for a slot outside the table.
+bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarget& target);
+
+// True when values that are each sound (by slot, empty for none) also go together on the
+// target, which checks them against each other at start up to 8.3: shared_buffers holds at
+// least two buffers per server process, and max_fsm_pages exceeds 16 pages per
+// max_fsm_relations. A value left empty is not compared: the file keeps its own.
+bool AreSoundTogether(const std::array<std::string_view, tuningParameterCount>& values, const TunedTarget& target);

@@ -13,10 +13,12 @@
 #include <wx/log.h>
 #include <wx/wxcrt.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -104,10 +106,12 @@ char* DecodeItem(const char* hex)
 }
 
 // Decodes the 17 pairs of an answer into `pairs`. The answer is taken whole or not at all:
-// every name and value decodes, every value of a table parameter has that parameter's
-// form, and at least one table parameter gets a value. Stops at the first fault.
-bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, TuningPair* pairs)
+// every name and value decodes, every value of a table parameter is one the target takes and
+// they go together (tuned_value.h), and at least one table parameter gets a value. Stops at
+// the first fault.
+bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, const TunedTarget& target, TuningPair* pairs)
 {
+    std::array<std::string_view, tuningParameterCount> values; // the later of a name given twice, as stored
     bool carriesValue = false;
     for (std::size_t i = 0; i < tuningParameterCount; ++i) {
         const ArrayOf_USCORExsd_USCOREstring& item = result.__ptr[i];
@@ -118,11 +122,24 @@ bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, TuningPai
         const std::size_t slot = TuningSlotOf(pairs[i].name);
         if (slot == tuningParameterCount)
             continue; // stores nothing
-        if (!IsSoundTunedValue(slot, pairs[i].value))
+        if (!IsSoundTunedValue(slot, pairs[i].value, target))
             return false;
+        values[slot] = pairs[i].value;
         carriesValue = carriesValue || pairs[i].value[0] != '\0';
     }
-    return carriesValue;
+    return carriesValue && AreSoundTogether(values, target);
+}
+
+// The server the values are for and the memory just announced for its machine, which
+// bounds every memory value.
+TunedTarget TargetOf(const Server& server)
+{
+    TunedTarget target;
+    target.server.version = {server.majorVersion, server.minorVersion};
+    target.server.windows = QueryPlatformProfile().os.rfind("Windows", 0) == 0; // as announced, as the service reads it
+    target.server.bits32 = server.bitness == wxT("32");
+    target.memoryKilobytes = std::strtoull(memoryMegabytes, nullptr, 10) * 1024;
+    return target;
 }
 
 } // namespace
@@ -177,7 +194,7 @@ int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString
 }
 
 TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
-                              const wxString& usageLevel, const wxString& workloadText, const wxString& bitness,
+                              const wxString& usageLevel, const wxString& workloadText, const Server& server,
                               int& count)
 {
     if (!FetchMemoryInfo()) {
@@ -185,7 +202,7 @@ TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, cons
         return nullptr;
     }
     HexItems items({Narrow(exchangeId), Narrow(usageLevel), memoryMegabytes, memoryGigabytes, Narrow(workloadText),
-                    "32", Narrow(bitness)});
+                    "32", Narrow(server.bitness)});
     ArrayOf_USCORExsd_USCOREstring params;
     params.__ptr = items.data();
     params.__size = items.size();
@@ -201,7 +218,7 @@ TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, cons
         return nullptr;
     }
     auto* pairs = new TuningPair[tuningParameterCount];
-    if (!DecodeAnswer(*result, pairs)) {
+    if (!DecodeAnswer(*result, TargetOf(server), pairs)) {
         FreeTuningValues(pairs, static_cast<int>(tuningParameterCount));
         LogListModified();
         return nullptr;
@@ -271,7 +288,7 @@ bool ExchangeWithService(Server& server, int usageIndex,
 
     reportStatus(4, _("Fetching information ..."));
     int count = 0;
-    TuningPair* pairs = FetchTuningValues(proxy, exchangeId, usageLevel, workload, server.bitness, count);
+    TuningPair* pairs = FetchTuningValues(proxy, exchangeId, usageLevel, workload, server, count);
     if (pairs == nullptr) {
         // Without values the review page has nothing to merge: stay on this page.
         FreeExchangeId();

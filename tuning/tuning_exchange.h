@@ -37,13 +37,13 @@ int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString
                     const wxString& versionText, const wxString& userId, const wxString& secret,
                     const wxString& usageLevel, const wxString& workloadText);
 
-// Asks getQuorvelInfo for the values: an array of 17 pairs (count set to 17), or null after
-// telling the user why. An answer is refused whole, as a modified list, unless every name and
-// value decodes, every value of a table parameter has that parameter's form (tuned_value.h)
-// and at least one table parameter gets a value. The caller frees the result with
-// FreeTuningValues.
+// Asks getQuorvelInfo for the values for `server` (its bitness is sent): an array of 17 pairs
+// (count set to 17), or null after telling the user why. An answer is refused whole, as a
+// modified list, unless every name and value decodes, every value of a table parameter is
+// one that server takes on this machine (tuned_value.h) and at least one table parameter gets
+// a value. The caller frees the result with FreeTuningValues.
 TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
-                              const wxString& usageLevel, const wxString& workloadText, const wxString& bitness,
+                              const wxString& usageLevel, const wxString& workloadText, const Server& server,
                               int& count);
 void FreeTuningValues(TuningPair* pairs, int count);
 

@@ -68,14 +68,16 @@ def envelope(content):
 
 
 class StandInService:
-    """Set `pairs` (17 name and value texts, hex-encoded on the way out) or `raw_items` (the
-    inner arrays' XML as it is, for shapes pairs cannot make) before each exchange."""
+    """Set `pairs` (17 name and value texts, hex-encoded on the way out, or a function of the
+    request's decoded items that gives them) or `raw_items` (the inner arrays' XML as it is,
+    for shapes pairs cannot make) before each exchange."""
 
     def __init__(self, folder, pairs=None):
         self.ca, self.cert, self.key = service.make_certificates(folder)
         self.pairs = list(pairs or SOUND_VALUES)
         self.raw_items = None
         self.operations = []  # the operations asked for, in order
+        self.last_request = []  # the decoded items of the last getQuorvelInfo
         self.server = None
         self.thread = None
 
@@ -90,7 +92,9 @@ class StandInService:
                 found = re.search(rb"<ns2:(testWebService|validateUser|getQuorvelInfo)[ >/]", body)
                 operation = found.group(1).decode() if found else ""
                 stand_in.operations.append(operation)
-                answer = stand_in.answer(operation).encode("utf-8")
+                items = [bytes.fromhex(item.decode()).decode("utf-8", "replace")
+                         for item in re.findall(rb"<item[^>]*>([0-9A-Fa-f]*)</item>", body)]
+                answer = stand_in.answer(operation, items).encode("utf-8")
                 self.send_response(200 if operation else 500)
                 self.send_header("Content-Type", "text/xml; charset=utf-8")
                 self.send_header("Content-Length", str(len(answer)))
@@ -109,7 +113,7 @@ class StandInService:
         self.thread.start()
         return self
 
-    def answer(self, operation):
+    def answer(self, operation, items):
         if operation == "testWebService":
             return envelope('<ns2:testWebServiceResponse><testWebServiceReturn xsi:type="xsd:string">'
                             'ready</testWebServiceReturn></ns2:testWebServiceResponse>')
@@ -117,12 +121,14 @@ class StandInService:
             return envelope('<ns2:validateUserResponse><validateUserReturn xsi:type="xsd:string">'
                             '0</validateUserReturn></ns2:validateUserResponse>')
         if operation == "getQuorvelInfo":
-            items = self.raw_items
-            if items is None:
-                items = inner_arrays((hex_text(name), hex_text(value)) for name, value in self.pairs)
+            self.last_request = items
+            answer = self.raw_items
+            if answer is None:
+                pairs = self.pairs(items) if callable(self.pairs) else self.pairs
+                answer = inner_arrays((hex_text(name), hex_text(value)) for name, value in pairs)
             return envelope('<ns2:getQuorvelInfoResponse><getQuorvelInfoReturn '
                             'xsi:type="SOAP-ENC:Array" SOAP-ENC:arrayType="xsd:string[][17]">%s'
-                            '</getQuorvelInfoReturn></ns2:getQuorvelInfoResponse>' % items)
+                            '</getQuorvelInfoReturn></ns2:getQuorvelInfoResponse>' % answer)
         return envelope("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
                         "<faultstring>unknown operation</faultstring></SOAP-ENV:Fault>")
 

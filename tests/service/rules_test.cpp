@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,8 +186,8 @@ TEST(ServiceRules, Values)
         {"1 TB dedicated, Windows 12: work_mem at most 2097151kB", 1048576, 100, "12.1", true, false,
          {"200", "256GB", "1342177kB", "2047MB", "", "", "16MB", "", "4.0", "768GB", "on", "1min", "50", "50", "0.1",
           "0.05", ""}},
-        {"1 MB development: every lower bound", 1, 33, "9.5", false, false,
-         {"20", "16MB", "1MB", "16MB", "", "", "488kB", "", "4.0", "248kB", "on", "1min", "50", "50", "0.2", "0.1", ""}},
+        {"1 MB development: every lower bound, none beyond the machine's memory", 1, 33, "9.5", false, false,
+         {"20", "1MB", "1MB", "1MB", "", "", "488kB", "", "4.0", "248kB", "on", "1min", "50", "50", "0.2", "0.1", ""}},
     };
     for (const ValuesCase& c : cases) {
         ValuesRequest request;
@@ -203,13 +204,13 @@ TEST(ServiceRules, Values)
     }
 }
 
-// The wizard refuses an answer with a value of the wrong form: every value the rules give,
-// up to the largest memory the service computes with, must pass the wizard's check.
-TEST(ServiceRules, EveryValueHasTheFormTheWizardTakes)
+// The wizard refuses an answer with a value the server would not take: every value the rules
+// give, up to the largest memory the service computes with, must pass the wizard's check.
+TEST(ServiceRules, EveryValueIsOneTheWizardTakes)
 {
-    for (const std::uint64_t ram : {1ull, 512ull, 2048ull, 8192ull, 65536ull, 1048576ull, 2147483647ull})
+    for (const std::uint64_t ram : {1ull, 15ull, 512ull, 2048ull, 8192ull, 65536ull, 1048576ull, 2147483647ull})
         for (const int usage : {33, 66, 100})
-            for (const char* version : {"8.2", "8.3", "9.4", "9.5", "15.4", "17.2", "18.0"})
+            for (const char* version : {"8.2", "8.3", "9.0", "9.4", "9.5", "10.23", "11.2", "12.0", "15.4", "17.2", "18.0"})
                 for (const bool windows : {false, true})
                     for (const bool bits32 : {false, true}) {
                         ValuesRequest request;
@@ -220,10 +221,19 @@ TEST(ServiceRules, EveryValueHasTheFormTheWizardTakes)
                         profile.version = ReadVersion(version);
                         profile.windows = windows;
                         const auto values = ComputeValues(request, profile);
-                        for (std::size_t i = 0; i < parameterCount; ++i)
-                            EXPECT_TRUE(IsSoundTunedValue(i, values[i]))
-                                << parameterNames[i] << " = " << values[i] << " for " << ram << " MB, usage " << usage
-                                << ", " << version << (windows ? ", Windows" : "") << (bits32 ? ", 32-bit" : "");
+                        TunedTarget target;
+                        target.server = {profile.version, windows, bits32};
+                        target.memoryKilobytes = ram * 1024;
+                        std::ostringstream what;
+                        what << ram << " MB, usage " << usage << ", " << version << (windows ? ", Windows" : "")
+                             << (bits32 ? ", 32-bit" : "");
+                        std::array<std::string_view, parameterCount> together;
+                        for (std::size_t i = 0; i < parameterCount; ++i) {
+                            EXPECT_TRUE(IsSoundTunedValue(i, values[i], target))
+                                << parameterNames[i] << " = " << values[i] << " for " << what.str();
+                            together[i] = values[i];
+                        }
+                        EXPECT_TRUE(AreSoundTogether(together, target)) << what.str();
                     }
 }
 

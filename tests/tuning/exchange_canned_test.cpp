@@ -219,12 +219,15 @@ TEST_F(CannedExchange, ReturnedNamesAndValues)
         const char* description;
         std::vector<std::pair<std::string, std::string>> pairs;
         std::vector<std::pair<std::size_t, std::string>> changed; // slot and value; all others keep "old"
+        const char* version = "";                                  // empty: unknown
     };
     std::vector<std::pair<std::string, std::string>> reversed = CannedService::TablePairs();
     std::reverse(reversed.begin(), reversed.end());
     std::vector<std::pair<std::size_t, std::string>> everySlot;
     for (std::size_t i = 0; i < tuningParameterCount; ++i)
         everySlot.emplace_back(i, TableValues()[i]);
+    ASSERT_TRUE(FetchMemoryInfo());
+    const std::string machineMemory = std::string(memoryMegabytes) + "MB"; // what the exchange announces
     std::vector<std::pair<std::string, std::string>> padding(17, pair("no_such_parameter", "9"));
     const auto with = [&](std::vector<std::pair<std::string, std::string>> head) {
         head.insert(head.end(), padding.begin(), padding.begin() + (17 - head.size()));
@@ -236,14 +239,26 @@ TEST_F(CannedExchange, ReturnedNamesAndValues)
         {"the same name twice: the later value stands", with({pair("work_mem", "1MB"), pair("work_mem", "2MB")}), {{2, "2MB"}}},
         {"names outside the table change nothing", with({pair("shared_buffers", "1GB")}), {{1, "1GB"}}},
         {"an empty value empties the slot", with({pair("max_fsm_pages", ""), pair("autovacuum", "on")}), {{4, ""}, {10, "on"}}},
-        {"the largest figures the server holds, each unit, either decimal",
-         with({pair("effective_cache_size", "17179869176kB"), pair("max_connections", "2147483647"),
-               pair("autovacuum_naptime", "2147483647s"), pair("wal_buffers", "1TB"), pair("random_page_cost", ".5"),
-               pair("autovacuum_vacuum_scale_factor", "2."), pair("stats_row_level", "true")}),
-         {{9, "17179869176kB"}, {0, "2147483647"}, {11, "2147483647s"}, {6, "1TB"}, {8, ".5"}, {14, "2."}, {16, "true"}}},
+        {"the largest each parameter takes on any version with this machine's memory, either decimal",
+         with({pair("effective_cache_size", machineMemory), pair("max_connections", "262121"),
+               pair("autovacuum_naptime", "2147483s"), pair("wal_buffers", "2097144kB"), pair("work_mem", machineMemory),
+               pair("random_page_cost", ".5"), pair("autovacuum_vacuum_scale_factor", "100.0"),
+               pair("stats_row_level", "true")}),
+         {{9, machineMemory}, {0, "262121"}, {11, "2147483s"}, {6, "2097144kB"}, {2, machineMemory}, {8, ".5"},
+          {14, "100.0"}, {16, "true"}}},
+        {"the smallest on any version; a bare 0 where the range starts there",
+         with({pair("max_connections", "14"), pair("maintenance_work_mem", "1MB"), pair("autovacuum_naptime", "1000ms"),
+               pair("autovacuum_vacuum_threshold", "0"), pair("autovacuum_analyze_scale_factor", "0")}),
+         {{0, "14"}, {3, "1MB"}, {11, "1000ms"}, {12, "0"}, {15, "0"}}},
+        {"from 12 a figure rounds to the nearest unit",
+         with({pair("shared_buffers", "124kB"), pair("autovacuum_naptime", "999ms"), pair("max_connections", "4")}),
+         {{1, "124kB"}, {11, "999ms"}, {0, "4"}}, "12.0"},
+        {"17 takes maintenance_work_mem down to 64kB", with({pair("maintenance_work_mem", "64kB")}),
+         {{3, "64kB"}}, "17.0"},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(c.pairs.size(), 17u) << c.description;
+        server.SetVersion(c.version);
         for (std::size_t i = 0; i < tuningParameterCount; ++i)
             server.values[i] = wxT("old");
         service.pairs = c.pairs;
@@ -269,6 +284,7 @@ TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
         pairs[slot] = replacement;
         return pairs;
     };
+    ASSERT_TRUE(FetchMemoryInfo());
     const std::string fourMillionDigits(4000000, '9');
     const std::string emptyArray = "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[2]\"></item>";
     std::string emptyArrays;
@@ -280,6 +296,8 @@ TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
         std::vector<std::pair<std::string, std::string>> pairs;
         std::optional<std::string> rawValues;
         std::string decoderLine; // what the decoder says on standard error, when it complains
+        const char* version = ""; // empty: unknown
+        const char* bitness = "64";
     };
     const Case cases[] = {
         {"a line feed and an include", withValue(1, pair("shared_buffers", "1GB\ninclude '/etc/passwd'")), {}, ""},
@@ -289,7 +307,18 @@ TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
         {"hyphens as the text", withValue(0, pair("max_connections", "----")), {}, ""},
         {"four million digits", withValue(9, pair("effective_cache_size", fourMillionDigits)), {}, ""},
         {"a figure beyond the server's integers", withValue(12, pair("autovacuum_vacuum_threshold", "2147483648")), {}, ""},
-        {"more memory than any setting holds", withValue(3, pair("maintenance_work_mem", "17179869177kB")), {}, ""},
+        {"more memory than the machine announced", withValue(1, pair("shared_buffers", std::to_string(
+                                                        std::stoull(memoryMegabytes) + 1) + "MB")), {}, ""},
+        {"10 counts the WAL senders among the connections", withValue(0, pair("max_connections", "13")), {}, "", "10.5"},
+        {"before 12 a figure is truncated to the unit: 127kB is 15 blocks",
+         withValue(1, pair("shared_buffers", "127kB")), {}, "", "11.3"},
+        {"before 17 maintenance_work_mem needs 1MB", withValue(3, pair("maintenance_work_mem", "1023kB")), {}, "", "16.1"},
+        {"a 32-bit server holds less than 2GB of work_mem", withValue(2, pair("work_mem", "2GB")), {}, "", "15.4", "32"},
+        {"a leading zero in a decimal", withValue(8, pair("random_page_cost", "04.0")), {}, ""},
+        {"up to 8.3 fewer than two buffers per server process", withValue(1, pair("shared_buffers", "1600kB")), {}, "",
+         "8.3"},
+        {"up to 8.3 no more than 16 free-space pages per relation",
+         withValue(5, pair("max_fsm_relations", "12801")), {}, "", "8.3"},
         {"a unit of another kind", withValue(11, pair("autovacuum_naptime", "1MB")), {}, ""},
         {"a unit after a space", withValue(1, pair("shared_buffers", "128 MB")), {}, ""},
         {"a signed figure", withValue(7, pair("checkpoint_segments", "-1")), {}, ""},
@@ -311,6 +340,8 @@ TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
          }(), {}, ""},
     };
     for (const Case& c : cases) {
+        server.SetVersion(c.version);
+        server.bitness = c.bitness;
         for (std::size_t i = 0; i < tuningParameterCount; ++i)
             server.values[i] = wxT("old");
         service.pairs = c.pairs;
