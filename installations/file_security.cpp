@@ -14,7 +14,7 @@ bool Server::CheckConfAccess(wxString* refusal)
     case FileOpen::missing:
         return false;
     case FileOpen::refused:
-        if (refusal)
+        if (refusal && !why.empty())
             *refusal = path + wxT("\n") + why;
         return false;
     case FileOpen::opened:

@@ -25,7 +25,8 @@ enum class FileOpen { opened, missing, refused };
 
 // A regular file opened to read and give its rights, never through a link: a symbolic link
 // (a reparse point on Windows) or anything but a regular file is refused with the reason to
-// show. Closed when it goes.
+// show; the reason is empty when only rights are missing, which running as an administrator
+// would mend. Closed when it goes.
 class SecuredFile
 {
 public:

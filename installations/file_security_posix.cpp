@@ -226,8 +226,12 @@ FileOpen SecuredFile::Open(const wxString& path, wxString& refusal)
 {
     std::string name;
     const int folder = OpenFolderOf(NativePath(path), name, refusal);
-    if (folder < 0)
-        return errno == ENOENT ? FileOpen::missing : FileOpen::refused;
+    if (folder < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            refusal.clear(); // only rights are missing
+        return error == ENOENT ? FileOpen::missing : FileOpen::refused;
+    }
     // Looked at first, so that a device or a pipe is never opened at all.
     struct stat status = {};
     int fd = -1;
@@ -252,7 +256,7 @@ FileOpen SecuredFile::Open(const wxString& path, wxString& refusal)
         refusal = NotRegularRefusal();
     else if (error == ELOOP) // a link put there since it was looked at
         refusal = SymbolicLinkRefusal();
-    else
+    else if (error != EACCES && error != EPERM)
         refusal = wxSysErrorMsgStr(error);
     return FileOpen::refused;
 }

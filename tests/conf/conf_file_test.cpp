@@ -291,8 +291,9 @@ TEST(ConfFileTest, ASaveFollowsNoLinkAndTakesNoNameThatIsThere)
         const std::string real = parent.file("real");
         std::filesystem::create_directory(real);
         const std::string folder = *c.plantAt ? real : parent.file("main");
-        if (!*c.plantAt)
+        if (!*c.plantAt) {
             ASSERT_EQ(symlink(real.c_str(), folder.c_str()), 0);
+        }
         const std::string conf = folder + "/postgresql.conf";
         const std::string backup = folder + "/postgresql.conf.20260102030405";
         const std::string planted = real + "/" + c.plantAt;
