@@ -114,6 +114,29 @@ HANDLE Native(NativeFile file)
     return reinterpret_cast<HANDLE>(file);
 }
 
+// The entries given to the file itself, not taken over from its folder, in their order.
+std::vector<std::vector<BYTE>> ExplicitEntries(const WindowsFileSecurity& copy)
+{
+    std::vector<std::vector<BYTE>> entries;
+    if (copy.acl.empty())
+        return entries; // no DACL at all
+    auto* acl = reinterpret_cast<PACL>(const_cast<DWORD*>(copy.acl.data()));
+    ACL_SIZE_INFORMATION sizes{};
+    if (!GetAclInformation(acl, &sizes, sizeof sizes, AclSizeInformation))
+        return {{}}; // matches no readable list
+    for (DWORD index = 0; index < sizes.AceCount; ++index) {
+        void* ace = nullptr;
+        if (!GetAce(acl, index, &ace))
+            return {{}};
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERITED_ACE)
+            continue;
+        const auto* bytes = static_cast<const BYTE*>(ace);
+        entries.emplace_back(bytes, bytes + header->AceSize);
+    }
+    return entries;
+}
+
 bool SameRights(const WindowsFileSecurity& one, const WindowsFileSecurity& other)
 {
     SECURITY_DESCRIPTOR_CONTROL controls[2] = {};
@@ -180,7 +203,12 @@ std::unique_ptr<FileSecurity> ReadFileSecurity(NativeFile file)
 bool WriteFileSecurity(NativeFile file, const FileSecurity& rights)
 {
     const auto& copy = static_cast<const WindowsFileSecurity&>(rights);
-    return SetKernelObjectSecurity(Native(file), DACL_SECURITY_INFORMATION, &copy.descriptor) != FALSE;
+    if (!SetKernelObjectSecurity(Native(file), DACL_SECURITY_INFORMATION, &copy.descriptor))
+        return false;
+    // Some refusals are silent: wine keeps rights as the mode bits of the file's own owner and
+    // drops the entries of another account. Entries taken over from the folder may differ.
+    const std::unique_ptr<FileSecurity> given = ReadFileSecurity(file);
+    return given && ExplicitEntries(static_cast<const WindowsFileSecurity&>(*given)) == ExplicitEntries(copy);
 }
 
 bool MayRestoreFileSecurity(NativeFile file, const FileSecurity& rights)

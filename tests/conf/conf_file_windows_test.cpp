@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -25,6 +26,17 @@ void Restrict(const std::string& path)
 {
     ASSERT_TRUE(SetDacl(path, restrictedDacl));
     ASSERT_FALSE(EveryoneMayRead(path)) << DaclText(path);
+}
+
+// Gives the open file the DACL of a descriptor text, as a preparation does.
+bool SetHandleDacl(NativeFile file, const char* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    const BOOL set = SetKernelObjectSecurity(reinterpret_cast<HANDLE>(file), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return set != FALSE;
 }
 
 std::vector<std::string> FolderContent(const std::string& folder)
@@ -80,10 +92,7 @@ TEST(ConfFileWindowsTest, PreparedRightsComeOnTopOfTheTargets)
     const std::string target = folder.file("postgresql.conf");
     WriteFileBytes(target, "old\r\n");
     wxString reason;
-    const auto restrict = [](const wxString& temporary, wxString&) {
-        Restrict(temporary.utf8_string());
-        return true;
-    };
+    const auto restrict = [](NativeFile temporary, wxString&) { return SetHandleDacl(temporary, restrictedDacl); };
     ASSERT_TRUE(ReplaceFileContent(Path(target), "new\r\n", restrict, reason)) << reason.utf8_string();
     EXPECT_FALSE(EveryoneMayRead(target)) << DaclText(target);
 }
@@ -96,12 +105,19 @@ TEST(ConfFileWindowsTest, FailuresLeaveTheOldFileWholeAndNoTemporaryFile)
         bool prepareFails;
         bool heldOpen;    // another program holds the target open and will not share it
         const char* reason; // exact, or empty for the system's own text
+        const char* prepared = ""; // rights the preparation gives before it fails
+        bool create = false;       // a new file, whose name must be free
     };
     const Case cases[] = {
         {"the rights cannot be given", "postgresql.conf", true, false, "no rights for you"},
+        // Under wine such rights leave no write bit: the file is taken for read-only.
+        {"the rights given leave the temporary file read-only, then fail", "postgresql.conf", true, false,
+         "no rights for you", "D:P(A;;FA;;;SY)"},
         {"the target is a folder", "folder", false, false, "It is not a regular file."},
         {"the target's folder is missing", "missing\\postgresql.conf", false, false, ""},
         {"the target is held open without sharing", "postgresql.conf", false, true, ""},
+        {"a new file's name is taken", "postgresql.conf", false, false,
+         "Something is already there under that name; it has been left alone.", "", true},
     };
     for (const Case& c : cases) {
         TempDir folder;
@@ -114,14 +130,19 @@ TEST(ConfFileWindowsTest, FailuresLeaveTheOldFileWholeAndNoTemporaryFile)
             holder = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         }
-        const auto prepare = [&c](const wxString&, wxString& why) {
+        const auto prepare = [&c](NativeFile temporary, wxString& why) {
+            if (*c.prepared)
+                EXPECT_TRUE(SetHandleDacl(temporary, c.prepared)) << c.description;
             if (!c.prepareFails)
                 return true;
             why = wxT("no rights for you");
             return false;
         };
         wxString reason;
-        EXPECT_FALSE(ReplaceFileContent(Path(folder.file(c.name)), "new\r\n", prepare, reason)) << c.description;
+        const wxString path = Path(folder.file(c.name));
+        EXPECT_FALSE(c.create ? CreateFileContent(path, "new\r\n", prepare, reason)
+                              : ReplaceFileContent(path, "new\r\n", prepare, reason))
+            << c.description;
         if (holder != INVALID_HANDLE_VALUE)
             CloseHandle(holder);
         if (*c.reason)
