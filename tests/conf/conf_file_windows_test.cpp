@@ -131,8 +131,9 @@ TEST(ConfFileWindowsTest, FailuresLeaveTheOldFileWholeAndNoTemporaryFile)
             ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         }
         const auto prepare = [&c](NativeFile temporary, wxString& why) {
-            if (*c.prepared)
+            if (*c.prepared) {
                 EXPECT_TRUE(SetHandleDacl(temporary, c.prepared)) << c.description;
+            }
             if (!c.prepareFails)
                 return true;
             why = wxT("no rights for you");
