@@ -3,6 +3,8 @@
 // file whole. Under wine rights are kept as mode bits only: what is checked is whether the
 // "Everyone" entry comes and goes with the target's rights, not an exact round trip.
 #include "conf/conf_file.h"
+#include "conf/configuration_file.h"
+#include "installations/server.h"
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/windows_test_support.h"
@@ -153,6 +155,56 @@ TEST(ConfFileWindowsTest, FailuresLeaveTheOldFileWholeAndNoTemporaryFile)
         EXPECT_EQ(ReadFileBytes(target), "old\r\n") << c.description;
         EXPECT_EQ(FolderContent(folder.path()), before) << c.description;
     }
+}
+
+namespace {
+
+// The Unix name wine gives a file; empty when not under wine.
+std::string UnixName(const std::string& path)
+{
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!convert)
+        return std::string();
+    char* name = convert(wxString::FromUTF8(path).wc_str());
+    if (!name)
+        return std::string();
+    const std::string unixName(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return unixName;
+}
+
+} // namespace
+
+// Under wine rights are the mode bits of the file's Unix owner: those of a file that another
+// account owns cannot be given to a new file. The access test once wrote them back (taking
+// every bit away) and the failed save left its temporary file, read-only, beside it. Now
+// the file keeps its content and rights, and nothing is left.
+TEST(ConfFileWindowsTest, AnotherAccountsFileUnderWineIsLeftAsItWas)
+{
+    TempDir folder;
+    const std::string conf = folder.file("postgresql.conf");
+    WriteFileBytes(conf, "old\r\n");
+    const std::string unixName = UnixName(conf);
+    if (unixName.empty())
+        GTEST_SKIP() << "only wine keeps rights as the mode bits of a Unix owner";
+    const std::wstring unixConf = wxString::FromUTF8(unixName).ToStdWstring();
+    ASSERT_EQ(RunCommandLine(L"/bin/chown 65534:65534 " + unixConf), 0);
+    ASSERT_EQ(RunCommandLine(L"/bin/chmod 0640 " + unixConf), 0);
+    const std::string before = DaclText(conf);
+
+    Server server;
+    server.port = 5432;
+    server.dataDirectory = Path(folder.path());
+    EXPECT_TRUE(server.CheckConfAccess());
+    EXPECT_EQ(DaclText(conf), before) << "the access test changed the rights";
+    wxString reason;
+    EXPECT_FALSE(ReplaceFileContent(Path(conf), "new\r\n", GiveHeldRights(server), reason));
+    EXPECT_EQ(reason.utf8_string(), "The access rights of the file could not be given to its replacement.");
+    EXPECT_EQ(ReadFileBytes(conf), "old\r\n");
+    EXPECT_EQ(DaclText(conf), before);
+    EXPECT_EQ(FolderContent(folder.path()), std::vector<std::string>{"postgresql.conf"});
 }
 
 TEST(ConfFileWindowsTest, ReadTellsMissingFromUnreadable)
