@@ -11,12 +11,21 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iterator>
+#include <map>
 
 namespace {
 
@@ -340,6 +349,69 @@ TEST(ConfFileTest, ASaveFollowsNoLinkAndTakesNoNameThatIsThere)
         EXPECT_EQ(FolderSnapshot(outside.path()).size(), 1u);
         EXPECT_EQ(FolderSnapshot(real), before) << "nothing left, nothing replaced";
     }
+}
+
+namespace {
+
+// Runs `step` in a child process whose kernel answers an open for an unnamed file (O_TMPFILE)
+// as a file system without them does (NFS, FAT): no such file system can be mounted here.
+// True when the step returned true.
+bool WithoutUnnamedFiles(const std::function<bool()>& step)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, __O_TMPFILE & ~O_DIRECTORY, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(2);
+        _exit(step() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2) << "the filter could not be set";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST(ConfFileTest, WithoutUnnamedFilesANamedTemporaryFileTakesTheirPlace)
+{
+    TempDir folder;
+    const std::string conf = folder.file("postgresql.conf");
+    const std::string backup = folder.file("postgresql.conf.20260102030405");
+    WriteFileBytes(conf, "old\r\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0640), 0);
+    wxString reason;
+    const auto refuse = [](NativeFile, wxString& why) {
+        why = wxT("rights refused");
+        return false;
+    };
+
+    EXPECT_FALSE(WithoutUnnamedFiles([&] { return ReplaceFileContent(Path(conf), "new\r\n", refuse, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()), (std::map<std::string, std::string>{{"postgresql.conf", "old\r\n"}}))
+        << "the temporary file is removed";
+
+    ASSERT_EQ(symlink(conf.c_str(), backup.c_str()), 0);
+    EXPECT_FALSE(WithoutUnnamedFiles([&] { return CreateFileContent(Path(backup), "bak\r\n", nullptr, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u) << "nothing but the file and the link";
+    EXPECT_EQ(ReadFileBytes(conf), "old\r\n");
+    ASSERT_EQ(unlink(backup.c_str()), 0);
+
+    EXPECT_TRUE(WithoutUnnamedFiles([&] { return CreateFileContent(Path(backup), "bak\r\n", nullptr, reason); }));
+    EXPECT_TRUE(WithoutUnnamedFiles([&] { return ReplaceFileContent(Path(conf), "new\r\n", nullptr, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()),
+              (std::map<std::string, std::string>{{"postgresql.conf", "new\r\n"},
+                                                  {"postgresql.conf.20260102030405", "bak\r\n"}}));
+    struct stat info;
+    ASSERT_EQ(stat(conf.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 // A real full disk: a 64 KiB tmpfs, filled.
