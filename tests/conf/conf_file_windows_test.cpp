@@ -189,10 +189,14 @@ TEST(ConfFileWindowsTest, AnotherAccountsFileUnderWineIsLeftAsItWas)
     const std::string unixName = UnixName(conf);
     if (unixName.empty())
         GTEST_SKIP() << "only wine keeps rights as the mode bits of a Unix owner";
-    const std::wstring unixConf = wxString::FromUTF8(unixName).ToStdWstring();
-    ASSERT_EQ(RunCommandLine(L"/bin/chown 65534:65534 " + unixConf), 0);
-    ASSERT_EQ(RunCommandLine(L"/bin/chmod 0640 " + unixConf), 0);
+    // Wine starts a Unix program apart from its caller, whose exit code it does not pass on:
+    // the change is awaited in the rights it shows, an entry for an account it does not know.
+    RunCommandLine(L"/bin/sh -c \"chmod 0640 '" + wxString::FromUTF8(unixName).ToStdWstring() +
+                   L"' && chown 65534:65534 '" + wxString::FromUTF8(unixName).ToStdWstring() + L"'\"");
+    for (int wait = 0; wait < 100 && DaclText(conf).find(";;;AN)") == std::string::npos; ++wait)
+        Sleep(100);
     const std::string before = DaclText(conf);
+    ASSERT_NE(before.find(";;;AN)"), std::string::npos) << "the file was not given to another account: " << before;
 
     Server server;
     server.port = 5432;
