@@ -175,6 +175,26 @@ std::string UnixName(const std::string& path)
     return unixName;
 }
 
+// Runs a shell command line as Unix runs it. Wine starts a Unix program apart from its caller
+// and does not pass its exit code on: the command's effect is awaited by the caller.
+void RunUnixShell(const std::string& command)
+{
+    RunCommandLine(L"/bin/sh -c \"" + wxString::FromUTF8(command).ToStdWstring() + L"\"");
+}
+
+// The file's Unix mode, in which wine keeps its rights: more than the entries it shows.
+std::string UnixMode(const std::string& unixName)
+{
+    TempDir answers;
+    const std::string answer = answers.file("mode");
+    const std::string unixAnswer = UnixName(answers.path()) + "/mode";
+    RunUnixShell("stat -c %a '" + unixName + "' > '" + unixAnswer + ".part' && mv '" + unixAnswer + ".part' '" +
+                 unixAnswer + "'");
+    for (int wait = 0; wait < 100 && GetFileAttributesA(answer.c_str()) == INVALID_FILE_ATTRIBUTES; ++wait)
+        Sleep(100);
+    return ReadFileBytes(answer);
+}
+
 } // namespace
 
 // Under wine rights are the mode bits of the file's Unix owner: those of a file that another
@@ -189,25 +209,26 @@ TEST(ConfFileWindowsTest, AnotherAccountsFileUnderWineIsLeftAsItWas)
     const std::string unixName = UnixName(conf);
     if (unixName.empty())
         GTEST_SKIP() << "only wine keeps rights as the mode bits of a Unix owner";
-    // Wine starts a Unix program apart from its caller, whose exit code it does not pass on:
-    // the change is awaited in the rights it shows, an entry for an account it does not know.
-    RunCommandLine(L"/bin/sh -c \"chmod 0640 '" + wxString::FromUTF8(unixName).ToStdWstring() +
-                   L"' && chown 65534:65534 '" + wxString::FromUTF8(unixName).ToStdWstring() + L"'\"");
+    // Awaited in the rights wine shows: an entry for an account it does not know.
+    RunUnixShell("chmod 0640 '" + unixName + "' && chown 65534:65534 '" + unixName + "'");
     for (int wait = 0; wait < 100 && DaclText(conf).find(";;;AN)") == std::string::npos; ++wait)
         Sleep(100);
     const std::string before = DaclText(conf);
     ASSERT_NE(before.find(";;;AN)"), std::string::npos) << "the file was not given to another account: " << before;
+    ASSERT_EQ(UnixMode(unixName), "640\n");
 
     Server server;
     server.port = 5432;
     server.dataDirectory = Path(folder.path());
     EXPECT_TRUE(server.CheckConfAccess());
     EXPECT_EQ(DaclText(conf), before) << "the access test changed the rights";
+    EXPECT_EQ(UnixMode(unixName), "640\n") << "the access test changed the rights";
     wxString reason;
     EXPECT_FALSE(ReplaceFileContent(Path(conf), "new\r\n", GiveHeldRights(server), reason));
     EXPECT_EQ(reason.utf8_string(), "The access rights of the file could not be given to its replacement.");
     EXPECT_EQ(ReadFileBytes(conf), "old\r\n");
     EXPECT_EQ(DaclText(conf), before);
+    EXPECT_EQ(UnixMode(unixName), "640\n");
     EXPECT_EQ(FolderContent(folder.path()), std::vector<std::string>{"postgresql.conf"});
 }
 
