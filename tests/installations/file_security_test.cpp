@@ -48,7 +48,8 @@ ProbeResult ProbeAs(const OrdinaryUser& user, const std::string& path, int port,
 {
     std::vector<std::string> command = AsUser(user, {RIGHTS_PROBE_PATH, path, std::to_string(port)});
     if (!trace.empty())
-        command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=getxattr,lgetxattr,fgetxattr,listxattr,flistxattr", "-o", trace});
+        command.insert(command.begin(), {"strace", "-f", "-qq", "-e",
+                                         "trace=getxattr,lgetxattr,fgetxattr,listxattr,flistxattr", "-o", trace});
     const ProgramResult result = RunProgram(command);
     ProbeResult probe;
     probe.output = result.standardOutput;
@@ -146,8 +147,8 @@ TEST(FileSecurityTest, MissingFileLinkOrOtherThanAFileFails)
         server.baseDirectory = wxString::FromUTF8(c.baseDirectory);
         wxString refusal;
         EXPECT_FALSE(server.CheckConfAccess(&refusal)) << c.description;
-        EXPECT_EQ(refusal.utf8_string(), c.refusal.empty() ? "" : server.GetConfFilePath().utf8_string() + "\n" + c.refusal)
-            << c.description;
+        const std::string path = server.GetConfFilePath().utf8_string();
+        EXPECT_EQ(refusal.utf8_string(), c.refusal.empty() ? "" : path + "\n" + c.refusal) << c.description;
         EXPECT_TRUE(server.fileSecurity == nullptr) << c.description;
     }
     EXPECT_EQ(ReadFileBytes(folder.file("elsewhere.conf")), "port = 5432\n");
