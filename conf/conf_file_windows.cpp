@@ -1,10 +1,12 @@
 // Reading and safely replacing files with the Windows file calls. The new content goes to a
 // temporary file in the target's folder, which takes the target's place only once every
-// byte is written and flushed and the target's rights are on it.
+// byte is written and flushed and the target's rights are on it; its rights and its rename
+// are given through its handle.
 #include "conf/conf_file.h"
 
 #include "conf/conf_text.h"
 #include "installations/file_security.h"
+#include "installations/file_security_windows.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
@@ -67,25 +69,24 @@ bool FullPath(const wxString& path, std::wstring& full)
     }
 }
 
-// The file a link or junction names, so that the file is replaced and not the link.
-bool FinalPath(const std::wstring& path, std::wstring& final)
+// Renames the open file, never following a link at the new name: with `replace` whatever is
+// there is replaced (a link itself, not what it names), otherwise a name in use refuses.
+bool RenameOpenFile(HANDLE file, const std::wstring& to, bool replace)
 {
-    FileHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE)
-        return false;
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                       FILE_NAME_NORMALIZED);
-        if (length == 0)
-            return false;
-        if (length < buffer.size()) {
-            final.assign(buffer.data(), length);
-            return true;
-        }
-        buffer.resize(length + 1);
-    }
+    const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<DWORD> buffer((sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::copy(to.begin(), to.end(), info->FileName);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size() * sizeof(DWORD))) !=
+           FALSE;
+}
+
+wxString TakenName()
+{
+    return _("Something is already there under that name; it has been left alone.");
 }
 
 bool WriteAll(HANDLE file, const std::string& bytes, DWORD& error)
@@ -147,44 +148,63 @@ ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxStri
     return ConfRead::read;
 }
 
-bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
-                        wxString& reason)
+namespace {
+
+// Writes the new content beside `path` and puts it in place by renaming the open temporary
+// file: over the file that is there (`replace`), or under a name that must be free. No link
+// or junction is followed, at the target or at its folder.
+bool WriteInFolder(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare, bool replace,
+                   wxString& reason)
 {
     std::wstring target;
     if (!FullPath(path, target)) {
         reason = ErrorText(GetLastError());
         return false;
     }
-    bool exists = false;
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            reason = _("It is not a regular file.");
-            return false;
-        }
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !FinalPath(target, target)) {
-            reason = ErrorText(GetLastError());
-            return false;
-        }
-        // A file that another program holds without sharing cannot be replaced; finding that
-        // out before anything is written leaves nothing behind, whatever ReplaceFileW would
-        // leave on its way out.
-        FileHandle probe(CreateFileW(target.c_str(), GENERIC_READ | DELETE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (probe.get() == INVALID_HANDLE_VALUE) {
-            reason = ErrorText(GetLastError());
-            return false;
-        }
-        exists = true;
-    } else if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
-        reason = ErrorText(error); // a missing folder too: nothing is created on the way
-        return false;
-    }
-
     const std::size_t separator = target.find_last_of(L"\\/");
     const std::wstring folder = separator == std::wstring::npos ? std::wstring(L".") : target.substr(0, separator);
     const std::wstring base = separator == std::wstring::npos ? target : target.substr(separator + 1);
+
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD asItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    {
+        FileHandle folderHandle(
+            CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, asItself, nullptr));
+        if (folderHandle.get() == INVALID_HANDLE_VALUE) {
+            reason = ErrorText(GetLastError()); // a missing folder too: nothing is created on the way
+            return false;
+        }
+        if (IsLinkOrJunction(folderHandle.get())) {
+            reason = _("Its folder is a symbolic link, which is not followed.");
+            return false;
+        }
+    }
+
+    // The target's own rights, so that a file with no held rights keeps what it had; the held
+    // rights are given on top by `prepare`. A file that another program holds without sharing
+    // cannot be replaced; finding that out before anything is written leaves nothing behind.
+    std::unique_ptr<FileSecurity> targetRights;
+    {
+        FileHandle existing(
+            CreateFileW(target.c_str(), READ_CONTROL | DELETE, share, nullptr, OPEN_EXISTING, asItself, nullptr));
+        if (existing.get() != INVALID_HANDLE_VALUE) {
+            if (!replace) {
+                reason = TakenName();
+                return false;
+            }
+            reason = RefusalOfOpenFile(existing.get());
+            if (!reason.empty())
+                return false;
+            targetRights = ReadFileSecurity(reinterpret_cast<NativeFile>(existing.get()));
+            if (!targetRights) {
+                reason = _("The access rights of the file could not be given to its replacement.");
+                return false;
+            }
+        } else if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
+            reason = ErrorText(error);
+            return false;
+        }
+    }
 
     // A name of our own in the target's folder, so that the final step is a rename on one volume.
     std::wstring temporary;
@@ -192,52 +212,57 @@ bool ReplaceFileContent(const wxString& path, const std::string& bytes, const Pr
     for (unsigned attempt = 0; created == INVALID_HANDLE_VALUE; ++attempt) {
         temporary = folder + L"\\." + base + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
                     std::to_wstring(attempt);
-        created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        created = CreateFileW(temporary.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC | DELETE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (created == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || attempt > 100)) {
             reason = ErrorText(GetLastError());
             return false;
         }
     }
     FileHandle file(created);
-    const wxString temporaryPath(temporary);
     auto fail = [&](const wxString& why) {
         reason = why;
-        if (file.get() != INVALID_HANDLE_VALUE)
-            file.Close();
-        DeleteFileW(temporary.c_str());
+        FILE_DISPOSITION_INFO gone = {TRUE};
+        SetFileInformationByHandle(file.get(), FileDispositionInfo, &gone, sizeof gone);
+        file.Close();
+        // Wine keeps rights as mode bits: rights without a write bit make the file read-only,
+        // which refuses both ways of deleting it until the attribute goes.
+        if (GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(temporary.c_str());
+        }
         return false;
     };
 
     DWORD error = 0;
     if (!WriteAll(file.get(), bytes, error))
         return fail(ErrorText(error));
+    if (targetRights && !WriteFileSecurity(reinterpret_cast<NativeFile>(file.get()), *targetRights))
+        return fail(_("The access rights of the file could not be given to its replacement."));
+    wxString why;
+    if (prepare && !prepare(reinterpret_cast<NativeFile>(file.get()), why))
+        return fail(why);
     if (!FlushFileBuffers(file.get()))
         return fail(ErrorText(GetLastError()));
-    if (!file.Close())
-        return fail(ErrorText(GetLastError()));
-
-    // The target's own rights first, so that a file with no held rights keeps what it had;
-    // the held rights are given on top by `prepare`. The replace does not carry them over
-    // everywhere.
-    if (exists) {
-        const std::unique_ptr<FileSecurity> rights = ReadFileSecurity(wxString(target));
-        if (!rights || !WriteFileSecurity(temporaryPath, *rights))
-            return fail(_("The access rights of the file could not be given to its replacement."));
+    if (!RenameOpenFile(file.get(), target, replace)) {
+        const DWORD renameError = GetLastError();
+        return fail(!replace && renameError == ERROR_ALREADY_EXISTS ? TakenName() : ErrorText(renameError));
     }
-    wxString why;
-    if (prepare && !prepare(temporaryPath, why))
-        return fail(why);
-
-    if (exists) {
-        // No backup name: on every failure the old file keeps its name and its content.
-        if (ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr))
-            return true;
-        const DWORD replaceError = GetLastError();
-        if (replaceError != ERROR_FILE_NOT_FOUND || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return fail(ErrorText(replaceError));
-        // The target went away meanwhile: the content is simply moved into place.
-    }
-    if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return fail(ErrorText(GetLastError()));
+    // In place under its name: a failed close loses nothing that the flush has not written.
+    file.Close();
     return true;
+}
+
+} // namespace
+
+bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
+                        wxString& reason)
+{
+    return WriteInFolder(path, bytes, prepare, true, reason);
+}
+
+bool CreateFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
+                       wxString& reason)
+{
+    return WriteInFolder(path, bytes, prepare, false, reason);
 }

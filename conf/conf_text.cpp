@@ -21,6 +21,12 @@ public:
 
     void Add(char32_t c)
     {
+        // A mark repeated after the first (tools that add one in front of another) is no text
+        // either: kept, it would be written as the first bytes of the file, and read back as a
+        // mark, so the backup would never read back as the lines it was written from.
+        if (atStart && c == 0xFEFF)
+            return;
+        atStart = false;
         if (afterCr) {
             afterCr = false;
             if (c == U'\n')
@@ -49,6 +55,7 @@ private:
 
     std::vector<wxString>& lines;
     std::wstring current;
+    bool atStart = true;
     bool afterCr = false;
 };
 

@@ -18,8 +18,8 @@ wxString ReadError(const wxString& path, const wxString& reason)
 
 PrepareReplacement GiveHeldRights(Server& server)
 {
-    return [&server](const wxString& temporaryPath, wxString& reason) {
-        if (server.ApplyFileSecurity(temporaryPath))
+    return [&server](NativeFile temporary, wxString& reason) {
+        if (server.ApplyFileSecurity(temporary))
             return true;
         reason = _("The access rights of the configuration file could not be given to it.");
         return false;
@@ -68,7 +68,9 @@ bool WriteBackupFile(Server& server, const wxString& confPath, const wxString& b
     std::string bytes;
     for (const wxString& line : lines)
         AppendConfLine(bytes, line);
-    if (!ReplaceFileContent(backupPath, bytes, GiveHeldRights(server), reason)) {
+    // Made new, never over a name that is taken: the name is shown before the save, and
+    // whoever may write the folder could have put a link to another file there.
+    if (!CreateFileContent(backupPath, bytes, GiveHeldRights(server), reason)) {
         error = failed + reason + untouched;
         return false;
     }

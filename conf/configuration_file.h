@@ -14,8 +14,9 @@ class Server;
 bool MergeConfigurationFile(Server& server, const wxString& path, const wxDateTime& blockTime,
                             const StatusReport& report, MergedLines& merged, wxString& error);
 
-// Copies the configuration file's lines to the backup path (UTF-8, CR LF), with the held
-// rights, then reads the backup back and checks it. A missing configuration file makes no
+// Copies the configuration file's lines to a new file at the backup path (UTF-8, CR LF),
+// with the held rights, then reads the backup back and checks it. Whatever is already at
+// the backup path is refused and left alone. A missing configuration file makes no
 // backup and is no error (`written` false).
 bool WriteBackupFile(Server& server, const wxString& confPath, const wxString& backupPath, bool& written,
                      wxString& error);

@@ -3,38 +3,56 @@
 #include "installations/file_security.h"
 #include "installations/server.h"
 
-#include <wx/filefn.h>
-
-bool Server::CheckConfAccess()
+bool Server::CheckConfAccess(wxString* refusal)
 {
     const wxString path = GetConfFilePath();
-    if (path.empty() || !wxFileExists(path))
+    if (path.empty())
         return false;
+    SecuredFile file;
+    wxString why;
+    switch (file.Open(path, why)) {
+    case FileOpen::missing:
+        return false;
+    case FileOpen::refused:
+        if (refusal && !why.empty())
+            *refusal = path + wxT("\n") + why;
+        return false;
+    case FileOpen::opened:
+        break;
+    }
     // Before the rights are read: a file that cannot be written is refused without them.
     if (!MayWriteFile(path))
         return false;
-    if (!CaptureFileSecurity(path, port == 0))
+    if (!CaptureFileSecurity(file.Get(), port == 0))
         return false;
-    // Writing the copy back proves that the rights can be given to the rewritten file.
-    if (!ApplyFileSecurity(path)) {
+    if (!MayRestoreFileSecurity(file.Get(), *fileSecurity)) {
         ReleaseFileSecurity();
         return false;
     }
     return true;
 }
 
-bool Server::CaptureFileSecurity(const wxString& path, bool refresh)
+bool Server::CaptureFileSecurity(NativeFile file, bool refresh)
 {
     if (!refresh && fileSecurity)
         return true;
     ReleaseFileSecurity();
-    fileSecurity = ReadFileSecurity(path);
+    fileSecurity = ReadFileSecurity(file);
     return fileSecurity != nullptr;
+}
+
+bool Server::ApplyFileSecurity(NativeFile file)
+{
+    if (!fileSecurity)
+        return true;
+    return WriteFileSecurity(file, *fileSecurity);
 }
 
 bool Server::ApplyFileSecurity(const wxString& path)
 {
     if (!fileSecurity)
         return true;
-    return WriteFileSecurity(path, *fileSecurity);
+    SecuredFile file;
+    wxString refusal;
+    return file.Open(path, refusal) == FileOpen::opened && ApplyFileSecurity(file.Get());
 }

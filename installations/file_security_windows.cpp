@@ -3,6 +3,11 @@
 // group and audit entries are neither read nor written.
 #include "installations/file_security.h"
 
+#include "installations/file_security_windows.h"
+
+#include <wx/intl.h>
+#include <wx/log.h>
+
 #include <windows.h>
 
 #include <vector>
@@ -23,14 +28,14 @@ public:
     std::vector<DWORD> acl; // the ACL the descriptor points to, DWORD-aligned as ACLs must be
 };
 
-// The file's self-relative descriptor with its DACL; empty when it cannot be read.
-std::vector<DWORD> ReadDescriptor(const wxString& path)
+// The open file's self-relative descriptor with its DACL; empty when it cannot be read.
+std::vector<DWORD> ReadDescriptor(HANDLE file)
 {
     DWORD needed = GetSidLengthRequired(2); // a first guess; the call says what it needs
     for (int attempt = 0; attempt < maximumSecurityReads; ++attempt) {
         std::vector<DWORD> buffer((needed + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
         const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
-        if (GetFileSecurityW(path.wc_str(), DACL_SECURITY_INFORMATION, buffer.data(), size, &needed))
+        if (GetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, buffer.data(), size, &needed))
             return buffer;
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size)
             return {};
@@ -87,11 +92,12 @@ bool CopyInheritance(PSECURITY_DESCRIPTOR source, WindowsFileSecurity& copy)
 }
 
 // Opens the file for the given access without disturbing it; a handle that others hold
-// open does not make the file unusable, so sharing is granted in full.
+// open does not make the file unusable, so sharing is granted in full. A link is opened
+// itself, not followed.
 HANDLE OpenExisting(const wxString& path, DWORD access)
 {
     return CreateFileW(path.wc_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool MayOpen(const wxString& path, DWORD access)
@@ -103,11 +109,89 @@ bool MayOpen(const wxString& path, DWORD access)
     return true;
 }
 
+HANDLE Native(NativeFile file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// The entries given to the file itself, not taken over from its folder, in their order.
+std::vector<std::vector<BYTE>> ExplicitEntries(const WindowsFileSecurity& copy)
+{
+    std::vector<std::vector<BYTE>> entries;
+    if (copy.acl.empty())
+        return entries; // no DACL at all
+    auto* acl = reinterpret_cast<PACL>(const_cast<DWORD*>(copy.acl.data()));
+    ACL_SIZE_INFORMATION sizes{};
+    if (!GetAclInformation(acl, &sizes, sizeof sizes, AclSizeInformation))
+        return {{}}; // matches no readable list
+    for (DWORD index = 0; index < sizes.AceCount; ++index) {
+        void* ace = nullptr;
+        if (!GetAce(acl, index, &ace))
+            return {{}};
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERITED_ACE)
+            continue;
+        const auto* bytes = static_cast<const BYTE*>(ace);
+        entries.emplace_back(bytes, bytes + header->AceSize);
+    }
+    return entries;
+}
+
+bool SameRights(const WindowsFileSecurity& one, const WindowsFileSecurity& other)
+{
+    SECURITY_DESCRIPTOR_CONTROL controls[2] = {};
+    DWORD revision = 0;
+    return one.acl == other.acl && GetSecurityDescriptorControl(&one.descriptor, &controls[0], &revision) &&
+           GetSecurityDescriptorControl(&other.descriptor, &controls[1], &revision) && controls[0] == controls[1];
+}
+
 } // namespace
 
-std::unique_ptr<FileSecurity> ReadFileSecurity(const wxString& path)
+SecuredFile::~SecuredFile()
 {
-    std::vector<DWORD> descriptor = ReadDescriptor(path);
+    if (Native(file) != INVALID_HANDLE_VALUE)
+        CloseHandle(Native(file));
+}
+
+FileOpen SecuredFile::Open(const wxString& path, wxString& refusal)
+{
+    // WRITE_DAC: the access test's proof that the rights can be given back.
+    const HANDLE handle = OpenExisting(path, READ_CONTROL | WRITE_DAC);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return FileOpen::missing;
+        if (error != ERROR_ACCESS_DENIED) // only rights missing: no reason of its own
+            refusal = wxSysErrorMsgStr(error);
+        return FileOpen::refused;
+    }
+    file = reinterpret_cast<NativeFile>(handle);
+    refusal = RefusalOfOpenFile(handle);
+    return refusal.empty() ? FileOpen::opened : FileOpen::refused;
+}
+
+bool IsLinkOrJunction(HANDLE file)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    return GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+wxString RefusalOfOpenFile(HANDLE file)
+{
+    if (IsLinkOrJunction(file))
+        return _("It is a symbolic link, which is not followed.");
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file, &information))
+        return wxSysErrorMsgStr(GetLastError());
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileType(file) != FILE_TYPE_DISK)
+        return _("It is not a regular file.");
+    return wxString();
+}
+
+std::unique_ptr<FileSecurity> ReadFileSecurity(NativeFile file)
+{
+    std::vector<DWORD> descriptor = ReadDescriptor(Native(file));
     if (descriptor.empty())
         return nullptr;
     auto copy = std::make_unique<WindowsFileSecurity>();
@@ -116,10 +200,28 @@ std::unique_ptr<FileSecurity> ReadFileSecurity(const wxString& path)
     return copy;
 }
 
-bool WriteFileSecurity(const wxString& path, const FileSecurity& rights)
+bool WriteFileSecurity(NativeFile file, const FileSecurity& rights)
 {
     const auto& copy = static_cast<const WindowsFileSecurity&>(rights);
-    return SetFileSecurityW(path.wc_str(), DACL_SECURITY_INFORMATION, &copy.descriptor) != FALSE;
+    if (!SetKernelObjectSecurity(Native(file), DACL_SECURITY_INFORMATION, &copy.descriptor))
+        return false;
+    // Some refusals are silent: wine keeps rights as the mode bits of the file's own owner and
+    // drops the entries of another account. Entries taken over from the folder may differ.
+    const std::unique_ptr<FileSecurity> given = ReadFileSecurity(file);
+    return given && ExplicitEntries(static_cast<const WindowsFileSecurity&>(*given)) == ExplicitEntries(copy);
+}
+
+bool MayRestoreFileSecurity(NativeFile file, const FileSecurity& rights)
+{
+    // The file was opened for WRITE_DAC, which is the right asked about. Rights the file still
+    // has are not written again: wine keeps them as mode bits, and writing back those of a
+    // file another account owns took every bit away. A held copy that differs (the file's
+    // rights changed since) is written back, as the access test always has.
+    const std::unique_ptr<FileSecurity> current = ReadFileSecurity(file);
+    if (current && SameRights(static_cast<const WindowsFileSecurity&>(*current),
+                              static_cast<const WindowsFileSecurity&>(rights)))
+        return true;
+    return WriteFileSecurity(file, rights);
 }
 
 bool MayWriteFile(const wxString& path)

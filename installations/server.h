@@ -1,6 +1,7 @@
 // One PostgreSQL installation the wizard can tune, and the tuned values it receives.
 #pragma once
 
+#include "installations/file_security.h"
 #include "tuning/tuning_parameters.h"
 
 #include <wx/clntdata.h>
@@ -9,7 +10,6 @@
 #include <array>
 #include <memory>
 
-class FileSecurity;
 struct LineRewrite;
 
 class Server : public wxClientData
@@ -29,11 +29,14 @@ public:
 
     // True when the configuration file exists, may be written, and its access rights are
     // held (captured afresh for a hand-chosen file, once for a discovered installation) and
-    // could be written back onto it, which only its owner or root may do.
-    bool CheckConfAccess();
-    // Takes a copy of the file's access rights unless one is held and no refresh is asked.
-    bool CaptureFileSecurity(const wxString& path, bool refresh);
-    // Gives the file the held rights; true when none are held or all of them took.
+    // could be written back onto it, which only its owner or root may do. A symbolic link or
+    // anything but a regular file is refused, and `refusal` (when given) says so with the path.
+    bool CheckConfAccess(wxString* refusal = nullptr);
+    // Takes a copy of the open file's access rights unless one is held and no refresh is asked.
+    bool CaptureFileSecurity(NativeFile file, bool refresh);
+    // Gives the file the held rights; true when none are held or all of them took. The path
+    // is opened as the access test opens the configuration file.
+    bool ApplyFileSecurity(NativeFile file);
     bool ApplyFileSecurity(const wxString& path);
     void ReleaseFileSecurity();
 

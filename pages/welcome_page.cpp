@@ -54,6 +54,13 @@ wxStaticText* Label(wxWindow* page, const wxString& text)
     return new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0, wxT("staticText"));
 }
 
+// A file the access test will not take whatever the rights (a link, a folder): running as
+// an administrator would not help, so the usual advice is not given.
+wxString RefusedFileText(const wxString& refusal)
+{
+    return _("The configuration file cannot be used: ") + refusal;
+}
+
 } // namespace
 
 WelcomePage::WelcomePage(wxWizard* parent)
@@ -184,9 +191,11 @@ void WelcomePage::ValidateListChoice(wxWizardEvent& event)
         return;
     }
     auto* server = static_cast<Server*>(installationList->GetClientObject(selection));
-    if (!server->CheckConfAccess()) {
-        wxLogError(wxT("%s"), _("The postgresql.conf for the selected server is not accessible.\nPlease try again "
-                                "by running the Pelloran as an administrator"));
+    wxString refusal;
+    if (!server->CheckConfAccess(&refusal)) {
+        wxLogError(wxT("%s"), refusal.empty() ? _("The postgresql.conf for the selected server is not accessible.\n"
+                                                  "Please try again by running the Pelloran as an administrator")
+                                              : RefusedFileText(refusal));
         event.Veto();
     }
 }
@@ -209,10 +218,12 @@ void WelcomePage::ValidateHandChoice(wxWizardEvent& event)
     manualServer.bitness = ConfFileBitness(path);
     manualServer.dataDirectory = fileSelector->GetDirectory() + wxT("/");
     manualServer.baseDirectory = path;
-    if (!manualServer.CheckConfAccess()) {
-        wxLogError(wxT("%s"), _("The selected configuration file does not exist or not accessible.\nYou may not "
-                                "have rights to write the file.\n\nNOTE: Please try to run the Pelloran as an "
-                                "administrator."));
+    wxString refusal;
+    if (!manualServer.CheckConfAccess(&refusal)) {
+        wxLogError(wxT("%s"), refusal.empty() ? _("The selected configuration file does not exist or not accessible.\n"
+                                                  "You may not have rights to write the file.\n\nNOTE: Please try "
+                                                  "to run the Pelloran as an administrator.")
+                                              : RefusedFileText(refusal));
         event.Veto();
     }
 }

@@ -23,6 +23,7 @@
 #include <wx/weakref.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -329,6 +330,8 @@ TEST_F(CompletionPageTest, AFailedSaveKeepsTheUserOnTheReviewPageWithCancel)
         mode_t folderMode;
         std::string error; // <conf> and <backup> stand for the paths
         bool backupKept;   // the backup was made before the configuration file was refused
+        bool asRoot = false;
+        bool linkAtBackup = false; // planted at the name the page shows, to a root-owned file elsewhere
     };
     const Case cases[] = {
         {"file not writable", "max_connections = 100\n", 0444, 0777,
@@ -341,6 +344,10 @@ TEST_F(CompletionPageTest, AFailedSaveKeepsTheUserOnTheReviewPageWithCancel)
          "The backup file could not be written: <backup>\nPermission denied\nThe configuration file has not been "
          "changed.",
          false},
+        {"a link at the backup's name, saved by root", "max_connections = 100\n", 0644, 0777,
+         "The backup file could not be written: <backup>\nSomething is already there under that name; it has been "
+         "left alone.\nThe configuration file has not been changed.",
+         false, true, true},
     };
     for (const Case& c : cases) {
         NewWizard();
@@ -351,9 +358,19 @@ TEST_F(CompletionPageTest, AFailedSaveKeepsTheUserOnTheReviewPageWithCancel)
         chmod(conf.c_str(), c.fileMode);
         chmod(folder.path().c_str(), c.folderMode);
         ChooseFile(conf, folder.path());
+        TempDir outside;
+        const std::string victim = outside.file("root-owned");
+        WriteFileBytes(victim, "root's own\n");
+        struct stat victimBefore = {};
+        ASSERT_EQ(stat(victim.c_str(), &victimBefore), 0);
+        if (c.linkAtBackup) {
+            ASSERT_EQ(symlink(victim.c_str(), BackupPath(folder).c_str()), 0);
+        }
         const auto before = FolderSnapshot(folder.path());
         RunOnReviewPage([&]() {
-            {
+            if (c.asRoot) {
+                Press(wxID_FORWARD);
+            } else {
                 ActingAs acting(user);
                 Press(wxID_FORWARD);
             }
@@ -369,6 +386,11 @@ TEST_F(CompletionPageTest, AFailedSaveKeepsTheUserOnTheReviewPageWithCancel)
             after.erase(page->backupName.utf8_string());
         }
         EXPECT_EQ(after, before) << c.description;
+        struct stat victimAfter = {};
+        ASSERT_EQ(stat(victim.c_str(), &victimAfter), 0);
+        EXPECT_EQ(ReadFileBytes(victim), "root's own\n") << c.description;
+        EXPECT_EQ(victimAfter.st_uid, victimBefore.st_uid) << c.description;
+        EXPECT_EQ(victimAfter.st_mode, victimBefore.st_mode) << c.description;
     }
 }
 

@@ -11,12 +11,21 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iterator>
+#include <map>
 
 namespace {
 
@@ -62,6 +71,10 @@ TEST(ConfTextTest, DecodesByteOrderMarksAndLineEnds)
         {"UTF-32 BE", std::string("\0\0\xFE\xFF\0\0\0y", 8), {"y"}},
         {"empty file", "", {}},
         {"mark only", "\xEF\xBB\xBF", {}},
+        {"two UTF-8 marks: both dropped", "\xEF\xBB\xBF\xEF\xBB\xBF" "a\n", {"a"}},
+        {"UTF-16 LE with a second mark", std::string("\xFF\xFE\xFF\xFE" "a\0", 6), {"a"}},
+        {"a mark after the first character is text", "a\xEF\xBB\xBF\n\xEF\xBB\xBF" "b",
+         {"a\xEF\xBB\xBF", "\xEF\xBB\xBF" "b"}},
     };
     for (const Case& c : cases) {
         std::vector<wxString> lines;
@@ -109,26 +122,36 @@ TEST(ConfTextTest, WritesUtf8WithCrLf)
 
 TEST(ConfFileTest, BackupAndSaveOfAMarkedLfFileComeBackWithCrLfAndNoMark)
 {
-    TempDir folder;
-    const std::string conf = folder.file("postgresql.conf");
-    const std::string backup = folder.file("postgresql.conf.20260102030405");
-    WriteFileBytes(conf, "\xEF\xBB\xBF# caf\xC3\xA9\nmax_connections = 100\n");
-    Server server;
-    server.SetVersion("15");
-    server.values[0] = wxT("200");
+    const struct {
+        const char* description;
+        const char* marks;
+    } cases[] = {
+        {"one mark", "\xEF\xBB\xBF"},
+        {"two marks: the backup reads back as it was written", "\xEF\xBB\xBF\xEF\xBB\xBF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.description);
+        TempDir folder;
+        const std::string conf = folder.file("postgresql.conf");
+        const std::string backup = folder.file("postgresql.conf.20260102030405");
+        WriteFileBytes(conf, std::string(c.marks) + "# caf\xC3\xA9\nmax_connections = 100\n");
+        Server server;
+        server.SetVersion("15");
+        server.values[0] = wxT("200");
 
-    bool written = false;
-    wxString error;
-    ASSERT_TRUE(WriteBackupFile(server, Path(conf), Path(backup), written, error)) << error.utf8_string();
-    EXPECT_TRUE(written);
-    EXPECT_EQ(ReadFileBytes(backup), "# caf\xC3\xA9\r\nmax_connections = 100\r\n");
+        bool written = false;
+        wxString error;
+        ASSERT_TRUE(WriteBackupFile(server, Path(conf), Path(backup), written, error)) << error.utf8_string();
+        EXPECT_TRUE(written);
+        EXPECT_EQ(ReadFileBytes(backup), "# caf\xC3\xA9\r\nmax_connections = 100\r\n");
 
-    ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
-    EXPECT_EQ(ReadFileBytes(conf), "# caf\xC3\xA9\r\n"
-                                   "# NOTE: This has been modified by Norvane's Pelloran on 2026/01/02 03:04:05\r\n"
-                                   "#       Original Value for \"max_connections\" was \"100\"\r\n"
-                                   "max_connections = 200\r\n");
-    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u) << "no temporary file left";
+        ASSERT_TRUE(Save(server, conf, error)) << error.utf8_string();
+        EXPECT_EQ(ReadFileBytes(conf), "# caf\xC3\xA9\r\n"
+                                       "# NOTE: This has been modified by Norvane's Pelloran on 2026/01/02 03:04:05\r\n"
+                                       "#       Original Value for \"max_connections\" was \"100\"\r\n"
+                                       "max_connections = 200\r\n");
+        EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u) << "no temporary file left";
+    }
 }
 
 TEST(ConfFileTest, AFileThatDoesNotDecodeStopsEverythingAndChangesNothing)
@@ -187,7 +210,7 @@ TEST(ConfFileTest, AFileTheUserMayNotWriteIsLeftAlone)
     EXPECT_EQ(FolderSnapshot(folder.path()), before);
 }
 
-TEST(ConfFileTest, ReplaceKeepsOwnerAndModeFollowsLinksAndUndoesAFailedPreparation)
+TEST(ConfFileTest, ReplaceKeepsOwnerAndModeAndUndoesAFailedPreparation)
 {
     TempDir folder;
     const std::string target = folder.file("postgresql.conf");
@@ -201,12 +224,10 @@ TEST(ConfFileTest, ReplaceKeepsOwnerAndModeFollowsLinksAndUndoesAFailedPreparati
     wxString reason;
 
     // A preparation that fails (rights that did not take) leaves the target as it was.
-    wxString preparedPath;
     struct stat prepared = {};
     EXPECT_FALSE(ReplaceFileContent(Path(target), "new\r\n",
-                                    [&](const wxString& temporary, wxString& why) {
-                                        preparedPath = temporary;
-                                        stat(temporary.fn_str(), &prepared);
+                                    [&](NativeFile temporary, wxString& why) {
+                                        fstat(static_cast<int>(temporary), &prepared);
                                         why = wxT("rights refused");
                                         return false;
                                     },
@@ -215,25 +236,182 @@ TEST(ConfFileTest, ReplaceKeepsOwnerAndModeFollowsLinksAndUndoesAFailedPreparati
     EXPECT_EQ(ReadFileBytes(target), "old\r\n");
     struct stat folderInfo = {};
     ASSERT_EQ(stat(folder.path().c_str(), &folderInfo), 0);
-    EXPECT_EQ(prepared.st_dev, folderInfo.st_dev) << "prepared on the target's file system: " << preparedPath.utf8_string();
+    EXPECT_EQ(prepared.st_dev, folderInfo.st_dev) << "prepared on the target's file system";
     EXPECT_TRUE(S_ISREG(prepared.st_mode));
     EXPECT_EQ(prepared.st_size, 5) << "the whole new content, before any rights were given";
+    EXPECT_EQ(prepared.st_mode & 07777, 0640u) << "the target's mode, before any rights were given";
     EXPECT_EQ(FolderSnapshot(folder.path()).size(), 1u) << "temporary file removed";
 
-    // Through a link: the file it names is replaced, the link stays a link.
-    const std::string link = folder.file("link.conf");
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    ASSERT_TRUE(ReplaceFileContent(Path(link), "new\r\n", nullptr, reason)) << reason.utf8_string();
+    ASSERT_TRUE(ReplaceFileContent(Path(target), "new\r\n", nullptr, reason)) << reason.utf8_string();
     EXPECT_EQ(ReadFileBytes(target), "new\r\n");
     struct stat info;
-    ASSERT_EQ(lstat(link.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode));
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     if (root) {
         EXPECT_EQ(info.st_uid, user.uid);
         EXPECT_EQ(info.st_gid, user.gid);
     }
+}
+
+namespace {
+
+// Owner, group, mode and bytes of a file, to see that nothing touched it.
+std::string Fingerprint(const std::string& path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+        return "missing";
+    return std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) + " " + std::to_string(info.st_mode) +
+           " " + ReadFileBytes(path);
+}
+
+} // namespace
+
+// Whoever may write the configuration's folder (the database account owns it on packaged
+// layouts) can put a link, or a file, at the backup's name, which the review page shows, or
+// at postgresql.conf itself. A save run by root follows none of them and replaces nothing
+// outside: it refuses with the reason.
+TEST(ConfFileTest, ASaveFollowsNoLinkAndTakesNoNameThatIsThere)
+{
+    const std::string link = "It is a symbolic link, which is not followed.";
+    const std::string linkedFolder = "Its folder is a symbolic link, which is not followed.";
+    const std::string taken = "Something is already there under that name; it has been left alone.";
+    struct Case {
+        const char* description;
+        const char* plantAt; // a name in the folder; empty: the folder is reached through a link
+        const char* plant;   // "link" (to a root-owned file elsewhere), "file" or "fifo"
+        std::string refusal; // of the access test and of the save, after the path; empty: none
+        bool backupRefused;  // the conf file passes, but the backup's name is taken
+    };
+    const Case cases[] = {
+        {"a link at the backup's name", "postgresql.conf.20260102030405", "link", taken, true},
+        {"a file at the backup's name", "postgresql.conf.20260102030405", "file", taken, true},
+        {"postgresql.conf a link", "postgresql.conf", "link", link, false},
+        {"postgresql.conf a pipe", "postgresql.conf", "fifo", "It is not a regular file.", false},
+        {"the folder a link", "", "link", linkedFolder, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        TempDir outside;
+        const std::string victim = outside.file("victim");
+        WriteFileBytes(victim, "root's own\n");
+        ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+        TempDir parent;
+        const std::string real = parent.file("real");
+        std::filesystem::create_directory(real);
+        const std::string folder = *c.plantAt ? real : parent.file("main");
+        if (!*c.plantAt) {
+            ASSERT_EQ(symlink(real.c_str(), folder.c_str()), 0);
+        }
+        const std::string conf = folder + "/postgresql.conf";
+        const std::string backup = folder + "/postgresql.conf.20260102030405";
+        const std::string planted = real + "/" + c.plantAt;
+        if (std::string(c.plantAt) != "postgresql.conf")
+            WriteFileBytes(real + "/postgresql.conf", "max_connections = 100\n");
+        if (*c.plantAt && c.plant == std::string("link")) {
+            ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+        } else if (c.plant == std::string("file")) {
+            WriteFileBytes(planted, "someone's\n");
+        } else if (c.plant == std::string("fifo")) {
+            ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+        }
+        const std::string victimBefore = Fingerprint(victim);
+        const auto before = FolderSnapshot(real);
+
+        Server server;
+        server.port = 5432;
+        server.dataDirectory = Path(folder);
+        server.SetVersion("15");
+        server.values[0] = wxT("200");
+        wxString refusal;
+        const bool passed = server.CheckConfAccess(&refusal);
+        wxString error;
+        if (c.backupRefused) {
+            EXPECT_TRUE(passed);
+            EXPECT_EQ(refusal, wxString());
+            bool written = true;
+            EXPECT_FALSE(WriteBackupFile(server, Path(conf), Path(backup), written, error));
+            EXPECT_FALSE(written);
+            EXPECT_EQ(error.utf8_string(), "The backup file could not be written: " + backup + "\n" + c.refusal +
+                                               "\nThe configuration file has not been changed.");
+        } else {
+            EXPECT_FALSE(passed);
+            EXPECT_EQ(refusal.utf8_string(), conf + "\n" + c.refusal);
+            // The save's own refusal, for a file changed after the access test.
+            std::vector<wxString> lines{wxT("max_connections = 200")};
+            MergedLines merged = MergeConfigurationLines(server, &lines, wxDateTime::Now(), nullptr);
+            EXPECT_FALSE(WriteConfigurationFile(server, Path(conf), std::move(merged), wxT("2026/01/02 03:04:05"),
+                                                error));
+            EXPECT_EQ(error.utf8_string(), "The configuration file could not be written: " + conf + "\n" +
+                                               c.refusal + "\nIt has been left as it was.");
+        }
+        EXPECT_EQ(Fingerprint(victim), victimBefore);
+        EXPECT_EQ(FolderSnapshot(outside.path()).size(), 1u);
+        EXPECT_EQ(FolderSnapshot(real), before) << "nothing left, nothing replaced";
+    }
+}
+
+namespace {
+
+// Runs `step` in a child process whose kernel answers an open for an unnamed file (O_TMPFILE)
+// as a file system without them does (NFS, FAT): no such file system can be mounted here.
+// True when the step returned true.
+bool WithoutUnnamedFiles(const std::function<bool()>& step)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, __O_TMPFILE & ~O_DIRECTORY, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(2);
+        _exit(step() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2) << "the filter could not be set";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST(ConfFileTest, WithoutUnnamedFilesANamedTemporaryFileTakesTheirPlace)
+{
+    TempDir folder;
+    const std::string conf = folder.file("postgresql.conf");
+    const std::string backup = folder.file("postgresql.conf.20260102030405");
+    WriteFileBytes(conf, "old\r\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0640), 0);
+    wxString reason;
+    const auto refuse = [](NativeFile, wxString& why) {
+        why = wxT("rights refused");
+        return false;
+    };
+
+    EXPECT_FALSE(WithoutUnnamedFiles([&] { return ReplaceFileContent(Path(conf), "new\r\n", refuse, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()), (std::map<std::string, std::string>{{"postgresql.conf", "old\r\n"}}))
+        << "the temporary file is removed";
+
+    ASSERT_EQ(symlink(conf.c_str(), backup.c_str()), 0);
+    EXPECT_FALSE(WithoutUnnamedFiles([&] { return CreateFileContent(Path(backup), "bak\r\n", nullptr, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u) << "nothing but the file and the link";
+    EXPECT_EQ(ReadFileBytes(conf), "old\r\n");
+    ASSERT_EQ(unlink(backup.c_str()), 0);
+
+    EXPECT_TRUE(WithoutUnnamedFiles([&] { return CreateFileContent(Path(backup), "bak\r\n", nullptr, reason); }));
+    EXPECT_TRUE(WithoutUnnamedFiles([&] { return ReplaceFileContent(Path(conf), "new\r\n", nullptr, reason); }));
+    EXPECT_EQ(FolderSnapshot(folder.path()),
+              (std::map<std::string, std::string>{{"postgresql.conf", "new\r\n"},
+                                                  {"postgresql.conf.20260102030405", "bak\r\n"}}));
+    struct stat info;
+    ASSERT_EQ(stat(conf.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 // A real full disk: a 64 KiB tmpfs, filled.
@@ -278,12 +456,16 @@ std::string Acl(const std::string& path)
 
 } // namespace
 
-TEST(ConfFileTest, ANamedUserAclSurvivesTheSave)
+TEST(ConfFileTest, ANamedUserAclSurvivesTheSaveInAFolderTheOwnerMayWrite)
 {
     const OrdinaryUser& user = TestUser();
     if (!user.available || geteuid() != 0)
         GTEST_SKIP() << "giving a file to another owner needs root";
     TempDir folder;
+    // The folder belongs to the file's owner, as the database account owns it on packaged
+    // layouts: root saves there all the same, with the same care.
+    ASSERT_EQ(chown(folder.path().c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(chmod(folder.path().c_str(), 0700), 0);
     const std::string conf = folder.file("postgresql.conf");
     WriteFileBytes(conf, "max_connections = 100\n");
     ASSERT_EQ(chown(conf.c_str(), user.uid, user.gid), 0);

@@ -151,16 +151,37 @@ int close(int fd)
         return real_##name args;                            \
     }
 
+/* A name given relative to a folder's descriptor, as a whole path. */
+static const char* PathAt(int dir, const char* path, char* full, size_t size)
+{
+    if (!path || path[0] == '/' || dir == AT_FDCWD || !FdPath(dir, full, size))
+        return path;
+    size_t n = strlen(full);
+    snprintf(full + n, size - n, "/%s", path);
+    return full;
+}
+
+#define PATH_AT_CALL(name, signature, args, dir, path)      \
+    int name signature                                      \
+    {                                                       \
+        REAL(name);                                         \
+        char full[PATH_MAX];                                \
+        const char* whole = PathAt(dir, path, full, sizeof full); \
+        if (Inside(whole))                                  \
+            Step(#name, whole);                             \
+        return real_##name args;                            \
+    }
+
 PATH_CALL(rename, (const char* from, const char* to), (from, to), to)
-PATH_CALL(renameat, (int fromDir, const char* from, int toDir, const char* to),
-          (fromDir, from, toDir, to), to)
-PATH_CALL(renameat2, (int fromDir, const char* from, int toDir, const char* to, unsigned flags),
-          (fromDir, from, toDir, to, flags), to)
+PATH_AT_CALL(renameat, (int fromDir, const char* from, int toDir, const char* to),
+             (fromDir, from, toDir, to), toDir, to)
+PATH_AT_CALL(renameat2, (int fromDir, const char* from, int toDir, const char* to, unsigned flags),
+             (fromDir, from, toDir, to, flags), toDir, to)
 PATH_CALL(link, (const char* from, const char* to), (from, to), to)
-PATH_CALL(linkat, (int fromDir, const char* from, int toDir, const char* to, int flags),
-          (fromDir, from, toDir, to, flags), to)
+PATH_AT_CALL(linkat, (int fromDir, const char* from, int toDir, const char* to, int flags),
+             (fromDir, from, toDir, to, flags), toDir, to)
 PATH_CALL(unlink, (const char* path), (path), path)
-PATH_CALL(unlinkat, (int dir, const char* path, int flags), (dir, path, flags), path)
+PATH_AT_CALL(unlinkat, (int dir, const char* path, int flags), (dir, path, flags), dir, path)
 PATH_CALL(chmod, (const char* path, mode_t mode), (path, mode), path)
 PATH_CALL(chown, (const char* path, uid_t owner, gid_t group), (path, owner, group), path)
 PATH_CALL(lchown, (const char* path, uid_t owner, gid_t group), (path, owner, group), path)

@@ -1,5 +1,6 @@
 """The save under trouble, through the real wizard: a full disk, the process killed at each
-step, rights taken away, a link, a file changed behind its back, a file it cannot decode.
+step, rights taken away, links where the configuration file or its backup go, a file
+changed behind its back, a file it cannot decode.
 Each time nothing is lost, a failure names the file, and no temporary file stays.
 
 As root the wizard runs without the capabilities that bypass file permissions (as an
@@ -216,22 +217,69 @@ class SaveReliabilityTest(unittest.TestCase):
         self.assertIn(case.data, message)
         case.assert_unchanged()
 
-    def test_symbolic_link_keeps_the_link_and_replaces_the_real_file(self):
+    def test_a_linked_configuration_file_is_refused_and_its_target_left_alone(self):
         case = Case(self, "link")
         real_folder = os.path.join(case.root, "etc")
         os.makedirs(real_folder)
         real = os.path.join(real_folder, "postgresql.conf")
         os.rename(case.conf, real)
         os.symlink(real, case.conf)
-        case.to_review()
-        self.finish(case)
-        self.assertTrue(os.path.islink(case.conf), "the link was replaced by a file")
+        program = case.start()
+        road.wait_for_page(program, "welcome")
+        road.choose_installation(program, case.list_text)
+        program.click_button("Next >")
+        window, labels = program.message_box(timeout=60)
+        role, title = window.role, window.name
+        self.assertEqual(" ".join(labels), "The configuration file cannot be used: %s\n"
+                         "It is a symbolic link, which is not followed." % case.conf)
+        program.click_button("OK", within=window)
+        program.wait_gone(role, title)
+        road.wait_for_page(program, "welcome")
         self.assertEqual(os.readlink(case.conf), real)
         with open(real, "rb") as handle:
-            self.assertIn(b"# NOTE: This has been modified by Norvane's Pelloran", handle.read())
+            self.assertEqual(handle.read(), template)
         self.assertEqual(sorted(os.listdir(real_folder)), ["postgresql.conf"])
-        self.assertEqual(len(case.backups()), 1)
-        self.assertEqual(case.read(case.backups()[0]), crlf(template))
+        self.assertEqual(case.files(), ["postgresql.conf"])
+
+    def test_a_link_planted_at_the_backups_name_is_refused(self):
+        # The folder belongs to another account, which may write it, as the database account
+        # owns the configuration's folder on packaged layouts; the wizard runs as root.
+        case = Case(self, "planted")
+        os.chown(case.data, 65534, 65534)
+        os.chmod(case.data, 0o777)
+        outside = os.path.join(case.root, "outside")
+        os.makedirs(outside)
+        victim = os.path.join(outside, "root-owned")
+        with open(victim, "wb") as handle:
+            handle.write(b"root's own\n")
+        os.chmod(victim, 0o644)
+        victim_before = os.stat(victim)
+        conf_before = os.stat(case.conf)
+        program = case.to_review()
+        # The review page names the backup before Next: that account plants a link there.
+        shown = [t.strip() for t in program.texts() if BACKUP.match(t.strip())]
+        self.assertEqual(len(shown), 1, program.texts())
+        planted = os.path.join(case.data, shown[0])
+        os.symlink(victim, planted)
+        os.lchown(planted, 65534, 65534)
+        message = case.error_after_next()
+        self.assertEqual(message, "The backup file could not be written: %s\nSomething is already there "
+                         "under that name; it has been left alone.\nThe configuration file has not been "
+                         "changed." % planted)
+        with open(victim, "rb") as handle:
+            self.assertEqual(handle.read(), b"root's own\n")
+        after = os.stat(victim)
+        self.assertEqual((after.st_uid, after.st_gid, after.st_mode), (victim_before.st_uid,
+                         victim_before.st_gid, victim_before.st_mode))
+        self.assertEqual(os.readlink(planted), victim)
+        case.assert_unchanged(allowed_extra=[shown[0]])
+        # Once the name is free again the save goes through in that folder, with the old rights.
+        os.unlink(planted)
+        self.finish(case)
+        case.assert_saved()
+        saved = os.stat(case.conf)
+        self.assertEqual((saved.st_uid, saved.st_gid, saved.st_mode),
+                         (conf_before.st_uid, conf_before.st_gid, conf_before.st_mode))
 
     def test_file_changed_between_preview_and_save(self):
         case = Case(self, "changed")

@@ -48,7 +48,8 @@ ProbeResult ProbeAs(const OrdinaryUser& user, const std::string& path, int port,
 {
     std::vector<std::string> command = AsUser(user, {RIGHTS_PROBE_PATH, path, std::to_string(port)});
     if (!trace.empty())
-        command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=getxattr,lgetxattr,listxattr", "-o", trace});
+        command.insert(command.begin(), {"strace", "-f", "-qq", "-e",
+                                         "trace=getxattr,lgetxattr,fgetxattr,listxattr,flistxattr", "-o", trace});
     const ProgramResult result = RunProgram(command);
     ProbeResult probe;
     probe.output = result.standardOutput;
@@ -107,7 +108,7 @@ TEST(FileSecurityTest, DiscoveredInstallationReusesItsCopyHandChosenTakesItAfres
     }
 }
 
-TEST(FileSecurityTest, MissingFileOrDirectoryFails)
+TEST(FileSecurityTest, MissingFileLinkOrOtherThanAFileFails)
 {
     TempDir folder;
     struct Case {
@@ -115,24 +116,42 @@ TEST(FileSecurityTest, MissingFileOrDirectoryFails)
         int port;
         std::string dataDirectory;
         std::string baseDirectory;
+        std::string refusal; // shown after the path; empty: none (nothing there to refuse)
     };
     ASSERT_EQ(mkdir(folder.file("dir").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(folder.file("dir/postgresql.conf").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(folder.file("linked").c_str(), 0755), 0);
+    WriteFileBytes(folder.file("elsewhere.conf"), "port = 5432\n");
+    ASSERT_EQ(symlink(folder.file("elsewhere.conf").c_str(), folder.file("linked/postgresql.conf").c_str()), 0);
+    ASSERT_EQ(mkdir(folder.file("fifo").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(folder.file("fifo/postgresql.conf").c_str(), 0666), 0);
+    ASSERT_EQ(symlink(folder.file("fifo").c_str(), folder.file("folderlink").c_str()), 0);
+    const std::string link = "It is a symbolic link, which is not followed.";
+    const std::string other = "It is not a regular file.";
     const Case cases[] = {
-        {"discovered: no postgresql.conf in the data directory", 5432, folder.path(), ""},
-        {"discovered: postgresql.conf is a directory", 5432, folder.file("dir"), ""},
-        {"hand-chosen: a directory", 0, "", folder.path()},
-        {"hand-chosen: nothing at the path", 0, "", folder.file("missing.conf")},
-        {"hand-chosen: nothing chosen", 0, "", ""},
+        {"discovered: no postgresql.conf in the data directory", 5432, folder.path(), "", ""},
+        {"discovered: postgresql.conf is a directory", 5432, folder.file("dir"), "", other},
+        {"discovered: postgresql.conf is a symbolic link", 5432, folder.file("linked"), "", link},
+        {"discovered: postgresql.conf is a pipe (never opened: it would hang)", 5432, folder.file("fifo"), "", other},
+        {"discovered: the data directory is a symbolic link", 5432, folder.file("folderlink"), "",
+         "Its folder is a symbolic link, which is not followed."},
+        {"hand-chosen: a directory", 0, "", folder.path(), other},
+        {"hand-chosen: a symbolic link", 0, "", folder.file("linked/postgresql.conf"), link},
+        {"hand-chosen: nothing at the path", 0, "", folder.file("missing.conf"), ""},
+        {"hand-chosen: nothing chosen", 0, "", "", ""},
     };
     for (const Case& c : cases) {
         Server server;
         server.port = c.port;
         server.dataDirectory = wxString::FromUTF8(c.dataDirectory);
         server.baseDirectory = wxString::FromUTF8(c.baseDirectory);
-        EXPECT_FALSE(server.CheckConfAccess()) << c.description;
+        wxString refusal;
+        EXPECT_FALSE(server.CheckConfAccess(&refusal)) << c.description;
+        const std::string path = server.GetConfFilePath().utf8_string();
+        EXPECT_EQ(refusal.utf8_string(), c.refusal.empty() ? "" : path + "\n" + c.refusal) << c.description;
         EXPECT_TRUE(server.fileSecurity == nullptr) << c.description;
     }
+    EXPECT_EQ(ReadFileBytes(folder.file("elsewhere.conf")), "port = 5432\n");
 }
 
 TEST(FileSecurityTest, OrdinaryUser)
@@ -178,7 +197,7 @@ TEST(FileSecurityTest, OrdinaryUser)
         EXPECT_EQ(Rights(conf), before) << c.description;
         EXPECT_EQ(ReadFileBytes(conf), "port = 5432\n") << c.description;
         if (traced && std::string(c.mode) == "0444") {
-            EXPECT_EQ(probe.traced.find("postgresql.conf"), std::string::npos)
+            EXPECT_EQ(probe.traced.find("xattr("), std::string::npos)
                 << c.description << ": rights were read\n" << probe.traced;
         }
     }

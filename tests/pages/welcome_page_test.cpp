@@ -225,9 +225,16 @@ TEST_F(WelcomePageTest, AListedInstallationWhoseFileCannotBeWrittenIsRefused)
     const std::string locked = DataDirectory("locked");
     const std::string empty = temp.file("empty");
     mkdir(empty.c_str(), 0700);
-    Build({{"locked", "PostgreSQL 8.4", 5432, locked, "8.4"}, {"empty", "PostgreSQL 8.3", 5433, empty, "8.3"}});
-    ASSERT_TRUE(page->installationsFound) << "the registry holds two listable installations";
-    ASSERT_EQ(page->installationList->GetCount(), 2u);
+    // A link put where the file goes by whoever may write the data directory.
+    const std::string linked = temp.file("linked");
+    mkdir(linked.c_str(), 0700);
+    WriteFileBytes(temp.file("elsewhere.conf"), "port = 5432\n");
+    ASSERT_EQ(symlink(temp.file("elsewhere.conf").c_str(), (linked + "/postgresql.conf").c_str()), 0);
+    Build({{"locked", "PostgreSQL 8.4", 5432, locked, "8.4"},
+           {"empty", "PostgreSQL 8.3", 5433, empty, "8.3"},
+           {"linked", "PostgreSQL 8.3", 5434, linked, "8.3"}});
+    ASSERT_TRUE(page->installationsFound) << "the registry holds three listable installations";
+    ASSERT_EQ(page->installationList->GetCount(), 3u);
 
     WriteProtection mark(locked + "/postgresql.conf");
     if (!mark.Applied())
@@ -237,15 +244,24 @@ TEST_F(WelcomePageTest, AListedInstallationWhoseFileCannotBeWrittenIsRefused)
     {
         const char* description;
         int item;
+        std::string error;
     };
-    for (const Case c : {Case{"file not writable", 0}, Case{"no postgresql.conf in the data directory", 1}}) {
+    const Case cases[] = {
+        {"file not writable", 0, installationNotAccessible},
+        {"no postgresql.conf in the data directory", 1, installationNotAccessible},
+        {"postgresql.conf a symbolic link: no advice that would not help", 2,
+         "The configuration file cannot be used: " + linked + "/postgresql.conf\nIt is a symbolic link, which is "
+         "not followed."},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
         page->installationList->SetSelection(c.item);
         EXPECT_FALSE(LeavePage(page));
-        EXPECT_EQ(TakeErrors(), std::vector<std::string>{installationNotAccessible});
+        EXPECT_EQ(TakeErrors(), std::vector<std::string>{c.error});
         EXPECT_EQ(page->installationList->GetSelection(), c.item) << "the choice stays";
     }
     EXPECT_EQ(ReadFileBytes(locked + "/postgresql.conf"), before);
+    EXPECT_EQ(ReadFileBytes(temp.file("elsewhere.conf")), "port = 5432\n");
 }
 
 TEST_F(WelcomePageTest, AHandChosenFileIsRefusedUntilItIsChosenPresentAndWritable)
