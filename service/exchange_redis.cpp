@@ -4,6 +4,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,6 +67,10 @@ return 1
 
 // How long calls fail at once after Redis could not be reached.
 constexpr std::chrono::seconds quietTime{1};
+// At most one line about failures in this time.
+constexpr std::chrono::seconds logInterval{10};
+// How long the health check's key outlives the check.
+constexpr const char* healthLifetime = "30";
 constexpr timeval connectTimeout{1, 0};
 constexpr timeval commandTimeout{1, 0};
 
@@ -86,6 +92,32 @@ std::optional<AnnouncedProfile> ProfileOf(const std::string& value)
     return profile;
 }
 
+// `text` with its %XX escapes decoded; false when an escape is malformed.
+bool Unescape(const std::string& text, std::string& into)
+{
+    into.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            into += text[i];
+            continue;
+        }
+        const std::string digits = text.substr(i + 1, 2);
+        if (digits.size() != 2 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        into += static_cast<char>(std::strtol(digits.c_str(), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+// "host:pid", which tells the instances' health keys apart.
+std::string InstanceName()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return std::string(host) + ":" + std::to_string(getpid());
+}
+
 bool ParseNumber(const std::string& text, int highest, int& into)
 {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -105,7 +137,7 @@ struct ExchangeRedis::Reply
 bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::string& error)
 {
     location = RedisLocation{};
-    error = "--state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N], not " + text;
+    error = "--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N], not " + text;
     if (text.rfind("unix:", 0) == 0) {
         std::string rest = text.substr(5);
         const std::size_t query = rest.find('?');
@@ -123,6 +155,15 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
     if (text.rfind("redis://", 0) != 0)
         return false;
     std::string rest = text.substr(8);
+    const std::size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        const std::string credentials = rest.substr(0, at);
+        const std::size_t colon = credentials.find(':');
+        if (colon == std::string::npos || !Unescape(credentials.substr(0, colon), location.user) ||
+            !Unescape(credentials.substr(colon + 1), location.password) || location.password.empty())
+            return false;
+        rest = rest.substr(at + 1);
+    }
     const std::size_t slash = rest.find('/');
     if (slash != std::string::npos) {
         if (slash + 1 < rest.size() && !ParseNumber(rest.substr(slash + 1), 15, location.database))
@@ -144,9 +185,29 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
     return true;
 }
 
-ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime, std::size_t capacity)
-    : location(std::move(location)), lifetime(lifetime), capacity(capacity)
+ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime, std::size_t capacity,
+                             std::function<void(const std::string&)> log, std::function<Clock::time_point()> now)
+    : location(std::move(location)), lifetime(lifetime), capacity(capacity),
+      log(log ? std::move(log) : [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
+      now(std::move(now)), healthKey(std::string(keyPrefix) + "health:" + InstanceName())
 {
+}
+
+void ExchangeRedis::Failed(const std::string& what)
+{
+    ++errors;
+    std::lock_guard<std::mutex> lock(logMutex);
+    const Clock::time_point time = now();
+    if (nextLine && time < *nextLine) {
+        ++unlogged;
+        return;
+    }
+    std::string line = "pelloran-service: " + Describe() + " " + what;
+    if (unlogged > 0)
+        line += " (and " + std::to_string(unlogged) + " more failures since the last line)";
+    log(line);
+    unlogged = 0;
+    nextLine = time + logInterval;
 }
 
 ExchangeRedis::~ExchangeRedis()
@@ -178,6 +239,16 @@ redisContext* ExchangeRedis::Take()
                                 ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
                                 : redisConnectUnixWithTimeout(location.socketPath.c_str(), connectTimeout);
     bool ready = context != nullptr && context->err == 0 && redisSetTimeout(context, commandTimeout) == REDIS_OK;
+    if (ready && !location.password.empty()) {
+        auto* answered = static_cast<redisReply*>(
+            location.user.empty() ? redisCommand(context, "AUTH %s", location.password.c_str())
+                                  : redisCommand(context, "AUTH %s %s", location.user.c_str(), location.password.c_str()));
+        ready = answered != nullptr && answered->type == REDIS_REPLY_STATUS;
+        if (answered != nullptr && answered->type == REDIS_REPLY_ERROR)
+            Failed("refused the credentials: " + std::string(answered->str, answered->len));
+        if (answered != nullptr)
+            freeReplyObject(answered);
+    }
     if (ready && location.database != 0) {
         auto* selected = static_cast<redisReply*>(redisCommand(context, "SELECT %d", location.database));
         ready = selected != nullptr && selected->type == REDIS_REPLY_STATUS;
@@ -186,6 +257,8 @@ redisContext* ExchangeRedis::Take()
     }
     if (ready)
         return context;
+    if (context == nullptr || context->err != 0)
+        Failed(std::string("cannot be reached: ") + (context != nullptr ? context->errstr : "out of memory"));
     if (context != nullptr)
         redisFree(context);
     std::lock_guard<std::mutex> lock(mutex);
@@ -199,7 +272,7 @@ void ExchangeRedis::Give(redisContext* context)
     idle.push_back(context);
 }
 
-std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<std::string>& arguments)
+std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<std::string>& arguments, bool* refused)
 {
     redisContext* context = Take();
     if (context == nullptr)
@@ -214,6 +287,7 @@ std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<s
         redisCommandArgv(context, static_cast<int>(texts.size()), texts.data(), lengths.data()));
     if (reply == nullptr) {
         // The connection is broken (Redis went away, or timed out): the next call makes another.
+        Failed(std::string("broke off: ") + context->errstr);
         redisFree(context);
         std::lock_guard<std::mutex> lock(mutex);
         quietUntil = std::chrono::steady_clock::now() + quietTime;
@@ -221,9 +295,10 @@ std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<s
     }
     Give(context);
     if (reply->type == REDIS_REPLY_ERROR) {
-        std::fprintf(stderr, "pelloran-service: %s refused a command: %.*s\n", Describe().c_str(),
-                     static_cast<int>(reply->len), reply->str);
+        Failed("refused a command: " + std::string(reply->str, reply->len));
         freeReplyObject(reply);
+        if (refused != nullptr)
+            *refused = true;
         return nullptr;
     }
     return std::unique_ptr<Reply>(new Reply{reply});
@@ -254,4 +329,24 @@ std::optional<std::size_t> ExchangeRedis::Size()
         return 0;
     const long long total = std::atoll(reply->reply->str);
     return total > 0 ? static_cast<std::size_t>(total) : 0;
+}
+
+StoreHealth ExchangeRedis::Check()
+{
+    bool refused = false;
+    if (!Command({"SET", healthKey, "1", "EX", healthLifetime}, &refused))
+        return refused ? StoreHealth::Unwritable : StoreHealth::Unreachable;
+    // A total that is no number of the service's makes every announcement fail.
+    const auto total = Command({"GET", std::string(keyPrefix) + "total"}, &refused);
+    if (!total)
+        return refused ? StoreHealth::Unwritable : StoreHealth::Unreachable;
+    const redisReply& reply = *total->reply;
+    if (reply.type == REDIS_REPLY_NIL)
+        return StoreHealth::Ready;
+    const std::string text = reply.type == REDIS_REPLY_STRING ? std::string(reply.str, reply.len) : "";
+    if (!text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789", text[0] == '-' ? 1 : 0) == std::string::npos &&
+        text != "-")
+        return StoreHealth::Ready;
+    Failed(std::string("holds a value the service did not write under ") + keyPrefix + "total");
+    return StoreHealth::Unwritable;
 }

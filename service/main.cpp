@@ -58,7 +58,9 @@ const char* const usage =
     "                         serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
     "                         HTTP on this address only; off unless given. Keep it private.\n"
     "  --state LOCATION       keep the announced machine profiles in Redis, shared by every\n"
-    "                         instance given the same LOCATION: redis://HOST:PORT/DB or\n"
+    "                         instance given the same LOCATION:\n"
+    "                         redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
+    "                         redis://:PASSWORD@HOST; %-escape @, : and / in them) or\n"
     "                         unix:/path/to/socket[?db=N]; without it they stay in this process\n"
     "  --help                 show this text\n"
     "\n"
@@ -148,7 +150,7 @@ int main(int argc, char** argv)
             options.workers = std::atoi(workers.c_str());
         } else if (argument == "--state") {
             if (!value(state))
-                return UsageError("--state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N]");
+                return UsageError("--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N]");
         } else if (argument == "--admin-listen") {
             if (!value(adminListen))
                 return UsageError("--admin-listen needs ADDRESS:PORT");
