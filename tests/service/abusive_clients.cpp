@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -55,6 +56,14 @@ std::string ClientHello(SSL_CTX* context)
 const std::string slowRequest = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\n"
                                 "Host: localhost\r\nUser-Agent: slow\r\nContent-Type: text/xml\r\n"
                                 "X-Padding: " + std::string(4000, 'x') + "\r\n\r\n";
+
+const std::string bodyStart = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n";
+const std::string slowBodyHeaders[] = {
+    bodyStart + "Transfer-Encoding: chunked\r\n\r\n",
+    bodyStart + "\r\n",
+    bodyStart + "Content-Length: 10\r\nContent-Length: 60000\r\n\r\n",
+    bodyStart + "Content-Length: 60000\r\n\r\n",
+};
 
 struct Held
 {
@@ -114,12 +123,14 @@ void AbusiveClients::Run()
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
     const std::string hello = ClientHello(context.get());
     std::vector<Held> held(static_cast<std::size_t>(count));
+    const bool tls = abuse == Abuse::SlowHeader || abuse == Abuse::SlowBody;
+    std::size_t opened = 0;
 
     auto openOne = [&](Held& h) {
-        h.socket = ConnectFrom(source, port, abuse == Abuse::SlowHeader);
+        h.socket = ConnectFrom(source, port, tls);
         if (h.socket < 0)
             return;
-        if (abuse == Abuse::SlowHeader) {
+        if (tls) {
             // The handshake at full speed, then the header a byte at a time.
             const int flags = fcntl(h.socket, F_GETFL);
             fcntl(h.socket, F_SETFL, flags & ~O_NONBLOCK);
@@ -127,7 +138,9 @@ void AbusiveClients::Run()
             setsockopt(h.socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             h.ssl = SSL_new(context.get());
             SSL_set_fd(h.ssl, h.socket);
-            if (SSL_connect(h.ssl) != 1) {
+            const std::string& header = slowBodyHeaders[opened++ % std::size(slowBodyHeaders)];
+            if (SSL_connect(h.ssl) != 1 ||
+                (abuse == Abuse::SlowBody && SSL_write(h.ssl, header.data(), static_cast<int>(header.size())) <= 0)) {
                 h.Close();
                 return;
             }
@@ -151,7 +164,8 @@ void AbusiveClients::Run()
                 ++closed;
             }
             if (h.socket < 0) {
-                openOne(h);
+                if (sendNow)
+                    openOne(h);
                 continue;
             }
             if (!sendNow || abuse == Abuse::Silent)
@@ -161,6 +175,11 @@ void AbusiveClients::Run()
                     ++h.sent;
             } else if (abuse == Abuse::SlowHeader && h.sent < slowRequest.size()) {
                 if (SSL_write(h.ssl, slowRequest.data() + h.sent, 1) == 1)
+                    ++h.sent;
+            } else if (abuse == Abuse::SlowBody) {
+                SSL_write(h.ssl, "x", 1);
+            } else if (abuse == Abuse::SlowPlainHeader && h.sent < slowRequest.size()) {
+                if (send(h.socket, slowRequest.data() + h.sent, 1, MSG_NOSIGNAL) == 1)
                     ++h.sent;
             }
         }

@@ -63,13 +63,13 @@ protected:
     }
     void TearDown() override { unsetenv(caFileVariable); }
 
-    std::unique_ptr<ServiceProcess> Start(std::vector<std::string> extra = {})
+    std::unique_ptr<ServiceProcess> Start(std::vector<std::string> extra = {}, const std::string& errorFile = "service.err")
     {
         std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--cert", certificate.certificateFile,
                                               "--key", certificate.keyFile, "--access-log", folder.file("access.log")};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        auto service = std::make_unique<ServiceProcess>(arguments, folder.file("service.err"));
-        EXPECT_TRUE(service->Ready()) << ReadFileBytes(folder.file("service.err"));
+        auto service = std::make_unique<ServiceProcess>(arguments, folder.file(errorFile));
+        EXPECT_TRUE(service->Ready()) << ReadFileBytes(folder.file(errorFile));
         return service;
     }
 
@@ -315,6 +315,43 @@ TEST_F(ServiceTest, OversizedAndMalformedRequestsDoNoHarm)
 
     EXPECT_EQ(FullExchange(service->Endpoint(), "after"), "");
     EXPECT_TRUE(service->Running());
+
+    // A body without exactly one length is answered at once, before any of it is waited for:
+    // the client keeps its side open, and an answer only after the deadline would be none.
+    // Framing is the same with TLS; plain HTTP keeps the client short.
+    ServiceProcess plain({"--listen", "127.0.0.1:0", "--plain-http", "--access-log", "/dev/null"}, folder.file("plain.err"));
+    ASSERT_TRUE(plain.Ready());
+    const std::string start = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n";
+    const std::string lengthRequired = "HTTP/1.1 411 Length Required\r\nContent-Type: text/plain\r\nContent-Length: 38\r\n"
+                                       "Connection: close\r\n\r\nA request body needs a Content-Length\n";
+    const std::string badRequest = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 78\r\n"
+                                   "Connection: close\r\n\r\nSend a request body with one Content-Length, not "
+                                   "chunked and not with several\n";
+    const struct
+    {
+        const char* description;
+        std::string request;
+        const std::string& answer;
+    } framings[] = {
+        {"chunked", start + "Transfer-Encoding: chunked\r\n\r\n5\r\n<x/>\n\r\n", badRequest},
+        {"chunked, with a length too", start + "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n<x/>", badRequest},
+        {"no length", start + "\r\n<x/>", lengthRequired},
+        {"two lengths, the first smaller", start + "Content-Length: 4\r\ncontent-length: 400\r\n\r\n<x/>", badRequest},
+        {"two equal lengths", start + "Content-Length: 4\r\nContent-Length: 4\r\n\r\n<x/>", badRequest},
+    };
+    for (const auto& c : framings) {
+        const int s = ConnectFrom("127.0.0.1", plain.Port());
+        ASSERT_GE(s, 0);
+        timeval limit{3, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ASSERT_EQ(send(s, c.request.data(), c.request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.request.size()));
+        std::string answer;
+        char chunk[4096];
+        for (ssize_t got; (got = recv(s, chunk, sizeof chunk, 0)) > 0;)
+            answer.append(chunk, static_cast<std::size_t>(got));
+        close(s);
+        EXPECT_EQ(answer, c.answer) << c.description;
+    }
 }
 
 TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
@@ -354,15 +391,24 @@ TEST_F(ServiceTest, AbusiveClientsDoNotHoldUpAGoodOne)
         Abuse abuse;
         int connections;
         int millisecondsPerByte;
+        int addresses;
     } cases[] = {
-        {"slow TLS hellos", Abuse::SlowHandshake, 100, 200},
-        {"slow request headers", Abuse::SlowHeader, 100, 200},
-        {"silent connections filling every waiting place", Abuse::Silent, 600, 1000},
+        {"slow TLS hellos", Abuse::SlowHandshake, 100, 200, 1},
+        {"slow request headers", Abuse::SlowHeader, 100, 200, 1},
+        // Bodies without one length used to be read by the workers, outside the deadline.
+        {"slow request bodies", Abuse::SlowBody, 16, 1000, 1},
+        {"silent connections filling every waiting place", Abuse::Silent, 600, 1000, 1},
+        // Each has sent a byte, and places are one table whichever front loop accepts.
+        {"slow TLS hellos filling every waiting place from 20 addresses", Abuse::SlowHandshake, 600, 100, 20},
     };
     for (const auto& c : cases) {
         // A short deadline, so that the abusers are closed and come back during the test.
         auto service = Start({"--request-deadline", "2"});
-        AbusiveClients abusers(c.abuse, service->Port(), c.connections, std::chrono::milliseconds(c.millisecondsPerByte));
+        std::vector<std::unique_ptr<AbusiveClients>> groups;
+        for (int i = 0; i < c.addresses; ++i)
+            groups.push_back(std::make_unique<AbusiveClients>(c.abuse, service->Port(), c.connections / c.addresses,
+                                                              std::chrono::milliseconds(c.millisecondsPerByte),
+                                                              "127.0.0." + std::to_string(10 + i)));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         for (int i = 0; i < 6; ++i) {
             const auto start = std::chrono::steady_clock::now();
@@ -370,7 +416,10 @@ TEST_F(ServiceTest, AbusiveClientsDoNotHoldUpAGoodOne)
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.description;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
-        EXPECT_GT(abusers.Closed(), 0) << c.description << ": the deadline or newer clients closed some";
+        int closed = 0;
+        for (const auto& group : groups)
+            closed += group->Closed();
+        EXPECT_GT(closed, 0) << c.description << ": the deadline or newer clients closed some";
         EXPECT_TRUE(service->Running()) << c.description;
     }
 }
@@ -515,6 +564,52 @@ TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
     EXPECT_EQ(failure, "") << "recovered by itself";
     EXPECT_EQ(Get(health).status, 200);
     EXPECT_TRUE(a->Running() && b->Running());
+
+    // Reached but refusing: a value the service did not write where it keeps its total, and a
+    // read-only replica, as after a fail-over. Each call fails with the unavailable fault, the
+    // check says so, and the failures are counted but logged at most every ten seconds.
+    const int otherAdmin = FreePort();
+    auto c = Start({"--state", redis.State(), "--admin-listen", "127.0.0.1:" + std::to_string(otherAdmin)}, "c.err");
+    const std::string otherHealth = "http://127.0.0.1:" + std::to_string(otherAdmin) + "/healthz";
+    redisContext* direct = redisConnectUnix(redis.SocketPath().c_str());
+    ASSERT_TRUE(direct != nullptr && direct->err == 0);
+    const std::string nowhere = std::to_string(FreePort());
+    const struct
+    {
+        const char* description;
+        std::vector<std::string> breaking, mending;
+    } refusals[] = {
+        {"a foreign total", {"SET", "pelloran:total", "lots"}, {"DEL", "pelloran:total"}},
+        {"a read-only replica", {"REPLICAOF", "127.0.0.1", nowhere}, {"REPLICAOF", "NO", "ONE"}},
+    };
+    auto run = [&](const std::vector<std::string>& command) {
+        std::vector<const char*> texts;
+        for (const std::string& text : command)
+            texts.push_back(text.c_str());
+        freeReplyObject(redisCommandArgv(direct, static_cast<int>(texts.size()), texts.data(), nullptr));
+    };
+    for (const auto& r : refusals) {
+        run(r.breaking);
+        for (int i = 0; i < 10; ++i)
+            EXPECT_NE(FullExchange(c->Endpoint(), "refused-" + std::to_string(i)).find(unavailable), std::string::npos)
+                << r.description;
+        const PostAnswer check = Get(otherHealth);
+        EXPECT_EQ(check.status, 503) << r.description;
+        EXPECT_EQ(check.body, "unavailable: the store of announcements cannot be written\n") << r.description;
+        run(r.mending);
+        EXPECT_EQ(Get(otherHealth).status, 200) << r.description;
+        EXPECT_EQ(FullExchange(c->Endpoint(), std::string("mended-") + r.description), "") << r.description;
+    }
+    redisFree(direct);
+    const std::string metrics = Get("http://127.0.0.1:" + std::to_string(otherAdmin) + "/metrics").body;
+    std::smatch errors;
+    ASSERT_TRUE(std::regex_search(metrics, errors, std::regex("\npelloran_state_store_errors_total (\\d+)\n"))) << metrics;
+    EXPECT_GE(std::stoi(errors[1]), 20) << "a failed announcement each";
+    const auto lines = Lines(ReadFileBytes(folder.file("c.err")));
+    EXPECT_LE(lines.size(), 3u) << ReadFileBytes(folder.file("c.err"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("pelloran-service: unix:" + redis.SocketPath() + ", database 0 refused a command: ", 0), 0u)
+        << lines[0];
 }
 
 // HAProxy in TCP mode (TLS passes through to the instances), round robin, each instance
@@ -791,7 +886,8 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
         {"admin address malformed", {"--listen", "127.0.0.1:0", "--admin-listen", "9100"}, 2,
          "pelloran-service: --admin-listen needs ADDRESS:PORT, not 9100\n"},
         {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
-         "pelloran-service: --state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N], not redis.example:6379\n"},
+         "pelloran-service: --state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N], not "
+         "redis.example:6379\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
