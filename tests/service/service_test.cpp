@@ -491,6 +491,26 @@ TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
     const PostAnswer health = Get(admin + "/healthz");
     EXPECT_EQ(health.status, 200) << health.error;
     EXPECT_EQ(health.body, "ok\n");
+    {
+        // Clients trickling their request to the admin address hold none of the checks up, and
+        // each has one deadline for its whole request, however steadily its bytes come.
+        AbusiveClients slow(Abuse::SlowPlainHeader, adminPort, 50, std::chrono::milliseconds(100));
+        for (int i = 0; i < 200 && slow.Open() < 50; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(slow.Open(), 50);
+        std::chrono::duration<double> quickest{10};
+        for (int i = 0; i < 5 && slow.Closed() == 0; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            const PostAnswer check = Get(admin + "/healthz");
+            quickest = std::min<std::chrono::duration<double>>(quickest, std::chrono::steady_clock::now() - start);
+            EXPECT_EQ(check.status, 200) << check.error;
+        }
+        EXPECT_EQ(slow.Closed(), 0) << "the checks were answered while all 50 were connected";
+        EXPECT_LT(quickest.count(), 0.1);
+        for (int i = 0; i < 100 && slow.Closed() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_GT(slow.Closed(), 0);
+    }
     // A call is counted once its answer has gone out, so the last ones may still be on
     // their way into the figures: ask until they are there.
     PostAnswer metrics = Get(admin + "/metrics");
@@ -513,7 +533,8 @@ TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
                              "pelloran_request_duration_seconds_count 4\n",
                              "# TYPE pelloran_request_duration_seconds histogram\n",
                              "pelloran_remembered_announcements 1\n",
-                             "pelloran_state_store_up 1\n"})
+                             "pelloran_state_store_up 1\n",
+                             "pelloran_state_store_errors_total 0\n"})
         EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\nin\n" << metrics.body;
     EXPECT_EQ(Get(admin + "/other").status, 404);
 
