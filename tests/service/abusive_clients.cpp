@@ -1,5 +1,8 @@
 #include "abusive_clients.h"
 
+#include "tuning/maker_constants.h"
+
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
@@ -57,12 +60,26 @@ const std::string slowRequest = "POST /authws/services/AuthenticationService?wsd
                                 "Host: localhost\r\nUser-Agent: slow\r\nContent-Type: text/xml\r\n"
                                 "X-Padding: " + std::string(4000, 'x') + "\r\n\r\n";
 
-const std::string bodyStart = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n";
-const std::string slowBodyHeaders[] = {
-    bodyStart + "Transfer-Encoding: chunked\r\n\r\n",
-    bodyStart + "\r\n",
-    bodyStart + "Content-Length: 10\r\nContent-Length: 60000\r\n\r\n",
-    bodyStart + "Content-Length: 60000\r\n\r\n",
+// With the service account's credentials, which every wizard holds: the body is read.
+std::string Credentials()
+{
+    const std::string account = std::string(serviceUserId) + ":" + serviceSecret;
+    unsigned char encoded[128];
+    const int length = EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(account.data()),
+                                       static_cast<int>(account.size()));
+    return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
+}
+
+const std::string bodyStart = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n"
+                              "Authorization: Basic " + Credentials() + "\r\n";
+// The start of a sound message, then spaces a byte at a time, which a parser reads on through.
+const std::string envelopeStart = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+                                  "<SOAP-ENV:Body>";
+const std::string slowBodyStarts[] = {
+    bodyStart + "Transfer-Encoding: chunked\r\n\r\nFFFF\r\n" + envelopeStart,
+    bodyStart + "\r\n" + envelopeStart,
+    bodyStart + "Content-Length: 10\r\nContent-Length: 60000\r\n\r\n" + envelopeStart,
+    bodyStart + "Content-Length: 60000\r\n\r\n" + envelopeStart,
 };
 
 struct Held
@@ -138,7 +155,7 @@ void AbusiveClients::Run()
             setsockopt(h.socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             h.ssl = SSL_new(context.get());
             SSL_set_fd(h.ssl, h.socket);
-            const std::string& header = slowBodyHeaders[opened++ % std::size(slowBodyHeaders)];
+            const std::string& header = slowBodyStarts[opened++ % std::size(slowBodyStarts)];
             if (SSL_connect(h.ssl) != 1 ||
                 (abuse == Abuse::SlowBody && SSL_write(h.ssl, header.data(), static_cast<int>(header.size())) <= 0)) {
                 h.Close();
@@ -177,7 +194,7 @@ void AbusiveClients::Run()
                 if (SSL_write(h.ssl, slowRequest.data() + h.sent, 1) == 1)
                     ++h.sent;
             } else if (abuse == Abuse::SlowBody) {
-                SSL_write(h.ssl, "x", 1);
+                SSL_write(h.ssl, " ", 1);
             } else if (abuse == Abuse::SlowPlainHeader && h.sent < slowRequest.size()) {
                 if (send(h.socket, slowRequest.data() + h.sent, 1, MSG_NOSIGNAL) == 1)
                     ++h.sent;

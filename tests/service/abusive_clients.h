@@ -16,8 +16,8 @@ enum class Abuse
     Silent,
     SlowHandshake,
     SlowHeader,
-    // A whole header, then the body a byte at a time; the header announces the body in turn
-    // as chunked, not at all, with two lengths, and with one length.
+    // A whole header and the start of a body, then the body a byte at a time; the header
+    // announces the body in turn as chunked, not at all, with two lengths, and with one length.
     SlowBody,
     SlowPlainHeader,
 };
