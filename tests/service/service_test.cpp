@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -819,12 +820,47 @@ TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
     redisFree(direct);
 
     for (const char* wrong : {"redis://", "redis://host:0/1", "redis://host:6379/16", "unix:relative.sock",
-                              "unix:/run/redis.sock?database=1", "http://host"})
+                              "unix:/run/redis.sock?database=1", "http://host", "redis://alice@host", "redis://:@host",
+                              "redis://:pass%4@host", "redis://:pass@"})
         EXPECT_FALSE(ParseRedisLocation(wrong, location, error)) << wrong;
     ASSERT_TRUE(ParseRedisLocation("redis://[::1]:6380/3", location, error));
     EXPECT_EQ(location.host, "::1");
     EXPECT_EQ(location.port, 6380);
     EXPECT_EQ(location.database, 3);
+    EXPECT_EQ(location.password, "");
+
+    // Credentials, as a password alone or an ACL user's, given to a real Redis over TCP.
+    const int port = FreePort();
+    mkdir(folder.file("guarded").c_str(), 0700);
+    RedisProcess guarded(folder.file("guarded"), {"--port", std::to_string(port), "--bind", "127.0.0.1", "--requirepass", "p@ss:w/rd",
+                                         "--user", "alice", "on", ">s3cret", "~pelloran:*", "+@all"});
+    ASSERT_TRUE(guarded.Start());
+    const std::string where = "@127.0.0.1:" + std::to_string(port);
+    const struct
+    {
+        std::string text, user, password;
+        StoreHealth health;
+    } credentials[] = {
+        {"redis://:p%40ss%3Aw%2Frd" + where, "", "p@ss:w/rd", StoreHealth::Ready},
+        {"redis://alice:s3cret" + where + "/2", "alice", "s3cret", StoreHealth::Ready},
+        {"redis://alice:wrong" + where, "alice", "wrong", StoreHealth::Unreachable},
+    };
+    for (const auto& c : credentials) {
+        ASSERT_TRUE(ParseRedisLocation(c.text, location, error)) << c.text << ": " << error;
+        EXPECT_EQ(location.host, "127.0.0.1") << c.text;
+        EXPECT_EQ(location.user, c.user) << c.text;
+        EXPECT_EQ(location.password, c.password) << c.text;
+        std::vector<std::string> lines;
+        ExchangeRedis guardedStore(location, std::chrono::seconds(900), 5,
+                                   [&](const std::string& line) { lines.push_back(line); });
+        EXPECT_EQ(guardedStore.Check(), c.health) << c.text;
+        EXPECT_EQ(guardedStore.Errors(), c.health == StoreHealth::Ready ? 0u : 1u) << c.text;
+        if (c.health != StoreHealth::Ready)
+            EXPECT_EQ(lines, std::vector<std::string>{"pelloran-service: redis 127.0.0.1:" + std::to_string(port) +
+                                                      ", database 0 refused the credentials: WRONGPASS invalid "
+                                                      "username-password pair or user is disabled."})
+                << c.text;
+    }
 }
 
 TEST_F(ServiceTest, ListensOnIpv6)
