@@ -152,6 +152,12 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
         location.socketPath = rest;
         return true;
     }
+    if (text.rfind("rediss://", 0) == 0) {
+        // Debian 12's hiredis (0.14) has no TLS; a stunnel or a unix socket serves meanwhile.
+        error = "--state rediss:// (Redis over TLS) is not supported by this build, whose hiredis has no TLS: reach "
+                "Redis through a local TLS tunnel or a unix socket";
+        return false;
+    }
     if (text.rfind("redis://", 0) != 0)
         return false;
     std::string rest = text.substr(8);

@@ -151,6 +151,10 @@ int main(int argc, char** argv)
         } else if (argument == "--state") {
             if (!value(state))
                 return UsageError("--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N]");
+            // Every local account can read a command line: keep the credentials out of it.
+            const std::size_t scheme = state.find("://"), at = state.rfind('@');
+            if (scheme != std::string::npos && at != std::string::npos && at > scheme)
+                std::memset(argv[i] + scheme + 3, 'x', at - scheme - 3);
         } else if (argument == "--admin-listen") {
             if (!value(adminListen))
                 return UsageError("--admin-listen needs ADDRESS:PORT");

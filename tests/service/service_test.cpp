@@ -945,6 +945,9 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
         {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
          "pelloran-service: --state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N], not "
          "redis.example:6379\n"},
+        {"state over TLS", {"--listen", "127.0.0.1:0", "--state", "rediss://redis.example"}, 2,
+         "pelloran-service: --state rediss:// (Redis over TLS) is not supported by this build, whose hiredis has no "
+         "TLS: reach Redis through a local TLS tunnel or a unix socket\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
