@@ -102,6 +102,8 @@ public:
     void Leave(Pending& connection);
 
 private:
+    void Remove(Pending& connection); // under the lock
+
     std::mutex mutex;
     const std::size_t limit;
     Metrics& metrics;
@@ -157,10 +159,7 @@ void WaitingPlaces::Enter(Pending& connection)
         Pending* victim = *std::min_element(held.begin(), held.end(), [&](const Pending* a, const Pending* b) {
             return progress(a) < progress(b);
         });
-        victim->holding = false;
-        held[victim->place] = held.back();
-        held[victim->place]->place = victim->place;
-        held.pop_back();
+        Remove(*victim);
         victim->pushedOut = true;
         shutdown(victim->socket, SHUT_RDWR);
         metrics.ConnectionRefused("least_progress_closed");
@@ -174,8 +173,12 @@ void WaitingPlaces::Enter(Pending& connection)
 void WaitingPlaces::Leave(Pending& connection)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!connection.holding)
-        return; // left already, or pushed out
+    if (connection.holding) // else left already, or pushed out
+        Remove(connection);
+}
+
+void WaitingPlaces::Remove(Pending& connection)
+{
     connection.holding = false;
     held[connection.place] = held.back();
     held[connection.place]->place = connection.place;
@@ -615,6 +618,7 @@ void TuningServer::Impl::Refuse(Pending& pending, int status)
         {411, "411 Length Required", "A request body needs a Content-Length\n"},
         {400, "400 Bad Request", "Send a request body with one Content-Length, not chunked and not with several\n"},
     };
+    // The last one for any other status.
     const Refusal& refusal = *std::find_if(std::begin(refusals), std::end(refusals) - 1,
                                            [&](const Refusal& r) { return r.status == status; });
     const std::string body = refusal.body;
@@ -759,7 +763,6 @@ bool TuningServer::Start(std::string& error)
     if (!impl->options.plainHttp && !impl->SetUpTls(error))
         return false;
     listener.bind_flags = SO_REUSEADDR;
-    listener.recv_timeout = impl->options.receiveTimeout;
     listener.send_timeout = impl->options.sendTimeout;
     listener.transfer_timeout = impl->options.transferTimeout;
     listener.recv_maxlength = requestBodyLimit + requestHeaderLimit;
