@@ -4,10 +4,21 @@
 
 #include <hiredis/hiredis.h>
 
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -118,6 +129,109 @@ std::string InstanceName()
     return std::string(host) + ":" + std::to_string(getpid());
 }
 
+// Writes all of `length` bytes over TLS on the non-blocking `tcp`, waiting at most the
+// command time-out for room.
+bool WriteAll(SSL* ssl, int tcp, const char* bytes, int length)
+{
+    for (;;) {
+        const int put = SSL_write(ssl, bytes, length);
+        if (put > 0)
+            return true;
+        const int error = SSL_get_error(ssl, put);
+        pollfd room{tcp, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        if ((error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) ||
+            poll(&room, 1, static_cast<int>(commandTimeout.tv_sec * 1000)) != 1)
+            return false;
+    }
+}
+
+// Carries bytes both ways between TLS on the non-blocking `tcp` and the plain socket `inner`
+// until either side closes or fails. Non-blocking, since records that carry no data (such as
+// session tickets) must not keep the loop from the other side.
+void Carry(SSL* ssl, int tcp, int inner)
+{
+    char buffer[16384];
+    for (;;) {
+        pollfd sides[2] = {{tcp, POLLIN, 0}, {inner, POLLIN, 0}};
+        if (SSL_pending(ssl) == 0 && poll(sides, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (SSL_pending(ssl) > 0 || sides[0].revents != 0) {
+            const int got = SSL_read(ssl, buffer, sizeof buffer);
+            if (got <= 0 && SSL_get_error(ssl, got) != SSL_ERROR_WANT_READ)
+                break;
+            if (got > 0 && send(inner, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL) != got)
+                break;
+        }
+        if (sides[1].revents != 0) {
+            const ssize_t got = recv(inner, buffer, sizeof buffer, 0);
+            if (got <= 0 || !WriteAll(ssl, tcp, buffer, static_cast<int>(got)))
+                break;
+        }
+    }
+    SSL_free(ssl);
+    close(tcp);
+    close(inner);
+}
+
+// hiredis 0.14 speaks to plain sockets only: it gets one end of a socket pair, and a thread
+// of its own carries the bytes between the other end and TLS to Redis. The socket of the
+// returned end, or -1 with `error` saying why.
+int TlsTunnel(const RedisLocation& location, SSL_CTX* context, std::string& error)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(location.host.c_str(), std::to_string(location.port).c_str(), &hints, &found) != 0) {
+        error = "the host is not known";
+        return -1;
+    }
+    int tcp = -1;
+    error = "no address answered";
+    for (addrinfo* address = found; address != nullptr && tcp < 0; address = address->ai_next) {
+        tcp = socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (tcp < 0)
+            continue;
+        int code = 0;
+        socklen_t length = sizeof code;
+        pollfd connecting{tcp, POLLOUT, 0};
+        if (connect(tcp, address->ai_addr, address->ai_addrlen) != 0 &&
+            (errno != EINPROGRESS || poll(&connecting, 1, static_cast<int>(connectTimeout.tv_sec * 1000)) != 1 ||
+             getsockopt(tcp, SOL_SOCKET, SO_ERROR, &code, &length) != 0 || code != 0)) {
+            error = std::strerror(code != 0 ? code : errno == EINPROGRESS ? ETIMEDOUT : errno);
+            close(tcp);
+            tcp = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (tcp < 0)
+        return -1;
+    fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) & ~O_NONBLOCK);
+    setsockopt(tcp, SOL_SOCKET, SO_RCVTIMEO, &commandTimeout, sizeof commandTimeout);
+    setsockopt(tcp, SOL_SOCKET, SO_SNDTIMEO, &commandTimeout, sizeof commandTimeout);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, tcp);
+    in6_addr ip{};
+    const bool literal = inet_pton(AF_INET, location.host.c_str(), &ip) == 1 || inet_pton(AF_INET6, location.host.c_str(), &ip) == 1;
+    if (literal) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), location.host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(ssl, location.host.c_str());
+        SSL_set1_host(ssl, location.host.c_str());
+    }
+    int pair[2];
+    if (SSL_connect(ssl) != 1 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        const long verified = SSL_get_verify_result(ssl);
+        error = verified != X509_V_OK ? std::string("its certificate is not trusted: ") + X509_verify_cert_error_string(verified)
+                                      : "the TLS handshake failed";
+        SSL_free(ssl);
+        close(tcp);
+        return -1;
+    }
+    fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) | O_NONBLOCK);
+    std::thread([ssl, tcp, inner = pair[1]] { Carry(ssl, tcp, inner); }).detach();
+    return pair[0];
+}
+
 bool ParseNumber(const std::string& text, int highest, int& into)
 {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -152,15 +266,10 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
         location.socketPath = rest;
         return true;
     }
-    if (text.rfind("rediss://", 0) == 0) {
-        // Debian 12's hiredis (0.14) has no TLS; a stunnel or a unix socket serves meanwhile.
-        error = "--state rediss:// (Redis over TLS) is not supported by this build, whose hiredis has no TLS: reach "
-                "Redis through a local TLS tunnel or a unix socket";
+    location.tls = text.rfind("rediss://", 0) == 0;
+    if (text.rfind("redis://", 0) != 0 && !location.tls)
         return false;
-    }
-    if (text.rfind("redis://", 0) != 0)
-        return false;
-    std::string rest = text.substr(8);
+    std::string rest = text.substr(location.tls ? 9 : 8);
     const std::size_t at = rest.rfind('@');
     if (at != std::string::npos) {
         const std::string credentials = rest.substr(0, at);
@@ -197,6 +306,15 @@ ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifeti
       log(log ? std::move(log) : [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
       now(std::move(now)), healthKey(std::string(keyPrefix) + "health:" + InstanceName())
 {
+    if (this->location.tls) {
+        tlsContext = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(tlsContext, TLS1_2_VERSION);
+        SSL_CTX_set_verify(tlsContext, SSL_VERIFY_PEER, nullptr);
+        if (this->location.caFile.empty())
+            SSL_CTX_set_default_verify_paths(tlsContext);
+        else
+            SSL_CTX_load_verify_locations(tlsContext, this->location.caFile.c_str(), nullptr);
+    }
 }
 
 void ExchangeRedis::Failed(const std::string& what)
@@ -220,11 +338,13 @@ ExchangeRedis::~ExchangeRedis()
 {
     for (redisContext* context : idle)
         redisFree(context);
+    SSL_CTX_free(tlsContext); // the tunnels still open hold references of their own
 }
 
 std::string ExchangeRedis::Describe() const
 {
-    return (location.socketPath.empty() ? "redis " + location.host + ":" + std::to_string(location.port)
+    return (location.socketPath.empty() ? std::string(location.tls ? "rediss " : "redis ") + location.host + ":" +
+                                              std::to_string(location.port)
                                         : "unix:" + location.socketPath) +
            ", database " + std::to_string(location.database);
 }
@@ -241,9 +361,22 @@ redisContext* ExchangeRedis::Take()
         if (std::chrono::steady_clock::now() < quietUntil)
             return nullptr;
     }
-    redisContext* context = location.socketPath.empty()
-                                ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
-                                : redisConnectUnixWithTimeout(location.socketPath.c_str(), connectTimeout);
+    redisContext* context = nullptr;
+    if (tlsContext != nullptr) {
+        std::string why;
+        const int tunnel = TlsTunnel(location, tlsContext, why);
+        if (tunnel < 0) {
+            Failed("cannot be reached over TLS: " + why);
+            std::lock_guard<std::mutex> lock(mutex);
+            quietUntil = std::chrono::steady_clock::now() + quietTime;
+            return nullptr;
+        }
+        context = redisConnectFd(tunnel);
+    } else {
+        context = location.socketPath.empty()
+                      ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
+                      : redisConnectUnixWithTimeout(location.socketPath.c_str(), connectTimeout);
+    }
     bool ready = context != nullptr && context->err == 0 && redisSetTimeout(context, commandTimeout) == REDIS_OK;
     if (ready && !location.password.empty()) {
         auto* answered = static_cast<redisReply*>(

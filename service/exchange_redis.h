@@ -18,6 +18,7 @@
 #include <vector>
 
 struct redisContext;
+struct ssl_ctx_st;
 
 struct RedisLocation
 {
@@ -27,11 +28,13 @@ struct RedisLocation
     int database = 0;
     std::string user;     // for AUTH: empty for the default user
     std::string password; // empty: no AUTH
+    bool tls = false;     // rediss://: TLS, the server verified by the system's authorities
+    std::string caFile;   // or by these (PEM), when given
 };
 
 // "redis://[USER:PASSWORD@]HOST:PORT/DB" (port, database and credentials optional; the
-// credentials %-encoded as in any URL) or "unix:/path/to/socket[?db=N]". False with a
-// sentence saying why when the text is neither.
+// credentials %-encoded as in any URL), the same with "rediss://" for TLS, or
+// "unix:/path/to/socket[?db=N]". False with a sentence saying why when the text is neither.
 bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::string& error);
 
 class ExchangeRedis : public ExchangeStore
@@ -73,6 +76,7 @@ private:
     std::mutex mutex;
     std::vector<redisContext*> idle;
     std::chrono::steady_clock::time_point quietUntil{}; // no new connection tried before
+    ssl_ctx_st* tlsContext = nullptr;                   // for rediss://
     const std::function<void(const std::string&)> log;
     const std::function<Clock::time_point()> now;
     const std::string healthKey;

@@ -862,11 +862,49 @@ TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
                                    [&](const std::string& line) { lines.push_back(line); });
         EXPECT_EQ(guardedStore.Check(), c.health) << c.text;
         EXPECT_EQ(guardedStore.Errors(), c.health == StoreHealth::Ready ? 0u : 1u) << c.text;
-        if (c.health != StoreHealth::Ready)
+        if (c.health != StoreHealth::Ready) {
             EXPECT_EQ(lines, std::vector<std::string>{"pelloran-service: redis 127.0.0.1:" + std::to_string(port) +
                                                       ", database 0 refused the credentials: WRONGPASS invalid "
                                                       "username-password pair or user is disabled."})
                 << c.text;
+        }
+    }
+
+    // Over TLS, the server verified by the authority given, by name or by address.
+    const Certificate redisCertificate = MakeCertificate(folder.path(), "redis");
+    const int tlsPort = FreePort();
+    mkdir(folder.file("tls").c_str(), 0700);
+    RedisProcess overTls(folder.file("tls"), {"--tls-port", std::to_string(tlsPort), "--bind", "127.0.0.1",
+                                              "--tls-cert-file", redisCertificate.certificateFile, "--tls-key-file",
+                                              redisCertificate.keyFile, "--tls-ca-cert-file",
+                                              redisCertificate.certificateFile, "--tls-auth-clients", "no"});
+    ASSERT_TRUE(overTls.Start());
+    const struct
+    {
+        std::string text, authorities;
+        StoreHealth health;
+        std::string line;
+    } tls[] = {
+        {"rediss://localhost:" + std::to_string(tlsPort), redisCertificate.certificateFile, StoreHealth::Ready, ""},
+        {"rediss://127.0.0.1:" + std::to_string(tlsPort) + "/1", redisCertificate.certificateFile, StoreHealth::Ready, ""},
+        {"rediss://127.0.0.1:" + std::to_string(tlsPort), "", StoreHealth::Unreachable,
+         "pelloran-service: rediss 127.0.0.1:" + std::to_string(tlsPort) +
+             ", database 0 cannot be reached over TLS: its certificate is not trusted: self-signed certificate"},
+    };
+    for (const auto& c : tls) {
+        ASSERT_TRUE(ParseRedisLocation(c.text, location, error)) << c.text << ": " << error;
+        EXPECT_TRUE(location.tls);
+        location.caFile = c.authorities;
+        std::vector<std::string> lines;
+        ExchangeRedis tlsStore(location, std::chrono::seconds(900), 5, [&](const std::string& line) { lines.push_back(line); });
+        EXPECT_EQ(tlsStore.Check(), c.health) << c.text;
+        EXPECT_EQ(lines, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line}) << c.text;
+        if (c.health == StoreHealth::Ready) {
+            ASSERT_TRUE(tlsStore.Remember("192.0.2.1", "over-tls", profile)) << c.text;
+            const Recollection recalled = tlsStore.Recall("over-tls");
+            ASSERT_TRUE(recalled.profile) << c.text;
+            EXPECT_EQ(recalled.profile->processorCount, 8) << c.text;
+        }
     }
 }
 
@@ -952,9 +990,8 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
         {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
          "pelloran-service: --state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N], not "
          "redis.example:6379\n"},
-        {"state over TLS", {"--listen", "127.0.0.1:0", "--state", "rediss://redis.example"}, 2,
-         "pelloran-service: --state rediss:// (Redis over TLS) is not supported by this build, whose hiredis has no "
-         "TLS: reach Redis through a local TLS tunnel or a unix socket\n"},
+        {"authorities without TLS", {"--listen", "127.0.0.1:0", "--state", "redis://redis.example", "--state-ca", cert}, 2,
+         "pelloran-service: --state-ca needs --state rediss://...\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
     };
     for (const Case& c : cases) {
