@@ -148,7 +148,7 @@ bool WriteAll(SSL* ssl, int tcp, const char* bytes, int length)
 // Carries bytes both ways between TLS on the non-blocking `tcp` and the plain socket `inner`
 // until either side closes or fails. Non-blocking, since records that carry no data (such as
 // session tickets) must not keep the loop from the other side.
-void Carry(SSL* ssl, int tcp, int inner)
+void Carry(SSL* ssl, int tcp, int inner, std::shared_ptr<std::atomic<int>> running)
 {
     char buffer[16384];
     for (;;) {
@@ -171,12 +171,14 @@ void Carry(SSL* ssl, int tcp, int inner)
     SSL_free(ssl);
     close(tcp);
     close(inner);
+    --*running;
 }
 
 // hiredis 0.14 speaks to plain sockets only: it gets one end of a socket pair, and a thread
 // of its own carries the bytes between the other end and TLS to Redis. The socket of the
 // returned end, or -1 with `error` saying why.
-int TlsTunnel(const RedisLocation& location, SSL_CTX* context, std::string& error)
+int TlsTunnel(const RedisLocation& location, SSL_CTX* context, const std::shared_ptr<std::atomic<int>>& running,
+              std::string& error)
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -228,7 +230,8 @@ int TlsTunnel(const RedisLocation& location, SSL_CTX* context, std::string& erro
         return -1;
     }
     fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) | O_NONBLOCK);
-    std::thread([ssl, tcp, inner = pair[1]] { Carry(ssl, tcp, inner); }).detach();
+    ++*running;
+    std::thread([ssl, tcp, inner = pair[1], running] { Carry(ssl, tcp, inner, running); }).detach();
     return pair[0];
 }
 
@@ -338,7 +341,10 @@ ExchangeRedis::~ExchangeRedis()
 {
     for (redisContext* context : idle)
         redisFree(context);
-    SSL_CTX_free(tlsContext); // the tunnels still open hold references of their own
+    // Their ends closed, the carrying threads finish; let them before the process ends.
+    for (int i = 0; i < 100 && *tunnels > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    SSL_CTX_free(tlsContext); // a tunnel still open holds a reference of its own
 }
 
 std::string ExchangeRedis::Describe() const
@@ -364,7 +370,7 @@ redisContext* ExchangeRedis::Take()
     redisContext* context = nullptr;
     if (tlsContext != nullptr) {
         std::string why;
-        const int tunnel = TlsTunnel(location, tlsContext, why);
+        const int tunnel = TlsTunnel(location, tlsContext, tunnels, why);
         if (tunnel < 0) {
             Failed("cannot be reached over TLS: " + why);
             std::lock_guard<std::mutex> lock(mutex);

@@ -77,6 +77,7 @@ private:
     std::vector<redisContext*> idle;
     std::chrono::steady_clock::time_point quietUntil{}; // no new connection tried before
     ssl_ctx_st* tlsContext = nullptr;                   // for rediss://
+    std::shared_ptr<std::atomic<int>> tunnels = std::make_shared<std::atomic<int>>(0); // carrying threads running
     const std::function<void(const std::string&)> log;
     const std::function<Clock::time_point()> now;
     const std::string healthKey;
