@@ -1,6 +1,6 @@
 // What abusive clients do to pelloran-service on loopback: connections that trickle their TLS
-// hello or their request header a byte at a time, silent connections reopened as fast as the
-// service drops them, a flood of announcements over plain HTTP from one address; and what a
+// hello, their request header or their body a byte at a time, silent connections reopened as
+// the service drops them, a flood of announcements over plain HTTP from one address; and what a
 // waiting connection costs in memory. Each row says how a good client fares meanwhile (full
 // exchanges through the wizard's own transport, from another address than the abusers').
 //
@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,15 +70,22 @@ std::unique_ptr<ServiceProcess> StartService(TempDir& folder, const Certificate&
     return service;
 }
 
+// The abusers come from `addresses` loopback addresses from 127.0.0.2 on, as many from each.
 void AbuseRow(TempDir& folder, const Certificate& certificate, const char* what, Abuse abuse, int connections,
-              std::chrono::milliseconds interval, int goodExchanges)
+              std::chrono::milliseconds interval, int goodExchanges, int addresses = 1)
 {
     auto service = StartService(folder, certificate);
-    AbusiveClients abusers(abuse, service->Port(), connections, interval);
+    std::vector<std::unique_ptr<AbusiveClients>> groups;
+    for (int i = 0; i < addresses; ++i)
+        groups.push_back(std::make_unique<AbusiveClients>(abuse, service->Port(), connections / addresses, interval,
+                                                          "127.0.0." + std::to_string(2 + i)));
     std::this_thread::sleep_for(std::chrono::seconds(2)); // let them take their places
     const GoodClientFigures good = GoodExchanges(service->Endpoint(), goodExchanges, "good");
-    std::printf("%-44s %2d of %2d good exchanges succeeded, slowest %5.2f s; the service closed %d of theirs\n", what,
-                good.succeeded, goodExchanges, good.slowestSeconds, abusers.Closed());
+    int closed = 0;
+    for (const auto& group : groups)
+        closed += group->Closed();
+    std::printf("%-52s %2d of %2d good exchanges succeeded, slowest %5.2f s; the service closed %d of theirs\n", what,
+                good.succeeded, goodExchanges, good.slowestSeconds, closed);
     std::fflush(stdout);
     service->Stop();
 }
@@ -148,7 +156,7 @@ void MemoryRow(TempDir& folder, const Certificate& certificate, const char* what
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long after = ResidentKilobytes(service->Pid());
-    std::printf("%-44s %4d waiting: %6.1f KiB each (resident %ld kB, was %ld kB)\n", what, connections,
+    std::printf("%-52s %4d waiting: %6.1f KiB each (resident %ld kB, was %ld kB)\n", what, connections,
                 double(after - before) / connections, after, before);
     std::fflush(stdout);
     for (SSL* ssl : sessions)
@@ -180,6 +188,9 @@ int main(int argc, char** argv)
     AbuseRow(folder, certificate, "200 slow TLS hellos (a byte every 5 s):", Abuse::SlowHandshake, 200, milliseconds(5000), 3);
     AbuseRow(folder, certificate, "200 slow request headers (a byte every 1 s):", Abuse::SlowHeader, 200, milliseconds(1000), 3);
     AbuseRow(folder, certificate, "600 silent connections, reopened when closed:", Abuse::Silent, 600, milliseconds(1000), 60);
+    AbuseRow(folder, certificate, "16 slow request bodies (a byte every 5 s):", Abuse::SlowBody, 16, milliseconds(5000), 4);
+    AbuseRow(folder, certificate, "600 slow TLS hellos from 20 addresses (a byte a second):", Abuse::SlowHandshake, 600,
+             milliseconds(1000), 28, 20);
     FloodRow(folder, certificate, 100001);
     MemoryRow(folder, certificate, "silent connections:", 400, false, false);
     MemoryRow(folder, certificate, "connections halfway through the handshake:", 400, true, false);

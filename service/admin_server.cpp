@@ -1,13 +1,16 @@
 #include "service/admin_server.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <vector>
 
 AdminServer::~AdminServer()
 {
@@ -29,7 +32,7 @@ bool AdminServer::Start(const std::string& host, int port, std::string& error)
     listening = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const bool bound = listening >= 0 && bind(listening, found->ai_addr, found->ai_addrlen) == 0 && listen(listening, 16) == 0;
+    const bool bound = listening >= 0 && bind(listening, found->ai_addr, found->ai_addrlen) == 0 && listen(listening, 128) == 0;
     const int code = errno;
     freeaddrinfo(found);
     if (!bound) {
@@ -39,34 +42,93 @@ bool AdminServer::Start(const std::string& host, int port, std::string& error)
     return true;
 }
 
+namespace {
+
+// Clients served at once; beyond, the oldest is closed to make room.
+constexpr std::size_t clientLimit = 256;
+// From connecting until the answer has gone out.
+constexpr std::chrono::seconds requestDeadline{2};
+constexpr std::size_t requestLimit = 8192;
+
+struct Client
+{
+    int socket;
+    std::chrono::steady_clock::time_point deadline;
+    std::string request;
+    std::string answer; // empty until the request is whole
+    std::size_t sent = 0;
+};
+
+} // namespace
+
 void AdminServer::Run(const std::atomic<bool>& stop)
 {
+    fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
+    std::deque<Client> clients; // oldest first
+    std::vector<pollfd> waiting;
     while (!stop) {
-        pollfd waiting{listening, POLLIN, 0};
-        if (poll(&waiting, 1, 200) <= 0)
-            continue;
-        const int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-            continue;
-        // A scraper or a load balancer's check answers at once; nobody may hold this loop long.
-        timeval limit{2, 0};
-        setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        Answer(connection);
-        close(connection);
+        waiting.assign(1, pollfd{listening, POLLIN, 0});
+        for (const Client& client : clients)
+            waiting.push_back(pollfd{client.socket, static_cast<short>(client.answer.empty() ? POLLIN : POLLOUT), 0});
+        // 0.2 s at most: the loop looks at the stop flag and the deadlines that often.
+        if (poll(waiting.data(), waiting.size(), 200) < 0 && errno != EINTR)
+            break;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            Client& client = clients[i];
+            const short events = waiting[i + 1].revents;
+            if (events == 0)
+                continue;
+            bool done = false;
+            if (client.answer.empty()) {
+                char chunk[2048];
+                const ssize_t got = recv(client.socket, chunk, sizeof chunk, 0);
+                if (got > 0)
+                    client.request.append(chunk, static_cast<std::size_t>(got));
+                done = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
+                if (!done && (client.request.find("\r\n\r\n") != std::string::npos || client.request.size() >= requestLimit))
+                    client.answer = Answer(client.request);
+            }
+            if (!done && !client.answer.empty()) {
+                const ssize_t put = send(client.socket, client.answer.data() + client.sent, client.answer.size() - client.sent,
+                                         MSG_NOSIGNAL);
+                if (put > 0)
+                    client.sent += static_cast<std::size_t>(put);
+                done = client.sent == client.answer.size() || (put < 0 && errno != EAGAIN && errno != EINTR);
+            }
+            if (done) {
+                close(client.socket);
+                client.socket = -1;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = clients.begin(); it != clients.end();) {
+            if (it->socket >= 0 && now < it->deadline) {
+                ++it;
+                continue;
+            }
+            if (it->socket >= 0)
+                close(it->socket);
+            it = clients.erase(it);
+        }
+        if (waiting[0].revents != 0) {
+            for (;;) {
+                const int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (connection < 0)
+                    break;
+                if (clients.size() >= clientLimit) {
+                    close(clients.front().socket);
+                    clients.pop_front();
+                }
+                clients.push_back(Client{connection, now + requestDeadline, {}, {}, 0});
+            }
+        }
     }
+    for (const Client& client : clients)
+        close(client.socket);
 }
 
-void AdminServer::Answer(int connection)
+std::string AdminServer::Answer(const std::string& request)
 {
-    std::string request;
-    char chunk[2048];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 8192) {
-        const ssize_t got = recv(connection, chunk, sizeof chunk, 0);
-        if (got <= 0)
-            break;
-        request.append(chunk, static_cast<std::size_t>(got));
-    }
     const std::string line = request.substr(0, request.find("\r\n"));
     int status = 404;
     std::string body = "Not found: the admin end points are /healthz and /metrics\n";
@@ -78,12 +140,14 @@ void AdminServer::Answer(int connection)
         status = 405;
         body = "Only GET and HEAD\n";
     } else if (path == "/healthz") {
-        const bool reachable = store.Size().has_value();
-        status = reachable ? 200 : 503;
-        body = reachable ? "ok\n" : "unavailable: the store of announcements cannot be reached\n";
+        const StoreHealth health = store.Check();
+        status = health == StoreHealth::Ready ? 200 : 503;
+        body = health == StoreHealth::Ready         ? "ok\n"
+               : health == StoreHealth::Unreachable ? "unavailable: the store of announcements cannot be reached\n"
+                                                    : "unavailable: the store of announcements cannot be written\n";
     } else if (path == "/metrics") {
         status = 200;
-        body = metrics.Text(store.Size());
+        body = metrics.Text(store.Size(), store.Errors());
         type = "text/plain; version=0.0.4; charset=utf-8";
     }
     const char* reason = status == 200 ? "OK" : status == 503 ? "Service Unavailable" : status == 405 ? "Method Not Allowed" : "Not Found";
@@ -91,5 +155,5 @@ void AdminServer::Answer(int connection)
                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     if (!head)
         answer += body;
-    send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    return answer;
 }

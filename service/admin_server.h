@@ -1,6 +1,8 @@
 // The operators' end points, plain HTTP on an address of their own so that they are never
 // public by accident: GET /healthz (200 when this instance can serve, 503 when its store of
-// announcements cannot be reached) for load balancers, GET /metrics for Prometheus.
+// announcements cannot be reached or written) for load balancers, GET /metrics for
+// Prometheus. Many clients at once, each with one deadline for its whole request, so that no
+// slow client can keep a load balancer's checks from being answered.
 #pragma once
 
 #include "service/exchange_store.h"
@@ -19,11 +21,12 @@ public:
 
     // Binds host:port. False with a sentence saying why.
     bool Start(const std::string& host, int port, std::string& error);
-    // Answers one request at a time until `stop` turns true.
+    // Answers requests until `stop` turns true.
     void Run(const std::atomic<bool>& stop);
 
 private:
-    void Answer(int connection);
+    // The whole answer to `request`.
+    std::string Answer(const std::string& request);
 
     ExchangeStore& store;
     Metrics& metrics;

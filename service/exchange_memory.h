@@ -24,6 +24,8 @@ public:
     bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) override;
     Recollection Recall(const std::string& identifier) override;
     std::optional<std::size_t> Size() override;
+    StoreHealth Check() override { return StoreHealth::Ready; }
+    std::uint64_t Errors() const override { return 0; }
 
 private:
     struct Entry;

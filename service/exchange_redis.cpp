@@ -4,8 +4,21 @@
 
 #include <hiredis/hiredis.h>
 
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -65,6 +78,10 @@ return 1
 
 // How long calls fail at once after Redis could not be reached.
 constexpr std::chrono::seconds quietTime{1};
+// At most one line about failures in this time.
+constexpr std::chrono::seconds logInterval{10};
+// How long the health check's key outlives the check.
+constexpr const char* healthLifetime = "30";
 constexpr timeval connectTimeout{1, 0};
 constexpr timeval commandTimeout{1, 0};
 
@@ -86,6 +103,138 @@ std::optional<AnnouncedProfile> ProfileOf(const std::string& value)
     return profile;
 }
 
+// `text` with its %XX escapes decoded; false when an escape is malformed.
+bool Unescape(const std::string& text, std::string& into)
+{
+    into.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            into += text[i];
+            continue;
+        }
+        const std::string digits = text.substr(i + 1, 2);
+        if (digits.size() != 2 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        into += static_cast<char>(std::strtol(digits.c_str(), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+// "host:pid", which tells the instances' health keys apart.
+std::string InstanceName()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return std::string(host) + ":" + std::to_string(getpid());
+}
+
+// Writes all of `length` bytes over TLS on the non-blocking `tcp`, waiting at most the
+// command time-out for room.
+bool WriteAll(SSL* ssl, int tcp, const char* bytes, int length)
+{
+    for (;;) {
+        const int put = SSL_write(ssl, bytes, length);
+        if (put > 0)
+            return true;
+        const int error = SSL_get_error(ssl, put);
+        pollfd room{tcp, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        if ((error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) ||
+            poll(&room, 1, static_cast<int>(commandTimeout.tv_sec * 1000)) != 1)
+            return false;
+    }
+}
+
+// Carries bytes both ways between TLS on the non-blocking `tcp` and the plain socket `inner`
+// until either side closes or fails. Non-blocking, since records that carry no data (such as
+// session tickets) must not keep the loop from the other side.
+void Carry(SSL* ssl, int tcp, int inner, std::shared_ptr<std::atomic<int>> running)
+{
+    char buffer[16384];
+    for (;;) {
+        pollfd sides[2] = {{tcp, POLLIN, 0}, {inner, POLLIN, 0}};
+        if (SSL_pending(ssl) == 0 && poll(sides, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (SSL_pending(ssl) > 0 || sides[0].revents != 0) {
+            const int got = SSL_read(ssl, buffer, sizeof buffer);
+            if (got <= 0 && SSL_get_error(ssl, got) != SSL_ERROR_WANT_READ)
+                break;
+            if (got > 0 && send(inner, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL) != got)
+                break;
+        }
+        if (sides[1].revents != 0) {
+            const ssize_t got = recv(inner, buffer, sizeof buffer, 0);
+            if (got <= 0 || !WriteAll(ssl, tcp, buffer, static_cast<int>(got)))
+                break;
+        }
+    }
+    SSL_free(ssl);
+    close(tcp);
+    close(inner);
+    --*running;
+}
+
+// hiredis 0.14 speaks to plain sockets only: it gets one end of a socket pair, and a thread
+// of its own carries the bytes between the other end and TLS to Redis. The socket of the
+// returned end, or -1 with `error` saying why.
+int TlsTunnel(const RedisLocation& location, SSL_CTX* context, const std::shared_ptr<std::atomic<int>>& running,
+              std::string& error)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(location.host.c_str(), std::to_string(location.port).c_str(), &hints, &found) != 0) {
+        error = "the host is not known";
+        return -1;
+    }
+    int tcp = -1;
+    error = "no address answered";
+    for (addrinfo* address = found; address != nullptr && tcp < 0; address = address->ai_next) {
+        tcp = socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (tcp < 0)
+            continue;
+        int code = 0;
+        socklen_t length = sizeof code;
+        pollfd connecting{tcp, POLLOUT, 0};
+        if (connect(tcp, address->ai_addr, address->ai_addrlen) != 0 &&
+            (errno != EINPROGRESS || poll(&connecting, 1, static_cast<int>(connectTimeout.tv_sec * 1000)) != 1 ||
+             getsockopt(tcp, SOL_SOCKET, SO_ERROR, &code, &length) != 0 || code != 0)) {
+            error = std::strerror(code != 0 ? code : errno == EINPROGRESS ? ETIMEDOUT : errno);
+            close(tcp);
+            tcp = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (tcp < 0)
+        return -1;
+    fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) & ~O_NONBLOCK);
+    setsockopt(tcp, SOL_SOCKET, SO_RCVTIMEO, &commandTimeout, sizeof commandTimeout);
+    setsockopt(tcp, SOL_SOCKET, SO_SNDTIMEO, &commandTimeout, sizeof commandTimeout);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, tcp);
+    in6_addr ip{};
+    const bool literal = inet_pton(AF_INET, location.host.c_str(), &ip) == 1 || inet_pton(AF_INET6, location.host.c_str(), &ip) == 1;
+    if (literal) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), location.host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(ssl, location.host.c_str());
+        SSL_set1_host(ssl, location.host.c_str());
+    }
+    int pair[2];
+    if (SSL_connect(ssl) != 1 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        const long verified = SSL_get_verify_result(ssl);
+        error = verified != X509_V_OK ? std::string("its certificate is not trusted: ") + X509_verify_cert_error_string(verified)
+                                      : "the TLS handshake failed";
+        SSL_free(ssl);
+        close(tcp);
+        return -1;
+    }
+    fcntl(tcp, F_SETFL, fcntl(tcp, F_GETFL) | O_NONBLOCK);
+    ++*running;
+    std::thread([ssl, tcp, inner = pair[1], running] { Carry(ssl, tcp, inner, running); }).detach();
+    return pair[0];
+}
+
 bool ParseNumber(const std::string& text, int highest, int& into)
 {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -105,7 +254,7 @@ struct ExchangeRedis::Reply
 bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::string& error)
 {
     location = RedisLocation{};
-    error = "--state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N], not " + text;
+    error = "--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N], not " + text;
     if (text.rfind("unix:", 0) == 0) {
         std::string rest = text.substr(5);
         const std::size_t query = rest.find('?');
@@ -120,9 +269,19 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
         location.socketPath = rest;
         return true;
     }
-    if (text.rfind("redis://", 0) != 0)
+    location.tls = text.rfind("rediss://", 0) == 0;
+    if (text.rfind("redis://", 0) != 0 && !location.tls)
         return false;
-    std::string rest = text.substr(8);
+    std::string rest = text.substr(location.tls ? 9 : 8);
+    const std::size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        const std::string credentials = rest.substr(0, at);
+        const std::size_t colon = credentials.find(':');
+        if (colon == std::string::npos || !Unescape(credentials.substr(0, colon), location.user) ||
+            !Unescape(credentials.substr(colon + 1), location.password) || location.password.empty())
+            return false;
+        rest = rest.substr(at + 1);
+    }
     const std::size_t slash = rest.find('/');
     if (slash != std::string::npos) {
         if (slash + 1 < rest.size() && !ParseNumber(rest.substr(slash + 1), 15, location.database))
@@ -144,20 +303,54 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
     return true;
 }
 
-ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime, std::size_t capacity)
-    : location(std::move(location)), lifetime(lifetime), capacity(capacity)
+ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime, std::size_t capacity,
+                             std::function<void(const std::string&)> log, std::function<Clock::time_point()> now)
+    : location(std::move(location)), lifetime(lifetime), capacity(capacity),
+      log(log ? std::move(log) : [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
+      now(std::move(now)), healthKey(std::string(keyPrefix) + "health:" + InstanceName())
 {
+    if (this->location.tls) {
+        tlsContext = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(tlsContext, TLS1_2_VERSION);
+        SSL_CTX_set_verify(tlsContext, SSL_VERIFY_PEER, nullptr);
+        if (this->location.caFile.empty())
+            SSL_CTX_set_default_verify_paths(tlsContext);
+        else
+            SSL_CTX_load_verify_locations(tlsContext, this->location.caFile.c_str(), nullptr);
+    }
+}
+
+void ExchangeRedis::Failed(const std::string& what)
+{
+    ++errors;
+    std::lock_guard<std::mutex> lock(logMutex);
+    const Clock::time_point time = now();
+    if (nextLine && time < *nextLine) {
+        ++unlogged;
+        return;
+    }
+    std::string line = "pelloran-service: " + Describe() + " " + what;
+    if (unlogged > 0)
+        line += " (and " + std::to_string(unlogged) + " more failures since the last line)";
+    log(line);
+    unlogged = 0;
+    nextLine = time + logInterval;
 }
 
 ExchangeRedis::~ExchangeRedis()
 {
     for (redisContext* context : idle)
         redisFree(context);
+    // Their ends closed, the carrying threads finish; let them before the process ends.
+    for (int i = 0; i < 100 && *tunnels > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    SSL_CTX_free(tlsContext); // a tunnel still open holds a reference of its own
 }
 
 std::string ExchangeRedis::Describe() const
 {
-    return (location.socketPath.empty() ? "redis " + location.host + ":" + std::to_string(location.port)
+    return (location.socketPath.empty() ? std::string(location.tls ? "rediss " : "redis ") + location.host + ":" +
+                                              std::to_string(location.port)
                                         : "unix:" + location.socketPath) +
            ", database " + std::to_string(location.database);
 }
@@ -174,10 +367,33 @@ redisContext* ExchangeRedis::Take()
         if (std::chrono::steady_clock::now() < quietUntil)
             return nullptr;
     }
-    redisContext* context = location.socketPath.empty()
-                                ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
-                                : redisConnectUnixWithTimeout(location.socketPath.c_str(), connectTimeout);
+    redisContext* context = nullptr;
+    if (tlsContext != nullptr) {
+        std::string why;
+        const int tunnel = TlsTunnel(location, tlsContext, tunnels, why);
+        if (tunnel < 0) {
+            Failed("cannot be reached over TLS: " + why);
+            std::lock_guard<std::mutex> lock(mutex);
+            quietUntil = std::chrono::steady_clock::now() + quietTime;
+            return nullptr;
+        }
+        context = redisConnectFd(tunnel);
+    } else {
+        context = location.socketPath.empty()
+                      ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
+                      : redisConnectUnixWithTimeout(location.socketPath.c_str(), connectTimeout);
+    }
     bool ready = context != nullptr && context->err == 0 && redisSetTimeout(context, commandTimeout) == REDIS_OK;
+    if (ready && !location.password.empty()) {
+        auto* answered = static_cast<redisReply*>(
+            location.user.empty() ? redisCommand(context, "AUTH %s", location.password.c_str())
+                                  : redisCommand(context, "AUTH %s %s", location.user.c_str(), location.password.c_str()));
+        ready = answered != nullptr && answered->type == REDIS_REPLY_STATUS;
+        if (answered != nullptr && answered->type == REDIS_REPLY_ERROR)
+            Failed("refused the credentials: " + std::string(answered->str, answered->len));
+        if (answered != nullptr)
+            freeReplyObject(answered);
+    }
     if (ready && location.database != 0) {
         auto* selected = static_cast<redisReply*>(redisCommand(context, "SELECT %d", location.database));
         ready = selected != nullptr && selected->type == REDIS_REPLY_STATUS;
@@ -186,6 +402,8 @@ redisContext* ExchangeRedis::Take()
     }
     if (ready)
         return context;
+    if (context == nullptr || context->err != 0)
+        Failed(std::string("cannot be reached: ") + (context != nullptr ? context->errstr : "out of memory"));
     if (context != nullptr)
         redisFree(context);
     std::lock_guard<std::mutex> lock(mutex);
@@ -199,7 +417,7 @@ void ExchangeRedis::Give(redisContext* context)
     idle.push_back(context);
 }
 
-std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<std::string>& arguments)
+std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<std::string>& arguments, bool* refused)
 {
     redisContext* context = Take();
     if (context == nullptr)
@@ -214,6 +432,7 @@ std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<s
         redisCommandArgv(context, static_cast<int>(texts.size()), texts.data(), lengths.data()));
     if (reply == nullptr) {
         // The connection is broken (Redis went away, or timed out): the next call makes another.
+        Failed(std::string("broke off: ") + context->errstr);
         redisFree(context);
         std::lock_guard<std::mutex> lock(mutex);
         quietUntil = std::chrono::steady_clock::now() + quietTime;
@@ -221,9 +440,10 @@ std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<s
     }
     Give(context);
     if (reply->type == REDIS_REPLY_ERROR) {
-        std::fprintf(stderr, "pelloran-service: %s refused a command: %.*s\n", Describe().c_str(),
-                     static_cast<int>(reply->len), reply->str);
+        Failed("refused a command: " + std::string(reply->str, reply->len));
         freeReplyObject(reply);
+        if (refused != nullptr)
+            *refused = true;
         return nullptr;
     }
     return std::unique_ptr<Reply>(new Reply{reply});
@@ -254,4 +474,24 @@ std::optional<std::size_t> ExchangeRedis::Size()
         return 0;
     const long long total = std::atoll(reply->reply->str);
     return total > 0 ? static_cast<std::size_t>(total) : 0;
+}
+
+StoreHealth ExchangeRedis::Check()
+{
+    bool refused = false;
+    if (!Command({"SET", healthKey, "1", "EX", healthLifetime}, &refused))
+        return refused ? StoreHealth::Unwritable : StoreHealth::Unreachable;
+    // A total that is no number of the service's makes every announcement fail.
+    const auto total = Command({"GET", std::string(keyPrefix) + "total"}, &refused);
+    if (!total)
+        return refused ? StoreHealth::Unwritable : StoreHealth::Unreachable;
+    const redisReply& reply = *total->reply;
+    if (reply.type == REDIS_REPLY_NIL)
+        return StoreHealth::Ready;
+    const std::string text = reply.type == REDIS_REPLY_STRING ? std::string(reply.str, reply.len) : "";
+    if (!text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789", text[0] == '-' ? 1 : 0) == std::string::npos &&
+        text != "-")
+        return StoreHealth::Ready;
+    Failed(std::string("holds a value the service did not write under ") + keyPrefix + "total");
+    return StoreHealth::Unwritable;
 }

@@ -8,8 +8,17 @@
 #include "service/tuning_rules.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+
+// What a health check finds of the store.
+enum class StoreHealth
+{
+    Ready,
+    Unreachable,
+    Unwritable, // reached, but it refuses the service's writes or holds values it did not write
+};
 
 struct Recollection
 {
@@ -27,4 +36,8 @@ public:
     virtual Recollection Recall(const std::string& identifier) = 0;
     // Entries held now; none when the store could not be reached.
     virtual std::optional<std::size_t> Size() = 0;
+    // Whether the store can be written just now, as remembering an announcement needs.
+    virtual StoreHealth Check() = 0;
+    // Calls to the store that failed since the start: not reached, broken off or refused.
+    virtual std::uint64_t Errors() const = 0;
 };

@@ -26,7 +26,7 @@ const char* const usage =
     "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
     "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
     "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
-    "                        [--admin-listen ADDRESS:PORT] [--state LOCATION]\n"
+    "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
     "\n"
     "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
     "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -58,8 +58,13 @@ const char* const usage =
     "                         serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
     "                         HTTP on this address only; off unless given. Keep it private.\n"
     "  --state LOCATION       keep the announced machine profiles in Redis, shared by every\n"
-    "                         instance given the same LOCATION: redis://HOST:PORT/DB or\n"
-    "                         unix:/path/to/socket[?db=N]; without it they stay in this process\n"
+    "                         instance given the same LOCATION:\n"
+    "                         redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
+    "                         redis://:PASSWORD@HOST; %-escape @, : and / in them), the same\n"
+    "                         with rediss:// for TLS, or unix:/path/to/socket[?db=N]; without\n"
+    "                         it they stay in this process\n"
+    "  --state-ca FILE        with rediss://, trust the authorities in FILE (PEM) for Redis's\n"
+    "                         certificate instead of the system's\n"
     "  --help                 show this text\n"
     "\n"
     "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
@@ -111,7 +116,7 @@ int main(int argc, char** argv)
     ClientLimitOptions limitOptions;
     limitOptions.exempt = ClientLimitOptions::DefaultExempt();
     bool exemptGiven = false;
-    std::string listen, accessLogPath, adminListen, state;
+    std::string listen, accessLogPath, adminListen, state, stateAuthorities;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&](std::string& into) {
@@ -148,7 +153,14 @@ int main(int argc, char** argv)
             options.workers = std::atoi(workers.c_str());
         } else if (argument == "--state") {
             if (!value(state))
-                return UsageError("--state needs redis://HOST:PORT/DB or unix:/path/to/socket[?db=N]");
+                return UsageError("--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N]");
+            // Every local account can read a command line: keep the credentials out of it.
+            const std::size_t scheme = state.find("://"), at = state.rfind('@');
+            if (scheme != std::string::npos && at != std::string::npos && at > scheme)
+                std::memset(argv[i] + scheme + 3, 'x', at - scheme - 3);
+        } else if (argument == "--state-ca") {
+            if (!value(stateAuthorities))
+                return UsageError("--state-ca needs a file");
         } else if (argument == "--admin-listen") {
             if (!value(adminListen))
                 return UsageError("--admin-listen needs ADDRESS:PORT");
@@ -183,6 +195,15 @@ int main(int argc, char** argv)
     RedisLocation redis;
     if (!state.empty() && !ParseRedisLocation(state, redis, error))
         return UsageError(error);
+    if (!stateAuthorities.empty() && !redis.tls)
+        return UsageError("--state-ca needs --state rediss://...");
+    redis.caFile = stateAuthorities;
+    if (!stateAuthorities.empty()) {
+        std::FILE* authorities = std::fopen(stateAuthorities.c_str(), "r");
+        if (authorities == nullptr)
+            return Fail("cannot read the authorities " + stateAuthorities + ": " + std::strerror(errno));
+        std::fclose(authorities);
+    }
     std::string adminHost;
     int adminPort = 0;
     if (!adminListen.empty() && !SplitListen(adminListen, adminHost, adminPort))

@@ -54,7 +54,7 @@ void Metrics::ConnectionRefused(const char* reason)
     ++refusals[reason];
 }
 
-std::string Metrics::Text(std::optional<std::size_t> remembered)
+std::string Metrics::Text(std::optional<std::size_t> remembered, std::uint64_t storeErrors)
 {
     std::lock_guard<std::mutex> lock(mutex);
     std::string text = "# HELP pelloran_requests_total Requests answered, by operation and outcome.\n"
@@ -89,5 +89,8 @@ std::string Metrics::Text(std::optional<std::size_t> remembered)
     text += "# HELP pelloran_state_store_up Whether the store of announcements could be reached.\n"
             "# TYPE pelloran_state_store_up gauge\n"
             "pelloran_state_store_up " + std::string(remembered ? "1" : "0") + "\n";
+    text += "# HELP pelloran_state_store_errors_total Calls to the store of announcements that failed.\n"
+            "# TYPE pelloran_state_store_errors_total counter\n"
+            "pelloran_state_store_errors_total " + std::to_string(storeErrors) + "\n";
     return text;
 }

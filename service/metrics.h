@@ -24,8 +24,8 @@ public:
     void ConnectionRefused(const char* reason);
 
     // The exposition text; `remembered` is the count of remembered announcements, none when
-    // the store could not be asked.
-    std::string Text(std::optional<std::size_t> remembered);
+    // the store could not be asked; `storeErrors` the store's failed calls so far.
+    std::string Text(std::optional<std::size_t> remembered, std::uint64_t storeErrors);
 
     // The histogram's bucket bounds, in seconds.
     static constexpr std::array<double, 10> bounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1, 5};

@@ -26,7 +26,6 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -36,10 +35,10 @@
 namespace {
 
 constexpr const char* realm = "Pelloran tuning service";
-// Connections being handshaken and read, and connections waiting for a worker. When the first
-// are all taken, the oldest that has sent nothing yet makes room for a new one (else the new
-// one is closed): whoever holds places by keeping silent loses them to clients that talk.
-// Together they stay well below the usual limit of 1024 open files.
+// Connections being handshaken and read (one table for all front loops), and connections
+// waiting for a worker. When the first are all taken, the one that has sent fewest bytes for
+// its age makes room for a new one: whoever holds places by keeping silent or trickling loses
+// them to clients that talk. Together they stay well below the usual limit of 1024 open files.
 constexpr std::size_t waitingLimit = 512;
 constexpr std::size_t queueLimit = 256;
 
@@ -53,7 +52,6 @@ struct Shared
     int (*originalParseHeader)(struct soap*, const char*, const char*) = nullptr;
     int (*originalResponse)(struct soap*, int, ULONG64) = nullptr;
     int (*originalPostHeader)(struct soap*, const char*, const char*) = nullptr;
-    std::size_t (*originalReceive)(struct soap*, char*, std::size_t) = nullptr;
 };
 
 bool SameText(const char* given, const char* expected)
@@ -89,6 +87,29 @@ const char* MethodName(int status)
     }
 }
 
+struct Pending;
+
+// The waiting places every front loop takes from. Entries are only read under the lock, and a
+// connection leaves the table before it is freed or handed on.
+class WaitingPlaces
+{
+public:
+    WaitingPlaces(std::size_t limit, Metrics& metrics) : limit(limit), metrics(metrics) {}
+    // Gives `connection` a place; when none is free, the connection that has made least
+    // progress for its age loses its own: its socket is shut down, which wakes the loop that
+    // holds it to drop it.
+    void Enter(Pending& connection);
+    void Leave(Pending& connection);
+
+private:
+    void Remove(Pending& connection); // under the lock
+
+    std::mutex mutex;
+    const std::size_t limit;
+    Metrics& metrics;
+    std::vector<Pending*> held;
+};
+
 // A connection from its accept until its request is complete: handshaken and read by a front
 // loop without holding a worker, and small, since the SOAP context is made only for a worker.
 struct Pending
@@ -104,10 +125,17 @@ struct Pending
     std::string bytes;  // what arrived of the request
     std::chrono::steady_clock::time_point deadline;
     std::chrono::steady_clock::time_point arrived; // when the request was complete
-    std::optional<std::list<Pending*>::iterator> silentEntry; // while nothing has arrived
+    std::chrono::steady_clock::time_point accepted;
+    std::atomic<std::size_t> received{0}; // bytes read from the socket, TLS records included
+    std::atomic<bool> pushedOut{false};   // its place was given to a newer connection
+    WaitingPlaces* table = nullptr;       // where it took a place
+    bool holding = false;                 // under the table's lock: whether it holds one
+    std::size_t place = 0;                // its index there, under the table's lock
 
     ~Pending()
     {
+        if (table != nullptr)
+            table->Leave(*this);
         if (ssl != nullptr)
             SSL_free(ssl);
         if (socket >= 0)
@@ -116,6 +144,54 @@ struct Pending
             limits->Release(key);
     }
 };
+
+void WaitingPlaces::Enter(Pending& connection)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (held.size() >= limit && !held.empty()) {
+        // Bytes per second of age, a byte granted: a new client's first flight ranks it far
+        // above a silent or trickling connection, and among silent ones the oldest goes.
+        const auto now = std::chrono::steady_clock::now();
+        auto progress = [&](const Pending* p) {
+            const double age = std::chrono::duration<double>(now - p->accepted).count() + 0.001;
+            return static_cast<double>(p->received.load() + 1) / age;
+        };
+        Pending* victim = *std::min_element(held.begin(), held.end(), [&](const Pending* a, const Pending* b) {
+            return progress(a) < progress(b);
+        });
+        Remove(*victim);
+        victim->pushedOut = true;
+        shutdown(victim->socket, SHUT_RDWR);
+        metrics.ConnectionRefused("least_progress_closed");
+    }
+    connection.table = this;
+    connection.holding = true;
+    connection.place = held.size();
+    held.push_back(&connection);
+}
+
+void WaitingPlaces::Leave(Pending& connection)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (connection.holding) // else left already, or pushed out
+        Remove(connection);
+}
+
+void WaitingPlaces::Remove(Pending& connection)
+{
+    connection.holding = false;
+    held[connection.place] = held.back();
+    held[connection.place]->place = connection.place;
+    held.pop_back();
+}
+
+// Counts what the TLS layer reads from a waiting connection's socket, as its progress.
+long CountReceived(BIO* bio, int operation, const char*, std::size_t, int, long, int result, std::size_t* processed)
+{
+    if (operation == (BIO_CB_READ | BIO_CB_RETURN) && result > 0 && processed != nullptr)
+        reinterpret_cast<Pending*>(BIO_get_callback_arg(bio))->received += *processed;
+    return result;
+}
 
 // One connection: a copy of the listening context, served by one worker.
 class Connection : public TuningOperations
@@ -131,6 +207,8 @@ public:
         fposthdr = PostHeader;
         frecv = Receive;
         // The context owns the socket and the TLS state from here on.
+        if (pending.ssl != nullptr)
+            BIO_set_callback_ex(SSL_get_rbio(pending.ssl), nullptr);
         socket = pending.socket;
         ssl = pending.ssl;
         pending.socket = -1;
@@ -239,16 +317,14 @@ private:
         return got;
     }
 
-    // What the front loop read comes first, then the connection.
+    // Only what the front loop read, which framed the whole request: a worker never waits
+    // for a client.
     std::size_t Take(char* buffer, std::size_t length)
     {
-        if (arrivedTaken < arrived.size()) {
-            const std::size_t count = std::min(length, arrived.size() - arrivedTaken);
-            std::memcpy(buffer, arrived.data() + arrivedTaken, count);
-            arrivedTaken += count;
-            return count;
-        }
-        return shared.originalReceive(this, buffer, length);
+        const std::size_t count = std::min(length, arrived.size() - arrivedTaken);
+        std::memcpy(buffer, arrived.data() + arrivedTaken, count);
+        arrivedTaken += count;
+        return count;
     }
 
     // The status line of the answer is posted as the first header: note its code.
@@ -290,9 +366,10 @@ struct TuningServer::Impl
     std::condition_variable ready;
     std::deque<std::unique_ptr<Pending>> queue;
     bool closing = false;
+    WaitingPlaces places;
 
     Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
-        : options(options), shared{log, store, limits, metrics}
+        : options(options), shared{log, store, limits, metrics}, places(waitingLimit, metrics)
     {
         soap_init2(&listener, SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE);
     }
@@ -404,64 +481,62 @@ struct TuningServer::Impl
 
     // One front loop: accepts, does the TLS handshake and reads the request of many
     // connections at once, each bounded by one deadline, and hands complete requests on.
-    void Front(const std::atomic<bool>& stop, std::size_t places);
+    void Front(const std::atomic<bool>& stop);
     struct FrontState;
     // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
     // refused, or handed to a worker).
     bool Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner);
     void Accept(FrontState& front);
-    // Answers a connection over its address's limit, from the front loop, and logs it.
-    void Refuse(Pending& pending);
+    // Answers from the front loop with `status`, closes, and logs it.
+    void Refuse(Pending& pending, int status);
 };
 
 // The connections one front loop holds.
 struct TuningServer::Impl::FrontState
 {
     int epoll = -1;
-    std::size_t places = 0;
     std::unordered_map<Pending*, std::unique_ptr<Pending>> pending;
-    std::list<Pending*> silent; // those that have sent nothing yet, oldest first
-
-    void Drop(Pending* key)
-    {
-        auto found = pending.find(key);
-        if (found == pending.end())
-            return;
-        if (found->second) // else handed to a worker, which may already be done with it
-            Heard(*found->second);
-        pending.erase(found);
-    }
-    void Heard(Pending& connection)
-    {
-        if (connection.silentEntry) {
-            silent.erase(*connection.silentEntry);
-            connection.silentEntry.reset();
-        }
-    }
 };
 
 namespace {
 
-// The header and the body it announces have arrived (or will never be acceptable, which the
-// worker then answers): a worker can serve the request without waiting for the client.
-bool RequestComplete(const std::string& bytes)
+// How far the bytes of a request go: incomplete, complete (the header and the body it
+// announces, or something only a worker can answer, such as a length over the limit), or
+// refused by the front loop with an HTTP status. The body is framed here, once, so that a
+// worker is given a whole request and never waits for a client.
+struct Framing
+{
+    bool complete = false;
+    int refusal = 0;
+};
+
+Framing FrameRequest(const std::string& bytes)
 {
     const std::size_t end = bytes.find("\r\n\r\n");
     if (end == std::string::npos)
-        return bytes.size() >= requestHeaderLimit;
+        return {bytes.size() >= requestHeaderLimit, 0};
+    std::optional<unsigned long long> length;
+    int lengths = 0;
     std::size_t line = bytes.find("\r\n");
     while (line < end) {
         line += 2;
-        constexpr char name[] = "content-length:";
-        if (strncasecmp(bytes.c_str() + line, name, sizeof name - 1) == 0) {
-            const auto length = AcceptedBodyLength(bytes.c_str() + line + sizeof name - 1);
+        const char* header = bytes.c_str() + line;
+        constexpr char lengthName[] = "content-length:";
+        constexpr char codingName[] = "transfer-encoding:";
+        if (strncasecmp(header, codingName, sizeof codingName - 1) == 0)
+            return {true, 400}; // chunked: its end is whenever the client pleases
+        if (strncasecmp(header, lengthName, sizeof lengthName - 1) == 0) {
+            if (++lengths > 1)
+                return {true, 400}; // which one the runtime would believe is not ours to guess
+            length = AcceptedBodyLength(header + sizeof lengthName - 1);
             if (!length)
-                return true;
-            return bytes.size() >= end + 4 + *length;
+                return {true, 0}; // the worker refuses it from the header alone
         }
         line = bytes.find("\r\n", line);
     }
-    return true; // no body announced: the runtime reads whatever else there is
+    if (lengths == 0)
+        return {true, bytes.compare(0, 5, "POST ") == 0 ? 411 : 0};
+    return {bytes.size() >= end + 4 + *length, 0};
 }
 
 std::string AddressText(const sockaddr_storage& address)
@@ -508,14 +583,7 @@ void TuningServer::Impl::Accept(FrontState& front)
         }
         auto connection = std::make_unique<Pending>();
         connection->socket = socket;
-        if (front.pending.size() >= front.places) {
-            if (front.silent.empty()) {
-                shared.metrics.ConnectionRefused("waiting_places_full");
-                continue; // every place is busy with a client that talks: close the new one
-            }
-            shared.metrics.ConnectionRefused("oldest_silent_closed");
-            front.Drop(front.silent.front());
-        }
+        connection->accepted = std::chrono::steady_clock::now();
         connection->key = shared.limits.KeyOf(address);
         const Admission admission = shared.limits.Admit(connection->key);
         connection->limits = &shared.limits;
@@ -527,25 +595,35 @@ void TuningServer::Impl::Accept(FrontState& front)
         const int on = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         connection->client = AddressText(address);
-        connection->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.requestDeadline);
+        connection->deadline = connection->accepted + std::chrono::seconds(options.requestDeadline);
         connection->handshaken = options.plainHttp;
+        places.Enter(*connection);
         Watch(front.epoll, EPOLL_CTL_ADD, *connection, EPOLLIN);
         Pending* key = connection.get();
-        front.silent.push_back(key);
-        connection->silentEntry = std::prev(front.silent.end());
         front.pending.emplace(key, std::move(connection));
     }
 }
 
-void TuningServer::Impl::Refuse(Pending& pending)
+void TuningServer::Impl::Refuse(Pending& pending, int status)
 {
-    static const std::string answer = "HTTP/1.1 429 Too Many Requests\r\n"
-                                      "Content-Type: text/plain\r\n"
-                                      "Content-Length: 39\r\n"
-                                      "Retry-After: 60\r\n"
-                                      "Connection: close\r\n\r\n"
-                                      "Too many connections from this address\n";
-    // A refusal is short: it fits the socket's buffer, or the client is not reading anyway.
+    // Short answers: they fit the socket's buffer, or the client is not reading anyway.
+    struct Refusal
+    {
+        int status;
+        const char* head;
+        const char* body;
+    };
+    static const Refusal refusals[] = {
+        {429, "429 Too Many Requests\r\nRetry-After: 60", "Too many connections from this address\n"},
+        {411, "411 Length Required", "A request body needs a Content-Length\n"},
+        {400, "400 Bad Request", "Send a request body with one Content-Length, not chunked and not with several\n"},
+    };
+    // The last one for any other status.
+    const Refusal& refusal = *std::find_if(std::begin(refusals), std::end(refusals) - 1,
+                                           [&](const Refusal& r) { return r.status == status; });
+    const std::string body = refusal.body;
+    const std::string answer = std::string("HTTP/1.1 ") + refusal.head + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     if (pending.ssl != nullptr) {
         if (SSL_write(pending.ssl, answer.data(), static_cast<int>(answer.size())) > 0)
             SSL_shutdown(pending.ssl);
@@ -554,12 +632,14 @@ void TuningServer::Impl::Refuse(Pending& pending)
     }
     shutdown(pending.socket, SHUT_WR);
     const std::string requestLine = pending.bytes.substr(0, std::min(pending.bytes.find("\r\n"), std::size_t{1024}));
-    shared.log.Write(pending.client, std::time(nullptr), requestLine, 429, 39);
-    shared.metrics.Request("", 429, 0);
+    shared.log.Write(pending.client, std::time(nullptr), requestLine, refusal.status, static_cast<long long>(body.size()));
+    shared.metrics.Request("", refusal.status, 0);
 }
 
 bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pending>& owner)
 {
+    if (pending.pushedOut)
+        return false;
     auto waitFor = [&](int result) {
         const int error = SSL_get_error(pending.ssl, result);
         if (error == SSL_ERROR_WANT_READ)
@@ -577,6 +657,8 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
             pending.ssl = SSL_new(listener.ctx);
             if (pending.ssl == nullptr || SSL_set_fd(pending.ssl, pending.socket) != 1)
                 return false;
+            BIO_set_callback_arg(SSL_get_rbio(pending.ssl), reinterpret_cast<char*>(&pending));
+            BIO_set_callback_ex(SSL_get_rbio(pending.ssl), CountReceived);
             SSL_set_accept_state(pending.ssl);
         }
         const int result = SSL_do_handshake(pending.ssl);
@@ -590,42 +672,38 @@ bool TuningServer::Impl::Advance(Pending& pending, int epoll, std::unique_ptr<Pe
         Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
     }
     char chunk[16384];
-    while (!RequestComplete(pending.bytes)) {
+    Framing framing = FrameRequest(pending.bytes);
+    while (!framing.complete) {
         const std::size_t room = std::min(sizeof chunk, static_cast<std::size_t>(requestHeaderLimit + requestBodyLimit) - pending.bytes.size());
         if (pending.ssl != nullptr) {
             const int got = SSL_read(pending.ssl, chunk, static_cast<int>(room));
-            if (got <= 0) {
-                if (SSL_get_error(pending.ssl, got) == SSL_ERROR_ZERO_RETURN)
-                    break; // the client said all it will: let the worker answer what there is
-                return waitFor(got);
-            }
+            if (got <= 0)
+                return waitFor(got); // a request cut short gets no answer
             pending.bytes.append(chunk, static_cast<std::size_t>(got));
         } else {
             const ssize_t got = recv(pending.socket, chunk, room, 0);
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                 return true;
-            if (got < 0)
+            if (got <= 0)
                 return false;
-            if (got == 0)
-                break;
+            pending.received += static_cast<std::size_t>(got);
             pending.bytes.append(chunk, static_cast<std::size_t>(got));
         }
+        framing = FrameRequest(pending.bytes);
     }
-    if (pending.bytes.empty())
-        return false; // closed without a request
     epoll_ctl(epoll, EPOLL_CTL_DEL, pending.socket, nullptr);
+    places.Leave(pending);
     pending.arrived = std::chrono::steady_clock::now();
-    if (pending.refused)
-        Refuse(pending);
+    if (pending.refused || framing.refusal != 0)
+        Refuse(pending, pending.refused ? 429 : framing.refusal);
     else
         Hand(std::move(owner));
     return false;
 }
 
-void TuningServer::Impl::Front(const std::atomic<bool>& stop, std::size_t places)
+void TuningServer::Impl::Front(const std::atomic<bool>& stop)
 {
     FrontState front;
-    front.places = places;
     front.epoll = epoll_create1(EPOLL_CLOEXEC);
     if (front.epoll < 0)
         return;
@@ -648,26 +726,26 @@ void TuningServer::Impl::Front(const std::atomic<bool>& stop, std::size_t places
             auto found = front.pending.find(key);
             if (found == front.pending.end())
                 continue;
-            front.Heard(*key);
             if (!Advance(*key, front.epoll, found->second))
-                front.Drop(key); // handed on (the pointer is then empty), refused or failed
+                front.pending.erase(found); // handed on (the pointer is then empty), refused or failed
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextSweep) {
             // One deadline for handshake and request, however slowly the bytes come.
-            std::vector<Pending*> late;
-            for (const auto& [key, connection] : front.pending)
-                if (now >= connection->deadline)
-                    late.push_back(key);
-            for (Pending* key : late) {
-                shared.metrics.ConnectionRefused("deadline");
-                front.Drop(key);
+            for (auto it = front.pending.begin(); it != front.pending.end();) {
+                if (it->second->pushedOut) {
+                    it = front.pending.erase(it);
+                } else if (now >= it->second->deadline) {
+                    shared.metrics.ConnectionRefused("deadline");
+                    it = front.pending.erase(it);
+                } else {
+                    ++it;
+                }
             }
             nextSweep = now + std::chrono::milliseconds(100);
         }
     }
-    while (!front.pending.empty())
-        front.Drop(front.pending.begin()->first);
+    front.pending.clear();
     close(front.epoll);
 }
 
@@ -685,7 +763,6 @@ bool TuningServer::Start(std::string& error)
     if (!impl->options.plainHttp && !impl->SetUpTls(error))
         return false;
     listener.bind_flags = SO_REUSEADDR;
-    listener.recv_timeout = impl->options.receiveTimeout;
     listener.send_timeout = impl->options.sendTimeout;
     listener.transfer_timeout = impl->options.transferTimeout;
     listener.recv_maxlength = requestBodyLimit + requestHeaderLimit;
@@ -693,7 +770,6 @@ bool TuningServer::Start(std::string& error)
     impl->shared.originalParseHeader = listener.fparsehdr;
     impl->shared.originalResponse = listener.fresponse;
     impl->shared.originalPostHeader = listener.fposthdr;
-    impl->shared.originalReceive = listener.frecv;
     if (!soap_valid_socket(soap_bind(&listener, impl->options.host.c_str(), impl->options.port, 128))) {
         const int code = listener.errnum;
         error = "cannot listen on " + impl->options.host + ":" + std::to_string(impl->options.port) + ": " +
@@ -728,10 +804,9 @@ void TuningServer::Run(const std::atomic<bool>& stop)
     // A front loop per processor: handshakes are most of the work.
     std::vector<std::thread> fronts;
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t places = waitingLimit / processors;
     for (unsigned i = 1; i < processors; ++i)
-        fronts.emplace_back([this, &stop, places] { impl->Front(stop, places); });
-    impl->Front(stop, places);
+        fronts.emplace_back([this, &stop] { impl->Front(stop); });
+    impl->Front(stop);
     for (std::thread& front : fronts)
         front.join();
 

@@ -23,9 +23,8 @@ struct ServiceOptions
     bool sessionTickets = true; // false: every connection makes a full TLS handshake
     int workers = 8;
     int requestDeadline = 5;   // seconds from connecting until the request has arrived whole
-    int receiveTimeout = 10;   // seconds a client may stay silent
     int sendTimeout = 10;      // seconds a client may take to accept bytes
-    int transferTimeout = 30;  // seconds for a whole request or answer
+    int transferTimeout = 30;  // seconds for a whole answer
 };
 
 class TuningServer

@@ -1,5 +1,8 @@
 #include "abusive_clients.h"
 
+#include "tuning/maker_constants.h"
+
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
@@ -11,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -55,6 +59,28 @@ std::string ClientHello(SSL_CTX* context)
 const std::string slowRequest = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\n"
                                 "Host: localhost\r\nUser-Agent: slow\r\nContent-Type: text/xml\r\n"
                                 "X-Padding: " + std::string(4000, 'x') + "\r\n\r\n";
+
+// With the service account's credentials, which every wizard holds: the body is read.
+std::string Credentials()
+{
+    const std::string account = std::string(serviceUserId) + ":" + serviceSecret;
+    unsigned char encoded[128];
+    const int length = EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(account.data()),
+                                       static_cast<int>(account.size()));
+    return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
+}
+
+const std::string bodyStart = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n"
+                              "Authorization: Basic " + Credentials() + "\r\n";
+// The start of a sound message, then spaces a byte at a time, which a parser reads on through.
+const std::string envelopeStart = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+                                  "<SOAP-ENV:Body>";
+const std::string slowBodyStarts[] = {
+    bodyStart + "Transfer-Encoding: chunked\r\n\r\nFFFF\r\n" + envelopeStart,
+    bodyStart + "\r\n" + envelopeStart,
+    bodyStart + "Content-Length: 10\r\nContent-Length: 60000\r\n\r\n" + envelopeStart,
+    bodyStart + "Content-Length: 60000\r\n\r\n" + envelopeStart,
+};
 
 struct Held
 {
@@ -114,12 +140,14 @@ void AbusiveClients::Run()
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
     const std::string hello = ClientHello(context.get());
     std::vector<Held> held(static_cast<std::size_t>(count));
+    const bool tls = abuse == Abuse::SlowHeader || abuse == Abuse::SlowBody;
+    std::size_t opened = 0;
 
     auto openOne = [&](Held& h) {
-        h.socket = ConnectFrom(source, port, abuse == Abuse::SlowHeader);
+        h.socket = ConnectFrom(source, port, tls);
         if (h.socket < 0)
             return;
-        if (abuse == Abuse::SlowHeader) {
+        if (tls) {
             // The handshake at full speed, then the header a byte at a time.
             const int flags = fcntl(h.socket, F_GETFL);
             fcntl(h.socket, F_SETFL, flags & ~O_NONBLOCK);
@@ -127,7 +155,9 @@ void AbusiveClients::Run()
             setsockopt(h.socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             h.ssl = SSL_new(context.get());
             SSL_set_fd(h.ssl, h.socket);
-            if (SSL_connect(h.ssl) != 1) {
+            const std::string& header = slowBodyStarts[opened++ % std::size(slowBodyStarts)];
+            if (SSL_connect(h.ssl) != 1 ||
+                (abuse == Abuse::SlowBody && SSL_write(h.ssl, header.data(), static_cast<int>(header.size())) <= 0)) {
                 h.Close();
                 return;
             }
@@ -151,7 +181,8 @@ void AbusiveClients::Run()
                 ++closed;
             }
             if (h.socket < 0) {
-                openOne(h);
+                if (sendNow)
+                    openOne(h);
                 continue;
             }
             if (!sendNow || abuse == Abuse::Silent)
@@ -161,6 +192,11 @@ void AbusiveClients::Run()
                     ++h.sent;
             } else if (abuse == Abuse::SlowHeader && h.sent < slowRequest.size()) {
                 if (SSL_write(h.ssl, slowRequest.data() + h.sent, 1) == 1)
+                    ++h.sent;
+            } else if (abuse == Abuse::SlowBody) {
+                SSL_write(h.ssl, " ", 1);
+            } else if (abuse == Abuse::SlowPlainHeader && h.sent < slowRequest.size()) {
+                if (send(h.socket, slowRequest.data() + h.sent, 1, MSG_NOSIGNAL) == 1)
                     ++h.sent;
             }
         }

@@ -1,7 +1,9 @@
 // Clients that hold connections to the service without making requests, as an attacker would:
 // silent ones, ones that send their TLS hello one byte at a time, ones that handshake and then
-// send their request header one byte at a time. Each connection the service closes is opened
-// again at once, so that the service always has `count` of them. For the tests and the bench.
+// send their request header or their body one byte at a time, and ones that send a plain HTTP
+// header one byte at a time (as to the admin address). Each connection the service closes is
+// opened again when its next byte is due, so that the service keeps about `count` of them
+// without a flood of handshakes. For the tests and the bench.
 #pragma once
 
 #include <atomic>
@@ -14,6 +16,10 @@ enum class Abuse
     Silent,
     SlowHandshake,
     SlowHeader,
+    // A whole header and the start of a body, then the body a byte at a time; the header
+    // announces the body in turn as chunked, not at all, with two lengths, and with one length.
+    SlowBody,
+    SlowPlainHeader,
 };
 
 class AbusiveClients

@@ -96,7 +96,10 @@ ServiceProcess::~ServiceProcess()
         Stop();
 }
 
-RedisProcess::RedisProcess(const std::string& folder) : folder(folder), socketPath(folder + "/redis.sock") {}
+RedisProcess::RedisProcess(const std::string& folder, std::vector<std::string> extra)
+    : folder(folder), socketPath(folder + "/redis.sock"), extra(std::move(extra))
+{
+}
 
 RedisProcess::~RedisProcess() { Stop(); }
 
@@ -108,8 +111,14 @@ bool RedisProcess::Start()
         const int quiet = open((folder + "/redis.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(quiet, 1);
         dup2(quiet, 2);
-        execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socketPath.c_str(), "--unixsocketperm",
-               "700", "--save", "", "--appendonly", "no", "--dir", folder.c_str(), static_cast<char*>(nullptr));
+        std::vector<std::string> arguments = {"redis-server", "--port", "0", "--unixsocket", socketPath, "--unixsocketperm",
+                                              "700", "--save", "", "--appendonly", "no", "--dir", folder};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::vector<char*> pointers;
+        for (std::string& argument : arguments)
+            pointers.push_back(argument.data());
+        pointers.push_back(nullptr);
+        execvp("redis-server", pointers.data());
         _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

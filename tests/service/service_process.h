@@ -44,12 +44,12 @@ private:
     int port = 0;
 };
 
-// A redis-server of the test's own, on a unix socket in `folder` and no TCP port, keeping
-// nothing on disk; stopped when destroyed.
+// A redis-server of the test's own, on a unix socket in `folder` and no TCP port (unless
+// `extra` options give one), keeping nothing on disk; stopped when destroyed.
 class RedisProcess
 {
 public:
-    explicit RedisProcess(const std::string& folder);
+    explicit RedisProcess(const std::string& folder, std::vector<std::string> extra = {});
     ~RedisProcess();
     RedisProcess(const RedisProcess&) = delete;
     RedisProcess& operator=(const RedisProcess&) = delete;
@@ -64,6 +64,7 @@ public:
 private:
     std::string folder;
     std::string socketPath;
+    std::vector<std::string> extra;
     pid_t pid = -1;
 };
 
