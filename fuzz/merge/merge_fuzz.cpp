@@ -14,12 +14,14 @@
 
 namespace {
 
-// The exchange admits no control character into the record.
+// The exchange admits no control character into the record, and no decoder of the program
+// yields a lone surrogate (the toolkit's lenient one here does, and the file writer would
+// rightly write it as U+FFFD).
 wxString PrintableValue(const std::string& bytes)
 {
     wxString value;
     for (wxUniChar c : wxString::FromUTF8(bytes.data(), bytes.size()))
-        if (c >= 0x20 && c != 0x7F)
+        if (c >= 0x20 && c != 0x7F && (c < 0xD800 || c > 0xDFFF))
             value += c;
     return value;
 }
