@@ -156,7 +156,8 @@ int main()
         *root = wxT("/nonexistent");
     const double processes = Median(9, [&] {
         RegFileRegistry running;
-        AddInstalledServers(running, processesOnly);
+        std::ostringstream quiet;
+        AddInstalledServers(running, processesOnly, quiet);
     });
     std::printf("running servers found through /proc: %.2f ms\n", processes);
 
