@@ -130,6 +130,8 @@ TEST(DiscoveryTest, ListingCasesOfA32BitMachine)
         wxT(" on port 5434"),
         wxT("orvalis server 8.4 on port 5437"),
         wxT("PostgreSQL 8.4.1 on port 5445"),
+        wxT("PostgreSQL 16 on port 5446"), // 16.1: from 10 on the second number is a patch level
+        wxT("PostgreSQL 17 on port 5447"), // 17.0
     };
     EXPECT_EQ(discovery.Texts(), expected);
     ASSERT_EQ(discovery.found.size(), expected.size());
