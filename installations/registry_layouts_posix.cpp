@@ -441,6 +441,7 @@ std::vector<RunningServer> RunningServers(const fs::path& processRoot, const std
                                           std::ostream& warnings)
 {
     std::vector<std::pair<long, RunningServer>> found;
+    std::map<std::string, std::vector<std::string>> pidFiles;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(processRoot, error)) {
         const std::string name = entry.path().filename().string();
@@ -459,10 +460,14 @@ std::vector<RunningServer> RunningServers(const fs::path& processRoot, const std
         const std::string workingDirectory = ReadLink(entry.path() / "cwd");
         if (workingDirectory.empty())
             continue;
-        std::string pidBytes;
-        if (!ReadDiscoveryFile(fs::path(workingDirectory) / "postmaster.pid", pidBytes, warnings))
-            continue;
-        const std::vector<std::string> pidFile = SplitLines(pidBytes);
+        // A server's children share its folder: its postmaster.pid is read (and refused) once.
+        auto pidFileOf = pidFiles.find(workingDirectory);
+        if (pidFileOf == pidFiles.end()) {
+            std::string pidBytes;
+            ReadDiscoveryFile(fs::path(workingDirectory) / "postmaster.pid", pidBytes, warnings);
+            pidFileOf = pidFiles.emplace(workingDirectory, SplitLines(pidBytes)).first;
+        }
+        const std::vector<std::string>& pidFile = pidFileOf->second;
         if (pidFile.size() < 4 || pidFile[0] != name)
             continue;
         RunningServer server;

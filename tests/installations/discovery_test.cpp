@@ -826,7 +826,12 @@ TEST(DiscoveryTest, ServersOfOtherAccounts)
             user, {"/bin/sh", "-c",
                    "cd '" + data + "' && exec ../sbin/postgres -c '[ -p postmaster.pid ] || printf \"%s\\n%s\\n0\\n5433\\n\" "
                    "$$ \"$PWD\" > postmaster.pid; while :; do sleep 1; done'"}));
-        ASSERT_TRUE(fake.WaitFor("postgres", [&] { return FileExists(data + "/postmaster.pid"); })) << c.description;
+        // Until the program has written its postmaster.pid whole (a FIFO is never read here).
+        ASSERT_TRUE(fake.WaitFor("postgres", [&] {
+            const std::string pidFile = data + "/postmaster.pid";
+            return c.pidFile == "fifo"
+                   || (FileExists(pidFile) && ReadFileBytes(pidFile).find("5433\n") != std::string::npos);
+        })) << c.description;
 
         ServerLayouts layouts = LayoutsUnder(folder.path());
         layouts.processRoot = wxT("/proc");
