@@ -156,13 +156,34 @@ int main()
         *root = wxT("/nonexistent");
     const double processes = Median(9, [&] {
         RegFileRegistry running;
-        AddInstalledServers(running, processesOnly);
+        std::ostringstream quiet;
+        AddInstalledServers(running, processesOnly, quiet);
     });
     std::printf("running servers found through /proc: %.2f ms\n", processes);
 
     char folder[] = "/tmp/pelloran-bench-XXXXXX";
     if (!mkdtemp(folder))
         return 1;
+
+    // Configuration files made to be costly: ten lines that include their own file, and a 1 GiB
+    // sparse file; each read stops at the bounds.
+    ServerLayouts hostile = processesOnly;
+    hostile.debianConfigurationRoot = wxString::FromUTF8(folder) + wxT("/etc");
+    const std::string loop = std::string(folder) + "/etc/15/loop";
+    const std::string sparse = std::string(folder) + "/etc/15/sparse";
+    std::system(("mkdir -p " + loop + " " + sparse + " && truncate -s 1G " + sparse + "/postgresql.conf").c_str());
+    if (std::FILE* loopFile = std::fopen((loop + "/postgresql.conf").c_str(), "w")) {
+        for (int i = 0; i < 10; ++i)
+            std::fputs("include 'postgresql.conf'\n", loopFile);
+        std::fclose(loopFile);
+    }
+    const double bounded = Median(5, [&] {
+        RegFileRegistry registry;
+        std::ostringstream quiet;
+        AddInstalledServers(registry, hostile, quiet);
+    });
+    std::printf("an include loop and a 1 GiB sparse file, read to their bounds: %.1f ms\n", bounded);
+    std::system(("rm -rf " + std::string(folder) + "/etc").c_str());
     const std::string conf = std::string(folder) + "/postgresql.conf";
     const std::string temporary = conf + ".tmp";
     std::FILE* file = std::fopen(conf.c_str(), "w");

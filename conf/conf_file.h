@@ -13,7 +13,8 @@
 enum class ConfRead { read, missing, failed };
 
 // Reads and decodes the file (see DecodeConfText). `missing` only when nothing is at the
-// path; a file that cannot be opened, read or decoded is `failed` with the reason.
+// path; a link, anything but a regular file, a file beyond the bound of a configuration file,
+// and one that cannot be opened, read or decoded are `failed` with the reason.
 ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxString& reason);
 
 // Gives the temporary file, held open, its rights before it takes the target's place; false

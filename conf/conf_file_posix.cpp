@@ -1,7 +1,7 @@
 #include "conf/conf_file.h"
 
-#include "conf/conf_text.h"
 #include "installations/folder_posix.h"
+#include "installations/regular_file.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
@@ -212,44 +212,6 @@ bool WriteInFolder(const wxString& path, const std::string& bytes, const Prepare
 }
 
 } // namespace
-
-ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxString& reason)
-{
-    lines.clear();
-    FileDescriptor file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        if (errno == ENOENT)
-            return ConfRead::missing;
-        reason = ErrorText(errno);
-        return ConfRead::failed;
-    }
-    struct stat info;
-    if (::fstat(file.get(), &info) != 0) {
-        reason = ErrorText(errno);
-        return ConfRead::failed;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        reason = _("It is not a regular file.");
-        return ConfRead::failed;
-    }
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            reason = ErrorText(errno);
-            return ConfRead::failed;
-        }
-        if (count == 0)
-            break;
-        bytes.append(chunk, static_cast<std::size_t>(count));
-    }
-    if (!DecodeConfText(bytes, lines, reason))
-        return ConfRead::failed;
-    return ConfRead::read;
-}
 
 bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
                         wxString& reason)

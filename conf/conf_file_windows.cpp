@@ -4,7 +4,6 @@
 // are given through its handle.
 #include "conf/conf_file.h"
 
-#include "conf/conf_text.h"
 #include "installations/file_security.h"
 #include "installations/file_security_windows.h"
 
@@ -46,11 +45,6 @@ public:
 private:
     HANDLE handle;
 };
-
-bool IsMissing(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
 
 // The absolute form of a path: ReplaceFileW refuses relative ones.
 bool FullPath(const wxString& path, std::wstring& full)
@@ -109,44 +103,6 @@ bool WriteAll(HANDLE file, const std::string& bytes, DWORD& error)
 }
 
 } // namespace
-
-ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxString& reason)
-{
-    lines.clear();
-    FileHandle file(CreateFileW(path.wc_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (IsMissing(error))
-            return ConfRead::missing;
-        // A folder cannot be opened as a file at all; say so rather than "access denied".
-        const DWORD attributes = GetFileAttributesW(path.wc_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            reason = _("It is not a regular file.");
-        else
-            reason = ErrorText(error);
-        return ConfRead::failed;
-    }
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-        reason = _("It is not a regular file.");
-        return ConfRead::failed;
-    }
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(file.get(), chunk, sizeof chunk, &count, nullptr)) {
-            reason = ErrorText(GetLastError());
-            return ConfRead::failed;
-        }
-        if (count == 0)
-            break;
-        bytes.append(chunk, count);
-    }
-    if (!DecodeConfText(bytes, lines, reason))
-        return ConfRead::failed;
-    return ConfRead::read;
-}
 
 namespace {
 

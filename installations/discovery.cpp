@@ -65,6 +65,9 @@ void ReadService(const RegistryBackend& registry, const RegistryKey& service, in
 
 bool IsListedVersion(int majorVersion, int minorVersion)
 {
+    // From 10 on the second number is a patch level, not part of the major version.
+    if (majorVersion >= 10)
+        return true;
     return (majorVersion >= 8 && minorVersion >= 2) || (majorVersion == 9 && minorVersion == 0);
 }
 

@@ -26,5 +26,6 @@ bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSi
 // The word size of <base directory>/bin/postgres, this machine's when it cannot be read.
 wxString InstalledServerBitness(const Server& record);
 
-// The listing rule on version numbers: 8.2 and later minors of 8, 9.0, x.2 and later.
+// The listing rule on version numbers: 8.2 and later minors of 8, 9.0, 9.2 and later minors
+// of 9, and every version from 10 on.
 bool IsListedVersion(int majorVersion, int minorVersion);

@@ -212,16 +212,6 @@ int OpenFolderOf(const std::string& path, std::string& name, wxString& reason)
     return fd;
 }
 
-wxString SymbolicLinkRefusal()
-{
-    return _("It is a symbolic link, which is not followed.");
-}
-
-wxString NotRegularRefusal()
-{
-    return _("It is not a regular file.");
-}
-
 FileOpen SecuredFile::Open(const wxString& path, wxString& refusal)
 {
     std::string name;

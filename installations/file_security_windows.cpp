@@ -4,6 +4,7 @@
 #include "installations/file_security.h"
 
 #include "installations/file_security_windows.h"
+#include "installations/regular_file.h"
 
 #include <wx/intl.h>
 #include <wx/log.h>
@@ -180,12 +181,12 @@ bool IsLinkOrJunction(HANDLE file)
 wxString RefusalOfOpenFile(HANDLE file)
 {
     if (IsLinkOrJunction(file))
-        return _("It is a symbolic link, which is not followed.");
+        return SymbolicLinkRefusal();
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!GetFileInformationByHandle(file, &information))
         return wxSysErrorMsgStr(GetLastError());
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileType(file) != FILE_TYPE_DISK)
-        return _("It is not a regular file.");
+        return NotRegularRefusal();
     return wxString();
 }
 

@@ -2,6 +2,8 @@
 // test and the safe replace on POSIX systems.
 #pragma once
 
+#include "installations/regular_file.h"
+
 #include <wx/string.h>
 
 #include <string>
@@ -10,7 +12,3 @@
 // write the folder above could otherwise send the file's use elsewhere) and gives the file's
 // name in it. -1 with the reason to show when the folder cannot be taken.
 int OpenFolderOf(const std::string& path, std::string& name, wxString& reason);
-
-// The refusals the two share.
-wxString SymbolicLinkRefusal();
-wxString NotRegularRefusal();

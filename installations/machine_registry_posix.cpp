@@ -19,7 +19,7 @@ std::unique_ptr<RegFileRegistry> LoadMachineRegistry(const MachineRegistrySource
             registry->LoadFile(sources.override, warnings);
         return registry;
     }
-    AddInstalledServers(*registry, sources.layouts);
+    AddInstalledServers(*registry, sources.layouts, warnings);
     if (wxDirExists(sources.folder))
         registry->LoadFolder(sources.folder, warnings);
     return registry;

@@ -17,8 +17,10 @@ class RegFileRegistry;
 // "postgresql-<version>"), the Red Hat family's (PGDG "postgresql-<version>", then the
 // distribution's own "postgresql"), Arch's ("postgresql"), then each running server whose data
 // directory none of them holds ("postgres@<data directory>"). A running server of a packaged
-// cluster gives that cluster its port.
-void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts);
+// cluster gives that cluster its port. Only servers whose account owns their data directory
+// and is root or the database account of a packaged layout are looked at. A file that is refused (a link, not a regular file,
+// beyond the size bound or the budget of included files) is reported to `warnings`.
+void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts, std::ostream& warnings);
 
 struct MachineRegistrySources
 {

@@ -1,7 +1,9 @@
 #include "installations/registry_layouts.h"
 
 #include "installations/registry_reg_file.h"
+#include "installations/regular_file.h"
 #include "installations/server_program.h"
+#include "installations/trusted_program.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -10,9 +12,10 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,9 @@ namespace {
 const wxChar* const servicesKey = wxT("SOFTWARE\\PostgreSQL\\Services\\");
 const wxChar* const installationsKey = wxT("SOFTWARE\\PostgreSQL\\Installations\\");
 const int includeDepthLimit = 10;
+// Files read for one server's configuration, includes and all: include lines in a loop
+// otherwise multiply at every level of depth.
+const int configurationFileBudget = 64;
 
 using Settings = std::map<std::string, std::string>;
 
@@ -37,7 +43,54 @@ wxString Wide(const std::string& text)
     return wxString(text.c_str(), *wxConvFileName);
 }
 
-void ReadSettings(const fs::path& file, int depth, Settings& settings);
+// One server's configuration as it is read, within the budget of files.
+struct ConfigurationReader
+{
+    explicit ConfigurationReader(std::ostream& warnings) : warnings(warnings) {}
+    std::ostream& warnings;
+    Settings settings;
+    int filesLeft = configurationFileBudget;
+};
+
+void ReadSettings(const fs::path& file, int depth, ConfigurationReader& reader);
+
+// A file of discovery, whole; a missing one is silent, a refused one a warning naming it.
+bool ReadDiscoveryFile(const fs::path& file, std::string& bytes, std::ostream& warnings)
+{
+    wxString reason;
+    switch (ReadRegularFile(Wide(file.string()), configurationFileLimit, bytes, reason)) {
+    case FileRead::read:
+        return true;
+    case FileRead::missing:
+        return false;
+    case FileRead::failed:
+        break;
+    }
+    warnings << file.string() << ": " << reason.utf8_str() << "\n";
+    return false;
+}
+
+std::vector<std::string> SplitLines(const std::string& bytes, char separator = '\n')
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const size_t end = std::min(bytes.find(separator, start), bytes.size());
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A small file of the process tree; empty when it cannot be read, as when the process is gone.
+std::string ReadProcessFile(const fs::path& file)
+{
+    std::string bytes;
+    bool more = false;
+    wxString reason;
+    ReadFileStart(Wide(file.string()), 65536, bytes, more, reason);
+    return bytes;
+}
 
 // One "name = value" line of a server configuration file; false for blank and comment lines.
 bool ParseSettingLine(const std::string& line, std::string& name, std::string& value)
@@ -80,7 +133,7 @@ bool ParseSettingLine(const std::string& line, std::string& name, std::string& v
     return true;
 }
 
-void ReadIncludedFolder(const fs::path& folder, int depth, Settings& settings)
+void ReadIncludedFolder(const fs::path& folder, int depth, ConfigurationReader& reader)
 {
     std::error_code error;
     std::vector<fs::path> files;
@@ -92,29 +145,36 @@ void ReadIncludedFolder(const fs::path& folder, int depth, Settings& settings)
     }
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files)
-        ReadSettings(file, depth, settings);
+        ReadSettings(file, depth, reader);
 }
 
 // The settings of a configuration file with its includes; the last occurrence wins, as in
 // the server itself.
-void ReadSettings(const fs::path& file, int depth, Settings& settings)
+void ReadSettings(const fs::path& file, int depth, ConfigurationReader& reader)
 {
     if (depth > includeDepthLimit)
         return;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
+    if (reader.filesLeft-- <= 0) {
+        if (reader.filesLeft == -1)
+            reader.warnings << file.string() << ": more than " << configurationFileBudget
+                            << " configuration files are included; it and the rest are not read\n";
+        return;
+    }
+    std::string bytes;
+    if (!ReadDiscoveryFile(file, bytes, reader.warnings))
+        return;
+    for (const std::string& line : SplitLines(bytes)) {
         std::string name;
         std::string value;
         if (!ParseSettingLine(line, name, value))
             continue;
         const fs::path target = fs::path(value).is_absolute() ? fs::path(value) : file.parent_path() / value;
         if (name == "include" || name == "include_if_exists")
-            ReadSettings(target, depth + 1, settings);
+            ReadSettings(target, depth + 1, reader);
         else if (name == "include_dir")
-            ReadIncludedFolder(target, depth + 1, settings);
+            ReadIncludedFolder(target, depth + 1, reader);
         else
-            settings[name] = value;
+            reader.settings[name] = value;
     }
 }
 
@@ -196,13 +256,14 @@ long PortSetting(const Settings& settings)
 
 // Port, locale and data directory from the cluster's configuration, read as the server
 // reads it: postgresql.conf, then the data directory's postgresql.auto.conf.
-void ReadConfiguration(Cluster& cluster)
+void ReadConfiguration(Cluster& cluster, std::ostream& warnings)
 {
-    Settings settings;
-    ReadSettings(cluster.confFolder / "postgresql.conf", 0, settings);
+    ConfigurationReader reader(warnings);
+    Settings& settings = reader.settings;
+    ReadSettings(cluster.confFolder / "postgresql.conf", 0, reader);
     if (settings.count("data_directory"))
         cluster.dataDirectory = settings["data_directory"];
-    ReadSettings(cluster.dataDirectory / "postgresql.auto.conf", 0, settings);
+    ReadSettings(cluster.dataDirectory / "postgresql.auto.conf", 0, reader);
     cluster.port = PortSetting(settings);
     // initdb records the locale it chose in the lc_* settings it writes.
     for (const char* name : {"lc_ctype", "lc_messages"})
@@ -224,11 +285,12 @@ std::string QuotedAfter(const std::string& line, const std::string& marker)
 }
 
 // The locale and encoding that initdb reported choosing, where the packaging kept its output.
-void ReadInitdbLog(Cluster& cluster, const fs::path& log)
+void ReadInitdbLog(Cluster& cluster, const fs::path& log, std::ostream& warnings)
 {
-    std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::string bytes;
+    if (!ReadDiscoveryFile(log, bytes, warnings))
+        return;
+    for (const std::string& line : SplitLines(bytes)) {
         const std::string locale = QuotedAfter(line, "initialized with locale \"");
         if (!locale.empty())
             cluster.locale = locale;
@@ -246,7 +308,7 @@ bool HoldsConfiguration(const fs::path& folder)
     return fs::is_regular_file(folder / "postgresql.conf", error);
 }
 
-void AddDebianClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
+void AddDebianClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters, std::ostream& warnings)
 {
     const fs::path configurationRoot = Native(layouts.debianConfigurationRoot);
     for (const std::string& version : VersionFolders(configurationRoot)) {
@@ -263,7 +325,7 @@ void AddDebianClusters(const ServerLayouts& layouts, std::vector<Cluster>& clust
             cluster.dataDirectory = "/var/lib/postgresql/" + version + "/" + name;
             cluster.baseDirectory = fs::path(Native(layouts.debianProgramRoot)) / version;
             cluster.productCode = "postgresql-" + version;
-            ReadConfiguration(cluster);
+            ReadConfiguration(cluster, warnings);
             clusters.push_back(cluster);
         }
     }
@@ -271,7 +333,8 @@ void AddDebianClusters(const ServerLayouts& layouts, std::vector<Cluster>& clust
 
 // A cluster named after its data directory.
 Cluster DataDirectoryCluster(const std::string& serviceName, const fs::path& dataDirectory, const fs::path& confFolder,
-                             const fs::path& base, const std::string& productCode, const std::string& versionFallback)
+                             const fs::path& base, const std::string& productCode, const std::string& versionFallback,
+                             std::ostream& warnings)
 {
     Cluster cluster;
     cluster.serviceName = serviceName;
@@ -282,49 +345,40 @@ Cluster DataDirectoryCluster(const std::string& serviceName, const fs::path& dat
     cluster.where = dataDirectory.string();
     cluster.baseDirectory = base;
     cluster.productCode = productCode;
-    ReadConfiguration(cluster);
+    ReadConfiguration(cluster, warnings);
     return cluster;
 }
 
 // PGDG's <root>/<version>/data with /usr/pgsql-<version>, then the distribution's own
 // <root>/data with the system's program.
-void AddRedHatClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
+void AddRedHatClusters(const ServerLayouts& layouts, std::vector<Cluster>& clusters, std::ostream& warnings)
 {
     const fs::path root = Native(layouts.pgsqlRoot);
     for (const std::string& version : VersionFolders(root)) {
         if (!HoldsConfiguration(root / version / "data"))
             continue;
         Cluster cluster = DataDirectoryCluster("postgresql-" + version, root / version / "data", root / version / "data",
-                                               Native(layouts.versionedProgramPrefix) + version, "pgsql-" + version, version);
-        ReadInitdbLog(cluster, root / version / "initdb.log");
+                                               Native(layouts.versionedProgramPrefix) + version, "pgsql-" + version, version,
+                                               warnings);
+        ReadInitdbLog(cluster, root / version / "initdb.log", warnings);
         clusters.push_back(cluster);
     }
     if (HoldsConfiguration(root / "data")) {
         const fs::path base = fs::path(Native(layouts.systemProgramFolder)).parent_path();
-        Cluster cluster = DataDirectoryCluster("postgresql", root / "data", root / "data", base, "postgresql", "");
+        Cluster cluster = DataDirectoryCluster("postgresql", root / "data", root / "data", base, "postgresql", "", warnings);
         for (const char* log : {"initdb_postgresql.log", "initdb.log"})
-            ReadInitdbLog(cluster, root / log);
+            ReadInitdbLog(cluster, root / log, warnings);
         clusters.push_back(cluster);
     }
 }
 
-void AddArchCluster(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
+void AddArchCluster(const ServerLayouts& layouts, std::vector<Cluster>& clusters, std::ostream& warnings)
 {
     const fs::path data = Native(layouts.archDataDirectory);
     if (!HoldsConfiguration(data))
         return;
     const fs::path base = fs::path(Native(layouts.systemProgramFolder)).parent_path();
-    clusters.push_back(DataDirectoryCluster("postgresql", data, data, base, "postgresql", ""));
-}
-
-std::vector<std::string> ReadLines(const fs::path& file)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
+    clusters.push_back(DataDirectoryCluster("postgresql", data, data, base, "postgresql", "", warnings));
 }
 
 std::string ReadLink(const fs::path& link)
@@ -345,11 +399,7 @@ struct RunningServer
 // The configuration file a server was told to use on its command line, if any.
 fs::path ConfigurationFileArgument(const fs::path& commandLine)
 {
-    std::ifstream in(commandLine, std::ios::binary);
-    std::vector<std::string> arguments;
-    std::string argument;
-    while (std::getline(in, argument, '\0'))
-        arguments.push_back(argument);
+    const std::vector<std::string> arguments = SplitLines(ReadProcessFile(commandLine), '\0');
     for (size_t i = 0; i < arguments.size(); ++i) {
         std::string value = arguments[i];
         if (value == "-c" && i + 1 < arguments.size())
@@ -363,24 +413,61 @@ fs::path ConfigurationFileArgument(const fs::path& commandLine)
     return fs::path();
 }
 
-// Every postmaster of this machine that this user may look at: a postgres process whose
-// working directory (where the server puts itself: its data directory) holds a
-// postmaster.pid naming it. Children of a postmaster are not named there.
-std::vector<RunningServer> RunningServers(const fs::path& processRoot)
+// The one account a process runs as (real, effective, saved and file-system user the same);
+// false when they differ or cannot be read.
+bool ProcessAccount(const fs::path& process, uid_t& account)
+{
+    for (const std::string& line : SplitLines(ReadProcessFile(process / "status"))) {
+        if (line.rfind("Uid:", 0) != 0)
+            continue;
+        std::istringstream fields(line.substr(4));
+        long ids[4] = {-1, -1, -1, -1};
+        fields >> ids[0] >> ids[1] >> ids[2] >> ids[3];
+        if (!fields || ids[0] < 0 || ids[1] != ids[0] || ids[2] != ids[0] || ids[3] != ids[0])
+            return false;
+        account = static_cast<uid_t>(ids[0]);
+        return true;
+    }
+    return false;
+}
+
+// Every postmaster of this machine that this user may look at and that the wizard may trust:
+// a postgres process whose working directory (where the server puts itself: its data
+// directory) holds a postmaster.pid naming it, and whose account owns that folder and is root
+// or the database account of a packaged layout. Anyone can start a program called postgres
+// in a folder of their own; such a server is left out. Children of a postmaster are not
+// named in postmaster.pid.
+std::vector<RunningServer> RunningServers(const fs::path& processRoot, const std::set<uid_t>& databaseAccounts,
+                                          std::ostream& warnings)
 {
     std::vector<std::pair<long, RunningServer>> found;
+    std::map<std::string, std::vector<std::string>> pidFiles;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(processRoot, error)) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); }))
             continue;
-        const std::vector<std::string> command = ReadLines(entry.path() / "comm");
+        const std::vector<std::string> command = SplitLines(ReadProcessFile(entry.path() / "comm"));
         if (command.empty() || (command[0] != "postgres" && command[0] != "postmaster"))
+            continue;
+        uid_t account = 0;
+        struct stat folder;
+        // The working directory is looked at through the process, not by a name that could
+        // since have been made to point elsewhere.
+        if (!ProcessAccount(entry.path(), account) || (account != 0 && databaseAccounts.count(account) == 0)
+            || stat((entry.path() / "cwd").c_str(), &folder) != 0 || folder.st_uid != account)
             continue;
         const std::string workingDirectory = ReadLink(entry.path() / "cwd");
         if (workingDirectory.empty())
             continue;
-        const std::vector<std::string> pidFile = ReadLines(fs::path(workingDirectory) / "postmaster.pid");
+        // A server's children share its folder: its postmaster.pid is read (and refused) once.
+        auto pidFileOf = pidFiles.find(workingDirectory);
+        if (pidFileOf == pidFiles.end()) {
+            std::string pidBytes;
+            ReadDiscoveryFile(fs::path(workingDirectory) / "postmaster.pid", pidBytes, warnings);
+            pidFileOf = pidFiles.emplace(workingDirectory, SplitLines(pidBytes)).first;
+        }
+        const std::vector<std::string>& pidFile = pidFileOf->second;
         if (pidFile.size() < 4 || pidFile[0] != name)
             continue;
         RunningServer server;
@@ -410,9 +497,17 @@ std::vector<RunningServer> RunningServers(const fs::path& processRoot)
 
 // Running servers give their port to the packaged cluster of the same data directory, and
 // are added as clusters of their own otherwise.
-void AddRunningServers(const ServerLayouts& layouts, std::vector<Cluster>& clusters)
+void AddRunningServers(const ServerLayouts& layouts, std::vector<Cluster>& clusters, std::ostream& warnings)
 {
-    for (const RunningServer& server : RunningServers(Native(layouts.processRoot))) {
+    // The database account of a packaged layout owns its clusters' configuration folders,
+    // which the layout places where only root decides.
+    std::set<uid_t> databaseAccounts;
+    for (const Cluster& cluster : clusters) {
+        struct stat folder;
+        if (stat(cluster.confFolder.c_str(), &folder) == 0)
+            databaseAccounts.insert(folder.st_uid);
+    }
+    for (const RunningServer& server : RunningServers(Native(layouts.processRoot), databaseAccounts, warnings)) {
         const auto same = std::find_if(clusters.begin(), clusters.end(), [&server](const Cluster& cluster) {
             std::error_code error;
             return fs::equivalent(cluster.dataDirectory, server.dataDirectory, error) && !error;
@@ -429,7 +524,7 @@ void AddRunningServers(const ServerLayouts& layouts, std::vector<Cluster>& clust
         const fs::path confFolder =
             server.configurationFile.empty() ? server.dataDirectory : server.configurationFile.parent_path();
         Cluster cluster = DataDirectoryCluster("postgres@" + server.dataDirectory.string(), server.dataDirectory,
-                                               confFolder, base, "postgres@" + base.string(), "");
+                                               confFolder, base, "postgres@" + base.string(), "", warnings);
         cluster.dataDirectory = server.dataDirectory;
         if (server.port != 0)
             cluster.port = server.port;
@@ -437,15 +532,27 @@ void AddRunningServers(const ServerLayouts& layouts, std::vector<Cluster>& clust
     }
 }
 
+// The version of a cluster's installed server program: what the program reports when the
+// wizard may run it, the layout's or data directory's version when it may not (it is then
+// never started); none without a program.
+wxString InstalledVersion(const Cluster& cluster)
+{
+    const wxString program = Wide((cluster.baseDirectory / "bin" / "postgres").string());
+    if (!TrustedProgramPath(program).empty())
+        return ServerProgramVersion(program);
+    std::error_code error;
+    return fs::is_regular_file(Native(program), error) ? Wide(cluster.version) : wxString();
+}
+
 } // namespace
 
-void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts)
+void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts, std::ostream& warnings)
 {
     std::vector<Cluster> clusters;
-    AddDebianClusters(layouts, clusters);
-    AddRedHatClusters(layouts, clusters);
-    AddArchCluster(layouts, clusters);
-    AddRunningServers(layouts, clusters);
+    AddDebianClusters(layouts, clusters, warnings);
+    AddRedHatClusters(layouts, clusters, warnings);
+    AddArchCluster(layouts, clusters, warnings);
+    AddRunningServers(layouts, clusters, warnings);
 
     const RegistryRoot machine = RegistryRoot::localMachine;
     std::set<std::string> serviceNames;
@@ -480,7 +587,7 @@ void AddInstalledServers(RegFileRegistry& registry, const ServerLayouts& layouts
         registry.SetString(machine, key, wxT("Product Code"), productCode);
 
         if (productCodes.insert(keyName(cluster.productCode)).second) {
-            const wxString serverVersion = ServerProgramVersion(Wide((cluster.baseDirectory / "bin" / "postgres").string()));
+            const wxString serverVersion = InstalledVersion(cluster);
             if (!serverVersion.empty())
                 registry.SetString(machine, installationsKey + productCode, wxT("Version"), serverVersion);
             registry.SetString(machine, installationsKey + productCode, wxT("Base Directory"),

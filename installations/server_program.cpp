@@ -1,9 +1,7 @@
 #include "installations/server_program.h"
 
 #include "installations/file_path.h"
-
-#include <wx/ffile.h>
-#include <wx/log.h>
+#include "installations/regular_file.h"
 
 wxString ServerBitness(const wxString& program)
 {
@@ -13,14 +11,13 @@ wxString ServerBitness(const wxString& program)
 
 wxString DataDirectoryVersion(const wxString& dataDirectory)
 {
-    // A folder without the file is the usual case, not an error for the user to see.
-    wxLogNull quiet;
-    wxFFile in(JoinPath(dataDirectory, wxT("PG_VERSION")), wxT("rb"));
-    if (!in.IsOpened())
+    // A folder without the file is the usual case, and one that is not a plain short file
+    // tells no version: neither is an error for the user to see.
+    std::string line;
+    bool more = false;
+    wxString reason;
+    if (ReadFileStart(JoinPath(dataDirectory, wxT("PG_VERSION")), 31, line, more, reason) != FileRead::read)
         return wxString();
-    char head[32] = {};
-    const size_t got = in.Read(head, sizeof head - 1);
-    std::string line(head, got);
     line = line.substr(0, line.find('\n'));
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.pop_back();

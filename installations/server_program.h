@@ -32,7 +32,8 @@ wxString MachineWordSize();
 wxString ServerBitness(const wxString& program);
 
 // The version a server program reports ("15.18" from "postgres (PostgreSQL) 15.18 (Debian
-// 15.18-0+deb12u1)"); empty when it cannot be run or says nothing like it. Linux layouts only.
+// 15.18-0+deb12u1)"); empty when it may not be run (see TrustedProgramPath), cannot be run or
+// says nothing like it. Linux layouts only.
 wxString ServerProgramVersion(const wxString& program);
 
 // "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it

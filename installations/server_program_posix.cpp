@@ -1,5 +1,8 @@
 #include "installations/server_program.h"
 
+#include "installations/regular_file.h"
+#include "installations/trusted_program.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -84,10 +86,16 @@ std::string FirstNumberWord(const std::string& line)
 wxString ProgramWordSize(const wxString& program)
 {
     // e_ident: the magic number, then the class (1: 32-bit objects, 2: 64-bit objects).
-    unsigned char ident[5] = {};
-    std::ifstream in(Native(program), std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(ident), sizeof ident))
+    // A packaged program is often a link (/usr/bin/postgres): what it names is read, and
+    // nothing past the header.
+    std::error_code error;
+    const fs::path file = fs::canonical(Native(program), error);
+    std::string header;
+    bool more = false;
+    wxString reason;
+    if (error || ReadFileStart(Wide(file.string()), 5, header, more, reason) != FileRead::read || header.size() != 5)
         return wxString();
+    const unsigned char* ident = reinterpret_cast<const unsigned char*>(header.data());
     if (ident[0] != 0x7f || ident[1] != 'E' || ident[2] != 'L' || ident[3] != 'F')
         return wxString();
     if (ident[4] == 1)
@@ -111,8 +119,8 @@ wxString MachineWordSize()
 
 wxString ServerProgramVersion(const wxString& program)
 {
-    const std::string path = Native(program);
-    if (access(path.c_str(), X_OK) != 0)
+    const std::string path = Native(TrustedProgramPath(program));
+    if (path.empty())
         return wxString();
     int output[2];
     if (pipe2(output, O_CLOEXEC) != 0)

@@ -1,10 +1,17 @@
 // The merge engine on text: rewritten, switched-on, emptied and appended lines, and the
-// notes they are written with.
+// notes they are written with; files the merge refuses to read.
+#include "conf/configuration_file.h"
 #include "conf/merge_engine.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <wx/intl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -313,4 +320,49 @@ TEST(MergeEngineTest, AnnotationFollowsTheFinalStateAndMarksOnlyChanges)
     // Superseded commented line: changed, yet drawn and written as a plain line.
     EXPECT_EQ(shown, (std::vector<bool>{false, true, true, false}));
     EXPECT_EQ(notes, (std::vector<bool>{false, true, true, false}));
+}
+
+// What the merge refuses to read, at once and without reading it whole: a folder, a link
+// (which might name a device or a file outside the installation), a sparse file far beyond
+// any configuration file.
+TEST(MergeEngineTest, FilesRefusedBeforeTheMerge)
+{
+    TempDir folder;
+    namespace fs = std::filesystem;
+    fs::create_directory(folder.file("folder"));
+    WriteFileBytes(folder.file("real.conf"), "work_mem = 1MB\n");
+    std::error_code linkError;
+    fs::create_symlink(folder.file("real.conf"), folder.file("link.conf"), linkError);
+    {
+        std::ofstream(folder.file("sparse.conf"));
+    }
+    fs::resize_file(folder.file("sparse.conf"), std::uintmax_t(1) << 30);
+    const struct {
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"folder", "It is not a regular file."},
+        {"link.conf", "It is a symbolic link, which is not followed."},
+        {"sparse.conf", "It is larger than 4 MiB, more than any configuration file holds; it is not read."},
+    };
+    for (const auto& c : cases) {
+        if (std::string(c.name) == "link.conf" && linkError) {
+            std::printf("no symbolic link could be made here: %s\n", linkError.message().c_str());
+            continue;
+        }
+        Server server;
+        server.SetVersion("15");
+        SetValue(server, "work_mem", "4MB");
+        const wxString path = wxString::FromUTF8(folder.file(c.name));
+        MergedLines merged;
+        wxString error;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(MergeConfigurationFile(server, path, blockTime, nullptr, merged, error)) << c.name;
+        std::printf("%s refused in %.3f s\n", c.name,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        EXPECT_EQ(error, _("The configuration file could not be read: ") + path + wxT("\n") + wxString::FromUTF8(c.reason))
+            << c.name;
+        EXPECT_EQ(merged.First(), nullptr) << c.name;
+    }
+    EXPECT_EQ(ReadFileBytes(folder.file("real.conf")), "work_mem = 1MB\n");
 }

@@ -3,6 +3,7 @@
 #include "installations/registry_reg_file.h"
 #include "installations/server.h"
 #include "installations/server_program.h"
+#include "installations/trusted_program.h"
 
 #include "tests/installations/ordinary_user.h"
 #include "tests/support/program_run.h"
@@ -12,9 +13,16 @@
 #include <wx/utils.h>
 
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -73,10 +81,16 @@ void MakeDirectories(const std::string& path)
     ASSERT_EQ(RunProgram({"mkdir", "-p", path}).exitCode, 0) << path;
 }
 
+// A server program that leaves <path>.ran behind when it is run.
 void WriteProgram(const std::string& path, const std::string& output)
 {
-    WriteFileBytes(path, "#!/bin/sh\necho '" + output + "'\n");
+    WriteFileBytes(path, "#!/bin/sh\ntouch \"$0.ran\"\necho '" + output + "'\n");
     chmod(path.c_str(), 0755);
+}
+
+bool HasRun(const std::string& program)
+{
+    return FileExists(program + ".ran");
 }
 
 // Every layout root inside a test's folder, where nothing is found until the test puts it there.
@@ -116,6 +130,8 @@ TEST(DiscoveryTest, ListingCasesOfA32BitMachine)
         wxT(" on port 5434"),
         wxT("orvalis server 8.4 on port 5437"),
         wxT("PostgreSQL 8.4.1 on port 5445"),
+        wxT("PostgreSQL 16 on port 5446"), // 16.1: from 10 on the second number is a patch level
+        wxT("PostgreSQL 17 on port 5447"), // 17.0
     };
     EXPECT_EQ(discovery.Texts(), expected);
     ASSERT_EQ(discovery.found.size(), expected.size());
@@ -209,8 +225,8 @@ TEST(DiscoveryTest, VersionsThatAreListed)
     const std::pair<const char*, bool> cases[] = {
         {"7.4", false}, {"8.0", false}, {"8.1", false}, {"8.2", true}, {"8.3", true},   {"8.4", true},
         {"8.4.1", true}, {"9.0", true}, {"9.0.23", true}, {"9.1", false}, {"9.2", true}, {"9.6", true},
-        {"10.0", false}, {"10.1", false}, {"10.2", true}, {"15.18", true}, {"15", false}, {"", false},
-        {"beta", false},
+        {"10.0", true}, {"10.1", true}, {"10.2", true}, {"15.18", true}, {"15", true}, {"16.1", true},
+        {"17.0", true}, {"17.1", true}, {"18.0", true}, {"", false}, {"beta", false},
     };
     std::string text = "Windows Registry Editor Version 5.00\r\n";
     int port = 6000;
@@ -323,7 +339,9 @@ TEST(DiscoveryTest, PackagedLayoutsFromGivenRoots)
         RunProgram({"chown", user.name, data + "/replica"});
 
     RegFileRegistry registry;
-    AddInstalledServers(registry, layouts);
+    std::ostringstream warnings;
+    AddInstalledServers(registry, layouts, warnings);
+    EXPECT_EQ(warnings.str(), "");
     const Discovery discovery = Discover(registry);
     const std::vector<wxString> expected = {
         wxT("PostgreSQL 9.6 (main) on port 5499"),
@@ -335,12 +353,17 @@ TEST(DiscoveryTest, PackagedLayoutsFromGivenRoots)
     };
     EXPECT_EQ(discovery.Texts(), expected);
     ASSERT_EQ(discovery.found.size(), expected.size());
+    // Everyone may write under /tmp: the programs there are never run, and the versions come
+    // from the layouts' folders and the data directories' PG_VERSION.
+    for (const std::string& program : {lib + "/9.6/bin/postgres", lib + "/15/bin/postgres",
+                                       folder.file("usr/pgsql-15/bin/postgres"), folder.file("usr/bin/postgres")})
+        EXPECT_FALSE(HasRun(program)) << program;
     const Server& old = *discovery.found[0].server;
-    EXPECT_EQ(old.version, wxT("9.6.24"));
+    EXPECT_EQ(old.version, wxT("9.6"));
     EXPECT_EQ(old.baseDirectory, wxString::FromUTF8(lib + "/9.6"));
     EXPECT_EQ(old.GetConfFilePath(), wxString::FromUTF8(etc + "/9.6/main/postgresql.conf"));
     const Server& replica = *discovery.found[2].server;
-    EXPECT_EQ(replica.version, wxT("15.4"));
+    EXPECT_EQ(replica.version, wxT("15"));
     EXPECT_EQ(replica.dataDirectory, wxString::FromUTF8(etc + "/15/replica"));
     if (haveUser) {
         EXPECT_EQ(replica.serviceAccount, wxString(user.name));
@@ -353,10 +376,10 @@ TEST(DiscoveryTest, PackagedLayoutsFromGivenRoots)
     };
     const Layout layoutCases[] = {
         {"PGDG", wxString::FromUTF8(pgsql + "/15/data/postgresql.conf"), wxString::FromUTF8(folder.file("usr/pgsql-15")),
-         wxT("15.8"), wxT("UTF8"), wxT("de_DE.UTF-8")},
+         wxT("15"), wxT("UTF8"), wxT("de_DE.UTF-8")},
         {"the distribution's own", wxString::FromUTF8(pgsql + "/data/postgresql.conf"), wxString::FromUTF8(folder.file("usr")),
-         wxT("13.16"), wxT("LATIN1"), wxT("C")},
-        {"Arch", wxString::FromUTF8(arch + "/postgresql.conf"), wxString::FromUTF8(folder.file("usr")), wxT("13.16"),
+         wxT("13"), wxT("LATIN1"), wxT("C")},
+        {"Arch", wxString::FromUTF8(arch + "/postgresql.conf"), wxString::FromUTF8(folder.file("usr")), wxT("13"),
          wxT(""), wxT("")},
     };
     for (size_t i = 0; i < std::size(layoutCases); ++i) {
@@ -520,8 +543,8 @@ TEST(DiscoveryTest, RunningServers)
     MakeDirectories(data);
     MakeDirectories(sockets);
     std::vector<std::string> asUser;
+    OrdinaryUser user;
     if (geteuid() == 0) {
-        OrdinaryUser user;
         std::string reason;
         if (!GetOrdinaryUser(user, reason))
             GTEST_SKIP() << reason;
@@ -552,22 +575,36 @@ TEST(DiscoveryTest, RunningServers)
 
     ServerLayouts layouts = LayoutsUnder(folder.path());
     layouts.processRoot = wxT("/proc");
-    // The same data directory as a packaged cluster of the Debian layout.
-    const std::string packaged = folder.file("etc/postgresql/15/test");
-    MakeDirectories(packaged);
-    WriteFileBytes(packaged + "/postgresql.conf", "data_directory = '" + data + "'\nport = 5499\n");
     layouts.debianProgramRoot = wxT("/usr/lib/postgresql");
+    // Packaged clusters of the Debian layout, their folders owned by the server's account as
+    // the database account owns them: one of another data directory, one of the same.
+    const std::string other = folder.file("other-layout/15/other");
+    const std::string same = folder.file("same-layout/15/test");
+    MakeDirectories(other);
+    MakeDirectories(same);
+    WriteFileBytes(other + "/postgresql.conf", "data_directory = '" + folder.file("other") + "'\nport = 5498\n");
+    WriteFileBytes(same + "/postgresql.conf", "data_directory = '" + data + "'\nport = 5499\n");
+    if (!asUser.empty())
+        RunProgram({"chown", "-R", user.name, folder.file("other-layout"), folder.file("same-layout")});
 
     const wxString listed = wxString::Format(wxT("PostgreSQL 15 (%s) on port %d"), wxString::FromUTF8(data), port);
     const wxString packagedListed = wxString::Format(wxT("PostgreSQL 15 (test) on port %d"), port);
     const wxString confFile = wxString::FromUTF8(data + "/postgresql.conf");
-    for (bool withPackage : {false, true}) {
-        if (!withPackage)
-            layouts.debianConfigurationRoot = wxString::FromUTF8(folder.file("missing"));
-        else
-            layouts.debianConfigurationRoot = wxString::FromUTF8(folder.file("etc/postgresql"));
+    const struct {
+        const char* description;
+        std::string layoutRoot;
+        wxString expected; // empty: not listed
+    } cases[] = {
+        {"an account that no packaged layout names is left out", folder.file("missing"), wxString()},
+        {"the database account of a packaged layout", folder.file("other-layout"), listed},
+        {"the packaged cluster of the same data directory", folder.file("same-layout"), packagedListed},
+    };
+    for (const auto& c : cases) {
+        layouts.debianConfigurationRoot = wxString::FromUTF8(c.layoutRoot);
         RegFileRegistry registry;
-        AddInstalledServers(registry, layouts);
+        std::ostringstream warnings;
+        AddInstalledServers(registry, layouts, warnings);
+        EXPECT_EQ(warnings.str(), "") << c.description;
         const Discovery discovery = Discover(registry, InstalledServerBitness);
         int seen = 0;
         for (const Found& f : discovery.found) {
@@ -575,16 +612,291 @@ TEST(DiscoveryTest, RunningServers)
                 continue;
             ++seen;
             const Server& server = *f.server;
-            EXPECT_EQ(f.listText, withPackage ? packagedListed : listed);
+            EXPECT_EQ(f.listText, c.expected) << c.description;
             EXPECT_EQ(server.port, port);
             EXPECT_EQ(server.majorVersion, 15);
+            EXPECT_TRUE(server.version.StartsWith(wxT("15."))) << server.version << ": the packaged program, run";
             EXPECT_EQ(server.baseDirectory, wxT("/usr/lib/postgresql/15"));
             EXPECT_EQ(server.bitness, wxT("64"));
-            if (!withPackage) {
+            if (c.expected == listed) {
                 EXPECT_EQ(server.GetConfFilePath(), confFile);
                 EXPECT_EQ(server.locale, wxT("C")); // initdb --locale=C
             }
         }
-        EXPECT_EQ(seen, 1) << (withPackage ? "with" : "without") << " the packaged layout naming it";
+        EXPECT_EQ(seen, c.expected.empty() ? 0 : 1) << c.description;
     }
+}
+
+namespace {
+
+// A folder under /run, which only root may write, unlike /tmp where every test folder is.
+struct RootFolder
+{
+    std::string path;
+    RootFolder()
+    {
+        char name[] = "/run/pelloran-discovery-XXXXXX";
+        if (mkdtemp(name)) {
+            path = name;
+            chmod(name, 0755);
+        }
+    }
+    ~RootFolder()
+    {
+        if (!path.empty())
+            RunProgram({"rm", "-rf", path});
+    }
+};
+
+// A process started in the background, killed at the end of the test.
+struct Background
+{
+    pid_t pid = -1;
+    explicit Background(const std::vector<std::string>& command)
+    {
+        std::vector<char*> argv;
+        for (const std::string& argument : command)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+    }
+    ~Background()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    // Waits until the process has become `name` and `ready` holds.
+    bool WaitFor(const std::string& name, const std::function<bool()>& ready) const
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (pid > 0 && ReadFileBytes("/proc/" + std::to_string(pid) + "/comm") == name + "\n" && ready())
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long MaximumResidentKiB()
+{
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+// Root runs an installation's program only when no other account could have replaced it: the
+// file and every folder above it root's and writable by no one else. Otherwise the layout
+// tells the version, and the program is not started.
+TEST(DiscoveryTest, ProgramsThatAreRun)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the trusted folders and the other account's files need root";
+    OrdinaryUser user;
+    std::string reason;
+    if (!GetOrdinaryUser(user, reason))
+        GTEST_SKIP() << reason;
+    RootFolder root;
+    ASSERT_FALSE(root.path.empty());
+    TempDir open;
+    const ServerLayouts layouts = LayoutsUnder(root.path);
+    const std::string etc = root.path + "/etc/postgresql/";
+    const std::string lib = root.path + "/usr/lib/postgresql/";
+    const struct {
+        const char* description;
+        std::string version;
+        std::string reported;
+        std::vector<std::string> change; // run on the program's folder set-up; "%p" is the program
+        bool run;
+    } cases[] = {
+        {"a program whose every folder is root's", "16", "16.1", {}, true},
+        {"the same, of another major version", "17", "17.0", {}, true},
+        {"a program its group may write", "14", "14.9", {"chmod", "g+w", "%p"}, false},
+        {"a folder its group may write", "13", "13.2", {"chmod", "g+w", lib + "13/bin"}, false},
+        {"a program of another account", "12", "12.3", {"chown", user.name, "%p"}, false},
+        {"a folder of another account", "11", "11.4", {"chown", user.name, lib + "11"}, false},
+        {"an access list lets another account write", "9.6", "9.6.24", {"setfacl", "-m", "u:" + user.name + ":rwx", "%p"},
+         false},
+        {"a link to a program in a folder everyone may write", "10", "10.23", {"ln", "-sf", open.file("postgres"), "%p"},
+         false},
+    };
+    WriteProgram(open.file("postgres"), "postgres (PostgreSQL) 10.23");
+    for (const auto& c : cases) {
+        MakeDirectories(etc + c.version + "/main");
+        MakeDirectories(lib + c.version + "/bin");
+        WriteFileBytes(etc + c.version + "/main/postgresql.conf", "");
+        const std::string program = lib + c.version + "/bin/postgres";
+        WriteProgram(program, "postgres (PostgreSQL) " + c.reported);
+        std::vector<std::string> change = c.change;
+        for (std::string& word : change)
+            if (word == "%p")
+                word = program;
+        if (!change.empty()) {
+            ASSERT_EQ(RunProgram(change).exitCode, 0) << c.description;
+        }
+    }
+    RegFileRegistry registry;
+    std::ostringstream warnings;
+    AddInstalledServers(registry, layouts, warnings);
+    EXPECT_EQ(warnings.str(), "");
+    const Discovery discovery = Discover(registry);
+    for (const auto& c : cases) {
+        const std::string program = lib + c.version + "/bin/postgres";
+        const std::string ran = c.version == "10" ? open.file("postgres") : program;
+        EXPECT_EQ(HasRun(ran), c.run) << c.description;
+        const wxString text = wxString::FromUTF8("PostgreSQL " + c.version + " (main) on port 5432");
+        const auto found = std::find_if(discovery.found.begin(), discovery.found.end(),
+                                        [&text](const Found& f) { return f.listText == text; });
+        ASSERT_NE(found, discovery.found.end()) << c.description;
+        EXPECT_EQ(found->server->version, wxString::FromUTF8(c.run ? c.reported : c.version)) << c.description;
+    }
+    // A link is run as the file it names, once that file passes.
+    const std::string link = open.file("link");
+    ASSERT_EQ(symlink((lib + "16/bin/postgres").c_str(), link.c_str()), 0);
+    EXPECT_EQ(TrustedProgramPath(wxString::FromUTF8(link)), wxString::FromUTF8(lib + "16/bin/postgres"));
+    EXPECT_EQ(TrustedProgramPath(wxString::FromUTF8(open.file("postgres"))), wxString());
+}
+
+// An ordinary account starts a program called postgres in a folder of its own, with a
+// postmaster.pid naming it, as a real server would be found. Its files are hostile too.
+TEST(DiscoveryTest, ServersOfOtherAccounts)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "starting a program as another account needs root";
+    OrdinaryUser user;
+    std::string reason;
+    if (!GetOrdinaryUser(user, reason))
+        GTEST_SKIP() << reason;
+    const struct {
+        const char* description;
+        bool databaseAccount; // the account owns a packaged cluster's folder
+        std::string pidFile;  // "fifo", or written by the program itself
+        std::string confFile; // "fifo", "zero" (a link to /dev/zero), or its text
+        bool listed;
+        std::string warning; // after the data directory's path
+    } cases[] = {
+        {"an ordinary account's program", false, "", "port = 5433\n", false, ""},
+        {"the database account's program of its own", true, "", "port = 5433\n", true, ""},
+        {"postmaster.pid a FIFO", true, "fifo", "port = 5433\n", false, "/postmaster.pid: It is not a regular file.\n"},
+        {"postgresql.conf a FIFO", true, "", "fifo", true, "/postgresql.conf: It is not a regular file.\n"},
+        {"postgresql.conf a link to /dev/zero", true, "", "zero", true,
+         "/postgresql.conf: It is a symbolic link, which is not followed.\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir folder;
+        chmod(folder.path().c_str(), 0755);
+        const std::string attacker = folder.file("attacker");
+        const std::string data = attacker + "/data";
+        MakeDirectories(data);
+        MakeDirectories(attacker + "/sbin");
+        MakeDirectories(attacker + "/bin");
+        // The running program is a copy of the shell; the one beside it that discovery would
+        // once have run for its version leaves a mark.
+        ASSERT_EQ(RunProgram({"cp", "/bin/sh", attacker + "/sbin/postgres"}).exitCode, 0);
+        WriteProgram(attacker + "/bin/postgres", "postgres (PostgreSQL) 15.1");
+        WriteFileBytes(data + "/PG_VERSION", "15\n");
+        if (c.pidFile == "fifo") {
+            ASSERT_EQ(mkfifo((data + "/postmaster.pid").c_str(), 0600), 0);
+        }
+        if (c.confFile == "fifo") {
+            ASSERT_EQ(mkfifo((data + "/postgresql.conf").c_str(), 0600), 0);
+        } else if (c.confFile == "zero") {
+            ASSERT_EQ(symlink("/dev/zero", (data + "/postgresql.conf").c_str()), 0);
+        } else {
+            WriteFileBytes(data + "/postgresql.conf", c.confFile);
+        }
+        const std::string packaged = folder.file("var/lib/pgsql/15/data");
+        MakeDirectories(packaged);
+        WriteFileBytes(packaged + "/postgresql.conf", "");
+        ASSERT_EQ(RunProgram({"chown", "-hR", user.name, attacker}).exitCode, 0);
+        if (c.databaseAccount) {
+            ASSERT_EQ(RunProgram({"chown", user.name, packaged}).exitCode, 0);
+        }
+
+        const Background fake(AsUser(
+            user, {"/bin/sh", "-c",
+                   "cd '" + data + "' && exec ../sbin/postgres -c '[ -p postmaster.pid ] || printf \"%s\\n%s\\n0\\n5433\\n\" "
+                   "$$ \"$PWD\" > postmaster.pid; while :; do sleep 1; done'"}));
+        // Until the program has written its postmaster.pid whole (a FIFO is never read here).
+        ASSERT_TRUE(fake.WaitFor("postgres", [&] {
+            const std::string pidFile = data + "/postmaster.pid";
+            return c.pidFile == "fifo"
+                   || (FileExists(pidFile) && ReadFileBytes(pidFile).find("5433\n") != std::string::npos);
+        })) << c.description;
+
+        ServerLayouts layouts = LayoutsUnder(folder.path());
+        layouts.processRoot = wxT("/proc");
+        RegFileRegistry registry;
+        std::ostringstream warnings;
+        const auto start = std::chrono::steady_clock::now();
+        AddInstalledServers(registry, layouts, warnings);
+        const double seconds = SecondsSince(start);
+        EXPECT_LT(seconds, 5.0) << c.description;
+        std::printf("%s: discovery in %.3f s\n", c.description, seconds);
+        EXPECT_EQ(warnings.str(), c.warning.empty() ? "" : data + c.warning) << c.description;
+        EXPECT_FALSE(HasRun(attacker + "/bin/postgres")) << c.description;
+
+        std::vector<wxString> texts;
+        for (const wxString& text : Discover(registry).Texts())
+            if (text.Contains(wxString::FromUTF8(attacker)))
+                texts.push_back(text);
+        std::vector<wxString> expected;
+        if (c.listed) // the version from PG_VERSION, its program not run
+            expected.push_back(wxString::FromUTF8("PostgreSQL 15 (" + data + ") on port 5433"));
+        EXPECT_EQ(texts, expected) << c.description;
+    }
+}
+
+// Configuration files that would hold discovery or fill the memory: a FIFO and /dev/zero
+// included, a huge sparse file, include lines that include their own file.
+TEST(DiscoveryTest, HostileConfigurationFiles)
+{
+    TempDir folder;
+    const ServerLayouts layouts = LayoutsUnder(folder.path());
+    const std::string etc = folder.file("etc/postgresql/15/");
+    for (const char* name : {"loop", "pipe", "sparse", "zero"})
+        MakeDirectories(etc + name);
+    MakeDirectories(folder.file("usr/lib/postgresql/15/bin"));
+    WriteProgram(folder.file("usr/lib/postgresql/15/bin/postgres"), "postgres (PostgreSQL) 15.4");
+    std::string loop = "port = 5504\n";
+    for (int i = 0; i < 10; ++i)
+        loop += "include 'postgresql.conf'\n";
+    WriteFileBytes(etc + "loop/postgresql.conf", loop);
+    WriteFileBytes(etc + "pipe/postgresql.conf", "port = 5501\ninclude 'pipe.conf'\n");
+    ASSERT_EQ(mkfifo((etc + "pipe/pipe.conf").c_str(), 0600), 0);
+    ASSERT_EQ(RunProgram({"truncate", "-s", "1G", etc + "sparse/postgresql.conf"}).exitCode, 0);
+    WriteFileBytes(etc + "zero/postgresql.conf", "port = 5502\ninclude 'zero.conf'\n");
+    ASSERT_EQ(symlink("/dev/zero", (etc + "zero/zero.conf").c_str()), 0);
+
+    RegFileRegistry registry;
+    std::ostringstream warnings;
+    const long memoryBefore = MaximumResidentKiB();
+    const auto start = std::chrono::steady_clock::now();
+    AddInstalledServers(registry, layouts, warnings);
+    const double seconds = SecondsSince(start);
+    const long grownKiB = MaximumResidentKiB() - memoryBefore;
+    std::printf("hostile configuration files: discovery in %.3f s, peak memory grown by %ld KiB\n", seconds, grownKiB);
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_LT(grownKiB, 64 * 1024);
+    EXPECT_EQ(warnings.str(),
+              etc + "loop/postgresql.conf: more than 64 configuration files are included; it and the rest are not read\n" +
+              etc + "pipe/pipe.conf: It is not a regular file.\n" +
+              etc + "sparse/postgresql.conf: It is larger than 4 MiB, more than any configuration file holds; it is not read.\n" +
+              etc + "zero/zero.conf: It is a symbolic link, which is not followed.\n");
+    const std::vector<wxString> expected = {
+        wxT("PostgreSQL 15 (loop) on port 5504"),
+        wxT("PostgreSQL 15 (pipe) on port 5501"),
+        wxT("PostgreSQL 15 (sparse) on port 5432"),
+        wxT("PostgreSQL 15 (zero) on port 5502"),
+    };
+    EXPECT_EQ(Discover(registry).Texts(), expected);
 }

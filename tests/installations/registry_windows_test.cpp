@@ -124,6 +124,8 @@ TEST_F(SystemRegistryTest, ListingCasesInThe32BitViewOnly)
         wxT("orvalis server 8.4 on port 5437"), // lower-case-orvalis
         wxT("Unknown server on port 5433"),     // no-display-name
         wxT("PostgreSQL 8.4.1 on port 5445"),   // patch-level
+        wxT("PostgreSQL 16 on port 5446"),      // pgsql-16: 16.1
+        wxT("PostgreSQL 17 on port 5447"),      // pgsql-17: 17.0
         wxT("PostgreSQL 8.4 on port 5432"),     // pgsql-8.4
     };
     EXPECT_EQ(Texts(found), expected);
