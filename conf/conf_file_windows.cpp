@@ -1,4 +1,4 @@
-// Reading and safely replacing files with the Windows file calls. The new content goes to a
+// Safely replacing files with the Windows file calls. The new content goes to a
 // temporary file in the target's folder, which takes the target's place only once every
 // byte is written and flushed and the target's rights are on it; its rights and its rename
 // are given through its handle.
