@@ -1,4 +1,4 @@
-#include "conf/conf_file.h"
+#include "conf/conf_file_platform.h"
 
 #include "conf/conf_text.h"
 #include "installations/regular_file.h"
@@ -18,4 +18,16 @@ ConfRead ReadConfFile(const wxString& path, std::vector<wxString>& lines, wxStri
     if (!DecodeConfText(bytes, lines, reason))
         return ConfRead::failed;
     return ConfRead::read;
+}
+
+bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
+                        wxString& reason)
+{
+    return WriteFileInFolder(path, bytes, prepare, true, reason);
+}
+
+bool CreateFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
+                       wxString& reason)
+{
+    return WriteFileInFolder(path, bytes, prepare, false, reason);
 }

@@ -1,4 +1,4 @@
-#include "conf/conf_file.h"
+#include "conf/conf_file_platform.h"
 
 #include "installations/folder_posix.h"
 #include "installations/regular_file.h"
@@ -91,11 +91,13 @@ std::string TemporaryName(const std::string& name)
     return "." + name + "." + suffix;
 }
 
+} // namespace
+
 // Writes the new content beside `path` and puts it in place: over the file that is there
 // (`replace`), or under a name that must be free. Every step is relative to the folder opened
 // once, and nothing found at a name is followed.
-bool WriteInFolder(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare, bool replace,
-                   wxString& reason)
+bool WriteFileInFolder(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare, bool replace,
+                       wxString& reason)
 {
     std::string name;
     FileDescriptor folder(OpenFolderOf(NativePath(path), name, reason));
@@ -209,18 +211,4 @@ bool WriteInFolder(const wxString& path, const std::string& bytes, const Prepare
         return false;
     }
     return true;
-}
-
-} // namespace
-
-bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
-                        wxString& reason)
-{
-    return WriteInFolder(path, bytes, prepare, true, reason);
-}
-
-bool CreateFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
-                       wxString& reason)
-{
-    return WriteInFolder(path, bytes, prepare, false, reason);
 }

@@ -2,7 +2,7 @@
 // temporary file in the target's folder, which takes the target's place only once every
 // byte is written and flushed and the target's rights are on it; its rights and its rename
 // are given through its handle.
-#include "conf/conf_file.h"
+#include "conf/conf_file_platform.h"
 
 #include "installations/file_security.h"
 #include "installations/file_security_windows.h"
@@ -104,13 +104,11 @@ bool WriteAll(HANDLE file, const std::string& bytes, DWORD& error)
 
 } // namespace
 
-namespace {
-
 // Writes the new content beside `path` and puts it in place by renaming the open temporary
 // file: over the file that is there (`replace`), or under a name that must be free. No link
 // or junction is followed, at the target or at its folder.
-bool WriteInFolder(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare, bool replace,
-                   wxString& reason)
+bool WriteFileInFolder(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare, bool replace,
+                       wxString& reason)
 {
     std::wstring target;
     if (!FullPath(path, target)) {
@@ -207,18 +205,4 @@ bool WriteInFolder(const wxString& path, const std::string& bytes, const Prepare
     // In place under its name: a failed close loses nothing that the flush has not written.
     file.Close();
     return true;
-}
-
-} // namespace
-
-bool ReplaceFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
-                        wxString& reason)
-{
-    return WriteInFolder(path, bytes, prepare, true, reason);
-}
-
-bool CreateFileContent(const wxString& path, const std::string& bytes, const PrepareReplacement& prepare,
-                       wxString& reason)
-{
-    return WriteInFolder(path, bytes, prepare, false, reason);
 }

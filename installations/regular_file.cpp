@@ -12,6 +12,16 @@ wxString NotRegularRefusal()
     return _("It is not a regular file.");
 }
 
+FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& bytes, bool& more, wxString& reason)
+{
+    // One byte past the bound tells whether more follows.
+    const FileRead result = ReadAtMost(path, count + 1, bytes, reason);
+    more = result == FileRead::read && bytes.size() > count;
+    if (more)
+        bytes.resize(count);
+    return result;
+}
+
 FileRead ReadRegularFile(const wxString& path, std::size_t limit, std::string& bytes, wxString& reason)
 {
     bool more = false;

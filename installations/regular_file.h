@@ -16,10 +16,12 @@ enum class FileRead { read, missing, failed };
 wxString SymbolicLinkRefusal();
 wxString NotRegularRefusal();
 
-// The first `count` bytes of the regular file at `path` (all of it when shorter); `more` tells
-// whether bytes follow. `missing` only when nothing is at the path; a link, anything but a
-// regular file, or a failed read is `failed` with a reason for the user (the caller names the
-// file). Posix and Windows have their own files.
+// At most `count` bytes of the regular file at `path`, from its start. `missing` only when
+// nothing is at the path; a link, anything but a regular file, or a failed read is `failed`
+// with a reason for the user (the caller names the file). Posix and Windows have their own files.
+FileRead ReadAtMost(const wxString& path, std::size_t count, std::string& bytes, wxString& reason);
+
+// The first `count` bytes, as ReadAtMost; `more` tells whether bytes follow.
 FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& bytes, bool& more, wxString& reason);
 
 // The whole regular file; one larger than `limit` bytes is `failed` with a reason naming the limit.

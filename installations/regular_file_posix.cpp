@@ -9,10 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& bytes, bool& more, wxString& reason)
+FileRead ReadAtMost(const wxString& path, std::size_t count, std::string& bytes, wxString& reason)
 {
     bytes.clear();
-    more = false;
     // O_NONBLOCK: opening a pipe or a device must not wait for a writer.
     const int fd = ::open(path.fn_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -31,11 +30,10 @@ FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& byt
         reason = NotRegularRefusal();
         result = FileRead::failed;
     }
-    // One byte past the bound tells whether more follows; the size in the file's status is not
-    // trusted (files under /proc report none).
+    // The size in the file's status is not trusted (files under /proc report none).
     char chunk[65536];
-    while (result == FileRead::read && bytes.size() <= count) {
-        const std::size_t want = std::min(sizeof chunk, count + 1 - bytes.size());
+    while (result == FileRead::read && bytes.size() < count) {
+        const std::size_t want = std::min(sizeof chunk, count - bytes.size());
         const ssize_t got = ::read(fd, chunk, want);
         if (got < 0 && errno == EINTR)
             continue;
@@ -49,13 +47,7 @@ FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& byt
         }
     }
     ::close(fd);
-    if (result != FileRead::read) {
+    if (result != FileRead::read)
         bytes.clear();
-        return result;
-    }
-    if (bytes.size() > count) {
-        bytes.resize(count);
-        more = true;
-    }
-    return FileRead::read;
+    return result;
 }

@@ -7,10 +7,9 @@
 
 #include <algorithm>
 
-FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& bytes, bool& more, wxString& reason)
+FileRead ReadAtMost(const wxString& path, std::size_t count, std::string& bytes, wxString& reason)
 {
     bytes.clear();
-    more = false;
     // The reparse point itself is opened, never what it names; backup semantics lets a folder
     // open too, so that it is told apart from a file that cannot be read.
     const HANDLE file = CreateFileW(path.wc_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -43,10 +42,9 @@ FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& byt
         reason = NotRegularRefusal();
         result = FileRead::failed;
     }
-    // One byte past the bound tells whether more follows.
     char chunk[65536];
-    while (result == FileRead::read && bytes.size() <= count) {
-        const DWORD want = static_cast<DWORD>(std::min(sizeof chunk, count + 1 - bytes.size()));
+    while (result == FileRead::read && bytes.size() < count) {
+        const DWORD want = static_cast<DWORD>(std::min(sizeof chunk, count - bytes.size()));
         DWORD got = 0;
         if (!ReadFile(file, chunk, want, &got, nullptr)) {
             reason = wxSysErrorMsgStr(GetLastError());
@@ -58,13 +56,7 @@ FileRead ReadFileStart(const wxString& path, std::size_t count, std::string& byt
         }
     }
     CloseHandle(file);
-    if (result != FileRead::read) {
+    if (result != FileRead::read)
         bytes.clear();
-        return result;
-    }
-    if (bytes.size() > count) {
-        bytes.resize(count);
-        more = true;
-    }
-    return FileRead::read;
+    return result;
 }
