@@ -1,11 +1,11 @@
 #include "installations/registry_reg_file.h"
 
+#include "installations/regular_file.h"
+
 #include <wx/dir.h>
 #include <wx/filename.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <unordered_map>
@@ -430,15 +430,18 @@ std::unique_ptr<RegistryBackendKey> RegFileRegistry::OpenKey(RegistryRoot root, 
 
 bool RegFileRegistry::LoadFile(const wxString& path, std::ostream& warnings)
 {
-    std::ifstream in(path.fn_str(), std::ios::binary);
-    if (!in) {
+    // Bounded and never through a link or a pipe, as every file discovery reads.
+    std::string bytes;
+    wxString reason;
+    switch (ReadRegularFile(path, configurationFileLimit, bytes, reason)) {
+    case FileRead::missing:
         warnings << path.utf8_str() << ": cannot be read\n";
         return false;
-    }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        warnings << path.utf8_str() << ": cannot be read\n";
+    case FileRead::failed:
+        warnings << path.utf8_str() << ": cannot be read: " << reason.utf8_str() << "\n";
         return false;
+    case FileRead::read:
+        break;
     }
     return LoadText(bytes, path, warnings);
 }

@@ -423,6 +423,11 @@ TEST(RegistryTest, NotARegistryFile)
     std::ostringstream warnings;
     EXPECT_FALSE(registry.LoadFile(wxT("/nonexistent/x.reg"), warnings));
     EXPECT_EQ(warnings.str(), "/nonexistent/x.reg: cannot be read\n");
+    // Read as every file of discovery is: a folder (or a pipe, or a link) is refused, never waited on.
+    TempDir folder;
+    std::ostringstream refused;
+    EXPECT_FALSE(registry.LoadFile(wxString::FromUTF8(folder.path()), refused));
+    EXPECT_EQ(refused.str(), folder.path() + ": cannot be read: It is not a regular file.\n");
 }
 
 // Random damage to a real file never crashes the reader.
