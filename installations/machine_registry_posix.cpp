@@ -25,12 +25,9 @@ std::unique_ptr<RegFileRegistry> LoadMachineRegistry(const MachineRegistrySource
     return registry;
 }
 
-const RegistryBackend& MachineRegistry()
+std::unique_ptr<RegistryBackend> LoadThisMachineRegistry()
 {
-    static const std::unique_ptr<RegFileRegistry> registry = [] {
-        MachineRegistrySources sources;
-        wxGetEnv(wxT("PELLORAN_REGISTRY"), &sources.override);
-        return LoadMachineRegistry(sources, std::cerr);
-    }();
-    return *registry;
+    MachineRegistrySources sources;
+    wxGetEnv(wxT("PELLORAN_REGISTRY"), &sources.override);
+    return LoadMachineRegistry(sources, std::cerr);
 }

@@ -97,20 +97,17 @@ public:
 
 } // namespace
 
-const RegistryBackend& MachineRegistry()
+std::unique_ptr<RegistryBackend> LoadThisMachineRegistry()
 {
-    static const std::unique_ptr<RegistryBackend> registry = []() -> std::unique_ptr<RegistryBackend> {
-        wxString override;
-        if (!wxGetEnv(wxT("PELLORAN_REGISTRY"), &override) || override.empty())
-            return std::make_unique<WindowsRegistry>();
-        // Exported from a machine like this one: on a 64-bit system the 32-bit view is in
-        // SOFTWARE\Wow6432Node.
-        auto files = std::make_unique<RegFileRegistry>(wxIsPlatform64Bit());
-        if (wxDirExists(override))
-            files->LoadFolder(override, std::cerr);
-        else
-            files->LoadFile(override, std::cerr);
-        return files;
-    }();
-    return *registry;
+    wxString override;
+    if (!wxGetEnv(wxT("PELLORAN_REGISTRY"), &override) || override.empty())
+        return std::make_unique<WindowsRegistry>();
+    // Exported from a machine like this one: on a 64-bit system the 32-bit view is in
+    // SOFTWARE\Wow6432Node.
+    auto files = std::make_unique<RegFileRegistry>(wxIsPlatform64Bit());
+    if (wxDirExists(override))
+        files->LoadFolder(override, std::cerr);
+    else
+        files->LoadFile(override, std::cerr);
+    return files;
 }

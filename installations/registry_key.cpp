@@ -172,6 +172,31 @@ std::unique_ptr<RegistryKey> OpenRegistryKey(const RegistryBackend& registry, Re
     return key;
 }
 
+namespace {
+
+// Read on the GUI thread only, as everything that lists installations is.
+std::unique_ptr<RegistryBackend>& CurrentMachineRegistry()
+{
+    static std::unique_ptr<RegistryBackend> registry;
+    return registry;
+}
+
+} // namespace
+
+const RegistryBackend& MachineRegistry()
+{
+    std::unique_ptr<RegistryBackend>& registry = CurrentMachineRegistry();
+    if (!registry)
+        registry = LoadThisMachineRegistry();
+    return *registry;
+}
+
+std::unique_ptr<RegistryBackend> ReplaceMachineRegistry(std::unique_ptr<RegistryBackend> registry)
+{
+    CurrentMachineRegistry().swap(registry);
+    return registry;
+}
+
 std::unique_ptr<RegistryKey> OpenRegistryKey(RegistryRoot root, const wxString& path, bool write, int view)
 {
     return OpenRegistryKey(MachineRegistry(), root, path, write, view);

@@ -92,8 +92,14 @@ std::unique_ptr<RegistryKey> OpenRegistryKey(const RegistryBackend& registry, Re
 // The same on this machine's registry.
 std::unique_ptr<RegistryKey> OpenRegistryKey(RegistryRoot root, const wxString& path, bool write, int view);
 
-// This machine's registry, loaded on first use.
+// This machine's registry, loaded on first use (from PELLORAN_REGISTRY when it is set).
 const RegistryBackend& MachineRegistry();
+// Puts `registry` in this machine's registry's place for the rest of the process and hands
+// back the one it replaces, so that a test can give it back; null has the next use load it
+// again. Keys opened on the replaced registry must be gone.
+std::unique_ptr<RegistryBackend> ReplaceMachineRegistry(std::unique_ptr<RegistryBackend> registry);
+// Reads this machine's registry; each platform has its own file.
+std::unique_ptr<RegistryBackend> LoadThisMachineRegistry();
 
 // %NAME% replaced by the environment variable NAME; unknown names stay as written.
 wxString ExpandEnvironmentReferences(const wxString& text);

@@ -45,7 +45,7 @@ class SystemRegistryTest : public testing::Test
 protected:
     void SetUp() override
     {
-        // The machine registry is chosen once per process: the system's, not a .reg file.
+        // PELLORAN_REGISTRY would put a .reg file in the system registry's place.
         ASSERT_FALSE(wxGetEnv(wxT("PELLORAN_REGISTRY"), nullptr)) << "the test reads the system registry";
         Clear();
     }
