@@ -14,8 +14,6 @@ class ExchangeMemory : public ExchangeStore
 {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds defaultLifetime{15 * 60};
-    static constexpr std::size_t defaultCapacity = 100000;
 
     explicit ExchangeMemory(std::chrono::seconds lifetime = defaultLifetime, std::size_t capacity = defaultCapacity,
                             std::function<Clock::time_point()> now = Clock::now);

@@ -42,8 +42,8 @@ class ExchangeRedis : public ExchangeStore
 public:
     using Clock = std::chrono::steady_clock;
     // `log` takes the lines about failures (standard error by default).
-    explicit ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime = std::chrono::seconds(15 * 60),
-                           std::size_t capacity = 100000, std::function<void(const std::string&)> log = {},
+    explicit ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime = defaultLifetime,
+                           std::size_t capacity = defaultCapacity, std::function<void(const std::string&)> log = {},
                            std::function<Clock::time_point()> now = Clock::now);
     ~ExchangeRedis() override;
 

@@ -7,6 +7,7 @@
 
 #include "service/tuning_rules.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,6 +30,10 @@ struct Recollection
 class ExchangeStore
 {
 public:
+    // How long an announcement is kept, and how many at most, unless told otherwise.
+    static constexpr std::chrono::seconds defaultLifetime{15 * 60};
+    static constexpr std::size_t defaultCapacity = 100000;
+
     virtual ~ExchangeStore() = default;
     // Keeps `profile` under `identifier` for `owner` (who announced it), replacing and renewing
     // an earlier entry of it. False when the store could not be reached.
