@@ -7,7 +7,7 @@
 // --slow-baseline writing it line by line with colours as well (minutes for 10,000 lines).
 #include "conf/conf_file.h"
 #include "conf/merge_engine.h"
-#include "conf/preview.h"
+#include "pages/preview_view.h"
 
 #include <wx/app.h>
 #include <wx/dialog.h>

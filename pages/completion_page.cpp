@@ -1,7 +1,7 @@
 #include "pages/completion_page.h"
 
 #include "conf/configuration_file.h"
-#include "conf/preview.h"
+#include "pages/preview_view.h"
 #include "installations/file_path.h"
 #include "installations/server.h"
 #include "pages/images.h"

@@ -2,7 +2,7 @@
 // backup on Next, the refused save, and the pages it leads to.
 #include "app/tuning_tool.h"
 #include "app/wizard.h"
-#include "conf/preview.h"
+#include "pages/preview_view.h"
 #include "pages/completion_page.h"
 #include "pages/sysinfo_page.h"
 #include "pages/images.h"
