@@ -5,7 +5,7 @@
 #include "pages/images.h"
 #include "pages/thankyou_page.h"
 #include "pages/welcome_page.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <wx/msgdlg.h>
 #include <wx/utils.h>

@@ -11,7 +11,7 @@
 #include "../tests/tuning/loopback_https.h"
 
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <openssl/ssl.h>
 

@@ -10,9 +10,9 @@
 #include "../tests/support/temp_dir.h"
 #include "../tests/tuning/loopback_https.h"
 
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <openssl/evp.h>
 

@@ -35,7 +35,7 @@ const wxString blockEnd = wxT("# END");
 const wxString& TunedValue(const Server& server, std::size_t index)
 {
     static const wxString none;
-    return ParameterExistsIn(index, server.majorVersion, server.minorVersion) ? server.values[index] : none;
+    return ParameterExistsIn(index, server.versionNumber) ? server.values[index] : none;
 }
 
 // Where the value starting at `from` ends. A quoted value runs to its closing quote, past

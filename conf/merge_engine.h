@@ -3,7 +3,7 @@
 #pragma once
 
 #include "installations/server.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <wx/datetime.h>
 #include <wx/string.h>

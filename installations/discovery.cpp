@@ -55,20 +55,19 @@ void ReadService(const RegistryBackend& registry, const RegistryKey& service, in
     if (installation->QueryString(wxT("Version"), version)) {
         server.SetVersion(version);
     } else {
-        server.majorVersion = 0;
-        server.minorVersion = 0;
+        server.versionNumber = {};
     }
     installation->QueryString(wxT("Base Directory"), server.baseDirectory);
 }
 
 } // namespace
 
-bool IsListedVersion(int majorVersion, int minorVersion)
+bool IsListedVersion(const ServerVersion& version)
 {
     // From 10 on the second number is a patch level, not part of the major version.
-    if (majorVersion >= 10)
+    if (version.major >= 10)
         return true;
-    return (majorVersion >= 8 && minorVersion >= 2) || (majorVersion == 9 && minorVersion == 0);
+    return (version.major >= 8 && version.minor >= 2) || (version.major == 9 && version.minor == 0);
 }
 
 bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append,
@@ -101,7 +100,7 @@ bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSi
             const wxString listText =
                 wxString::Format(_("%s%s on port %d"), server->displayName, pass.suffix, server->port);
             if (server->port != 0 && !server->dataDirectory.empty() && !server->superuser.empty()
-                && IsListedVersion(server->majorVersion, server->minorVersion)) {
+                && IsListedVersion(server->versionNumber)) {
                 append(listText, server.release());
                 appended = true;
             }

@@ -1,6 +1,8 @@
 // The walk over the machine registry that finds the PostgreSQL installations to offer.
 #pragma once
 
+#include "protocol/server_version.h"
+
 #include <wx/string.h>
 
 #include <functional>
@@ -28,4 +30,4 @@ wxString InstalledServerBitness(const Server& record);
 
 // The listing rule on version numbers: 8.2 and later minors of 8, 9.0, 9.2 and later minors
 // of 9, and every version from 10 on.
-bool IsListedVersion(int majorVersion, int minorVersion);
+bool IsListedVersion(const ServerVersion& version);

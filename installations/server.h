@@ -2,7 +2,7 @@
 #pragma once
 
 #include "installations/file_security.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <wx/clntdata.h>
 #include <wx/string.h>
@@ -20,7 +20,7 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Sets version, majorVersion and minorVersion from a version text such as "8.3.7".
+    // Sets version and versionNumber from a version text such as "8.3.7".
     void SetVersion(const wxString& versionText);
 
     // The data directory's postgresql.conf for a discovered installation (port not 0),
@@ -47,8 +47,7 @@ public:
 
     int port = 0; // 0: a configuration file chosen by hand
     wxString displayName;
-    int majorVersion = 0;
-    int minorVersion = 0;
+    ServerVersion versionNumber;
     wxString baseDirectory; // hand-chosen: the full path of the file
     wxString dataDirectory;
     wxString version;
@@ -62,4 +61,3 @@ public:
 };
 
 // The leading decimal integer of a text (after blanks and a sign), 0 when there is none.
-int LeadingInteger(const wxString& text);

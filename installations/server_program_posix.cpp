@@ -2,6 +2,7 @@
 
 #include "installations/regular_file.h"
 #include "installations/trusted_program.h"
+#include "protocol/server_version.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -40,13 +41,6 @@ bool IsExecutableFile(const fs::path& program)
     return fs::is_regular_file(program, error) && access(program.c_str(), X_OK) == 0;
 }
 
-// Whether a program's version ("9.6.24", "15.4") is of the major version "9.6" or "15".
-bool IsOfMajorVersion(const std::string& reported, const std::string& major)
-{
-    return reported.compare(0, major.size(), major) == 0
-           && (reported.size() == major.size() || !std::isdigit(static_cast<unsigned char>(reported[major.size()])));
-}
-
 // The packaged program of a major version: Debian's, then PGDG's, then the system's own when
 // it reports that version.
 std::string ProgramOfVersion(const std::string& version, const ServerLayouts& layouts)
@@ -59,7 +53,7 @@ std::string ProgramOfVersion(const std::string& version, const ServerLayouts& la
         if (IsExecutableFile(program))
             return program.string();
     const fs::path system = fs::path(Native(layouts.systemProgramFolder)) / "postgres";
-    if (IsExecutableFile(system) && IsOfMajorVersion(Native(ServerProgramVersion(Wide(system.string()))), version))
+    if (IsExecutableFile(system) && IsSameMajorRelease(ReadServerVersion(Native(ServerProgramVersion(Wide(system.string())))), ReadServerVersion(version)))
         return system.string();
     return std::string();
 }

@@ -3,7 +3,7 @@
 #include "pages/images.h"
 #include "pages/proxy_settings.h"
 #include "pages/selected_server_source.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/tuning_exchange.h"
 
 #include <wx/log.h>

@@ -122,8 +122,8 @@ WelcomePage::WelcomePage(wxWizard* parent)
         fileSelector->SetFocus();
         pageSizer->Add(5, 0);
 
-        for (const wchar_t* version : tunedServerVersions)
-            versionBox->Append(version);
+        for (const char* version : tunedServerVersions)
+            versionBox->Append(wxString::FromAscii(version));
         versionBox->SetValue(initialVersion);
         buildBox->Append(wxT("x86"));
         buildBox->SetSelection(0);

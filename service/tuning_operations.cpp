@@ -1,8 +1,8 @@
 #include "service/tuning_operations.h"
 
 #include "service/tuning_rules.h"
-#include "tuning/hex_text.h"
-#include "tuning/maker_constants.h"
+#include "protocol/hex_text.h"
+#include "protocol/maker_constants.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -84,13 +84,13 @@ int TuningOperations::getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2
     const auto values = ComputeValues(request, *profile);
 
     auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
-    pairs->__size = static_cast<int>(parameterCount);
+    pairs->__size = static_cast<int>(tuningParameterCount);
     pairs->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, pairs->__size);
-    for (std::size_t i = 0; i < parameterCount; ++i) {
+    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
         ArrayOf_USCORExsd_USCOREstring& pair = pairs->__ptr[i];
         pair.__size = 2;
         pair.__ptr = static_cast<char**>(soap_malloc(this, 2 * sizeof(char*)));
-        pair.__ptr[0] = Hex(parameterNames[i]);
+        pair.__ptr[0] = Hex(tuningParameterNames[i]);
         pair.__ptr[1] = Hex(values[i].c_str());
     }
     response._getQuorvelInfoReturn = pairs;

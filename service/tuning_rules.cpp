@@ -1,51 +1,14 @@
 #include "service/tuning_rules.h"
 
-#include "tuning/hex_text.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/hex_text.h"
+#include "protocol/tuning_parameters.h"
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
 
-static_assert(parameterCount == tuningParameterCount, "the answer carries one pair per tuning parameter");
-
-const char* const parameterNames[parameterCount] = {
-    "max_connections",
-    "shared_buffers",
-    "work_mem",
-    "maintenance_work_mem",
-    "max_fsm_pages",
-    "max_fsm_relations",
-    "wal_buffers",
-    "checkpoint_segments",
-    "random_page_cost",
-    "effective_cache_size",
-    "autovacuum",
-    "autovacuum_naptime",
-    "autovacuum_vacuum_threshold",
-    "autovacuum_analyze_threshold",
-    "autovacuum_vacuum_scale_factor",
-    "autovacuum_analyze_scale_factor",
-    "stats_row_level",
-};
-
 namespace {
-
-// Leading integer after optional white space and sign, clamped to the int range.
-int LeadingInteger(const std::string& text, std::size_t from)
-{
-    std::size_t i = from;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = std::min<long long>(value * 10 + (text[i] - '0'), INT_MAX);
-    return static_cast<int>(negative ? -value : value);
-}
 
 bool AllDigits(const std::string& text)
 {
@@ -86,15 +49,6 @@ std::string Item(std::size_t number) { return "item " + std::to_string(number); 
 
 } // namespace
 
-ServerVersion ReadVersion(const std::string& text)
-{
-    ServerVersion version;
-    const std::size_t point = text.find('.');
-    version.major = LeadingInteger(text.substr(0, point), 0);
-    version.minor = point == std::string::npos ? 0 : LeadingInteger(text, point + 1);
-    return version;
-}
-
 bool DecodeItem(const char* hex, std::string& text)
 {
     if (hex == nullptr || std::strlen(hex) % 2 != 0 || !IsHexString(hex))
@@ -129,13 +83,13 @@ Announcement CheckAnnouncement(const HexItems& items, const char* userId, const 
     }
     const std::string& version = texts[6];
     if (version.empty() || !std::isdigit(static_cast<unsigned char>(version[0])) ||
-        ReadVersion(version) < ServerVersion{8, 2}) {
+        ReadServerVersion(version) < ServerVersion{8, 2}) {
         announcement.verdict = '2';
         return announcement;
     }
     announcement.verdict = '0';
     announcement.identifier = texts[0];
-    announcement.profile.version = ReadVersion(version);
+    announcement.profile.version = ReadServerVersion(version);
     announcement.profile.windows = texts[7].compare(0, 7, "Windows") == 0;
     std::uint64_t processors = 0;
     if (PositiveWhole(texts[8], processors))
@@ -173,7 +127,7 @@ std::string MemoryText(std::uint64_t kilobytes)
     return std::to_string(kilobytes) + "kB";
 }
 
-std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile)
+std::array<std::string, tuningParameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile)
 {
     const ServerVersion& v = profile.version;
     const int u = request.usage;
@@ -221,7 +175,7 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
 
     const auto onMachine = [ramKilobytes](std::uint64_t kilobytes) { return MemoryText(std::min(kilobytes, ramKilobytes)); };
 
-    std::array<std::string, parameterCount> values = {
+    std::array<std::string, tuningParameterCount> values = {
         std::to_string(connections),
         onMachine(sharedBuffers),
         onMachine(workMem),
@@ -241,8 +195,8 @@ std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& reque
         "on",
     };
     // A parameter the announced version no longer has gets no value: the server would refuse it.
-    for (std::size_t i = 0; i < parameterCount; ++i)
-        if (!ParameterExistsIn(i, v.major, v.minor))
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        if (!ParameterExistsIn(i, v))
             values[i].clear();
     return values;
 }

@@ -2,22 +2,13 @@
 // machine profile, and the values of the 17 tuning parameters. No SOAP and no I/O here.
 #pragma once
 
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-constexpr std::size_t parameterCount = 17;
-
-// The tuning parameters in the order of the answer.
-extern const char* const parameterNames[parameterCount];
-
-// Major and minor number of a version text: the leading integers before and after the first
-// ".", so "8.3.7" gives 8 and 3, "10" gives 10 and 0, a text without digits 0 and 0.
-ServerVersion ReadVersion(const std::string& text);
 
 // What validateUser announced for one exchange; what getQuorvelInfo of the same exchange uses.
 struct AnnouncedProfile
@@ -58,7 +49,7 @@ struct ValuesRequest
 std::string ReadValuesRequest(const HexItems& items, ValuesRequest& request);
 
 // The 17 values, in parameter order; an empty text for a parameter the version does not have.
-std::array<std::string, parameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile);
+std::array<std::string, tuningParameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile);
 
 // A memory amount in kB as the server shows it: GB or MB when it divides exactly, else kB.
 std::string MemoryText(std::uint64_t kilobytes);

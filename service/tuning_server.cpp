@@ -1,7 +1,7 @@
 #include "service/tuning_server.h"
 
 #include "service/tuning_operations.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>

@@ -1,11 +1,11 @@
 #include "tuning/tuning_exchange.h"
 
 #include "installations/server.h"
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/system_info.h"
-#include "tuning/tuned_value.h"
+#include "protocol/tuned_value.h"
 
 #include "soapAuthenticationServiceSoapBindingProxy.h"
 
@@ -88,7 +88,7 @@ void LogListModified()
 std::size_t TuningSlotOf(const char* name)
 {
     for (std::size_t i = 0; i < tuningParameterCount; ++i)
-        if (wxStricmp(Narrow(tuningParameterNames[i]).c_str(), name) == 0)
+        if (wxStricmp(tuningParameterNames[i], name) == 0)
             return i;
     return tuningParameterCount;
 }
@@ -135,7 +135,7 @@ bool DecodeAnswer(const ArrayOfArrayOf_USCORExsd_USCOREstring& result, const Tun
 TunedTarget TargetOf(const Server& server)
 {
     TunedTarget target;
-    target.server.version = {server.majorVersion, server.minorVersion};
+    target.server.version = server.versionNumber;
     target.server.windows = QueryPlatformProfile().os.rfind("Windows", 0) == 0; // as announced, as the service reads it
     target.server.bits32 = server.bitness == wxT("32");
     target.memoryKilobytes = std::strtoull(memoryMegabytes, nullptr, 10) * 1024;

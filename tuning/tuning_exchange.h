@@ -2,7 +2,7 @@
 // the 17 tuning values and store them in the Server record being tuned.
 #pragma once
 
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <wx/string.h>
 

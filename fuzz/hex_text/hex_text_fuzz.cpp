@@ -2,7 +2,7 @@
 // trip, and decoding what came from the network either refuses it or gives text that encodes
 // back to the same digits.
 #include "fuzz/fuzz_check.h"
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -48,7 +48,7 @@ public:
         if (error != SOAP_OK)
             return error;
         const ArrayOfArrayOf_USCORExsd_USCOREstring* pairs = response._getQuorvelInfoReturn;
-        Require(pairs != nullptr && pairs->__size == static_cast<int>(parameterCount), "an answer holds every parameter");
+        Require(pairs != nullptr && pairs->__size == static_cast<int>(tuningParameterCount), "an answer holds every parameter");
         for (int i = 0; i < pairs->__size; ++i) {
             std::string value;
             Require(pairs->__ptr[i].__size == 2 && DecodeItem(pairs->__ptr[i].__ptr[1], value),

@@ -4,8 +4,8 @@
 // leading zero (octal to the server) and, converted as the server converts it, within the
 // parameter's range there and, for memory, within the announced memory.
 #include "fuzz/fuzz_check.h"
-#include "tuning/tuned_value.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuned_value.h"
+#include "protocol/tuning_parameters.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -22,12 +22,8 @@ ValueTarget ServerOf(unsigned char version, unsigned char flags)
 {
     ValueTarget server;
     const std::size_t index = version % (tunedServerVersionCount + 1);
-    if (index < tunedServerVersionCount) {
-        const std::wstring text = tunedServerVersions[index];
-        server.version.major = std::stoi(text);
-        const std::size_t point = text.find(L'.');
-        server.version.minor = point == std::wstring::npos ? 0 : std::stoi(text.substr(point + 1));
-    }
+    if (index < tunedServerVersionCount)
+        server.version = ReadServerVersion(tunedServerVersions[index]);
     server.windows = (flags & 1) != 0;
     server.bits32 = (flags & 2) != 0;
     return server;

@@ -11,7 +11,7 @@
 #include "tests/support/gui_test.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <wx/checkbox.h>
 #include <wx/weakref.h>

@@ -3,7 +3,7 @@
 #include "conf/conf_file.h"
 #include "conf/conf_text.h"
 #include "conf/configuration_file.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 #include "installations/server.h"
 #include "tests/conf/conf_test_support.h"
 #include "tests/support/program_run.h"

@@ -146,8 +146,8 @@ TEST(DiscoveryTest, ListingCasesOfA32BitMachine)
     EXPECT_EQ(first.encoding, wxT("UTF8"));
     EXPECT_EQ(first.locale, wxT("English_United States.1252"));
     EXPECT_EQ(first.version, wxT("8.4"));
-    EXPECT_EQ(first.majorVersion, 8);
-    EXPECT_EQ(first.minorVersion, 4);
+    EXPECT_EQ(first.versionNumber.major, 8);
+    EXPECT_EQ(first.versionNumber.minor, 4);
     EXPECT_EQ(first.baseDirectory, wxT("C:\\Program Files\\PostgreSQL\\8.4"));
     EXPECT_EQ(first.bitness, wxT("32"));
 
@@ -156,8 +156,8 @@ TEST(DiscoveryTest, ListingCasesOfA32BitMachine)
 
     const Server& patch = *discovery.found[4].server;
     EXPECT_EQ(patch.version, wxT("8.4.1"));
-    EXPECT_EQ(patch.majorVersion, 8);
-    EXPECT_EQ(patch.minorVersion, 4);
+    EXPECT_EQ(patch.versionNumber.major, 8);
+    EXPECT_EQ(patch.versionNumber.minor, 4);
     EXPECT_EQ(patch.dataDirectory, wxT("/srv/expanded/data")); // REG_EXPAND_SZ, expanded
     EXPECT_EQ(patch.serviceAccount, wxT("first\n\rsecond"));    // REG_MULTI_SZ, joined
     wxUnsetEnv(wxT("PELLORAN_FIXTURE_ROOT"));
@@ -279,7 +279,7 @@ TEST(DiscoveryTest, ThisMachinesCluster)
     EXPECT_EQ(main->superuser, wxT("postgres"));
     EXPECT_EQ(main->serviceAccount, wxT("postgres"));
     EXPECT_EQ(main->baseDirectory, wxT("/usr/lib/postgresql/15"));
-    EXPECT_EQ(main->majorVersion, 15);
+    EXPECT_EQ(main->versionNumber.major, 15);
     EXPECT_EQ(main->bitness, wxT("64")); // the ELF class of the packaged 64-bit program
     EXPECT_NE(version.standardOutput.find(" " + main->version.ToStdString() + " "), std::string::npos)
         << version.standardOutput << " against " << main->version;
@@ -614,7 +614,7 @@ TEST(DiscoveryTest, RunningServers)
             const Server& server = *f.server;
             EXPECT_EQ(f.listText, c.expected) << c.description;
             EXPECT_EQ(server.port, port);
-            EXPECT_EQ(server.majorVersion, 15);
+            EXPECT_EQ(server.versionNumber.major, 15);
             EXPECT_TRUE(server.version.StartsWith(wxT("15."))) << server.version << ": the packaged program, run";
             EXPECT_EQ(server.baseDirectory, wxT("/usr/lib/postgresql/15"));
             EXPECT_EQ(server.bitness, wxT("64"));

@@ -7,8 +7,8 @@ TEST(ServerTest, NewRecordIsEmpty)
 {
     Server server;
     EXPECT_EQ(server.port, 0);
-    EXPECT_EQ(server.majorVersion, 0);
-    EXPECT_EQ(server.minorVersion, 0);
+    EXPECT_EQ(server.versionNumber.major, 0);
+    EXPECT_EQ(server.versionNumber.minor, 0);
     EXPECT_TRUE(server.GetConfFilePath().empty());
     for (const wxString& value : server.values)
         EXPECT_TRUE(value.empty());
@@ -60,7 +60,7 @@ TEST(ServerTest, VersionNumbersFromText)
         Server server;
         server.SetVersion(c.text);
         EXPECT_EQ(server.version, wxString(c.text));
-        EXPECT_EQ(server.majorVersion, c.major) << "version text '" << c.text << "'";
-        EXPECT_EQ(server.minorVersion, c.minor) << "version text '" << c.text << "'";
+        EXPECT_EQ(server.versionNumber.major, c.major) << "version text '" << c.text << "'";
+        EXPECT_EQ(server.versionNumber.minor, c.minor) << "version text '" << c.text << "'";
     }
 }

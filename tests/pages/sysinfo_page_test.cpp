@@ -13,7 +13,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
 #include "tests/tuning/loopback_service.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/system_info.h"
 
 #include <wx/progdlg.h>

@@ -332,8 +332,8 @@ TEST_F(WelcomePageTest, AHandChosenFileFillsTheRecord)
         ASSERT_TRUE(LeavePage(page)) << (TakeErrors().empty() ? "" : TakeErrors()[0]);
         const Server& record = page->manualServer;
         EXPECT_EQ(record.version.utf8_string(), c.version);
-        EXPECT_EQ(record.majorVersion, c.major);
-        EXPECT_EQ(record.minorVersion, c.minor);
+        EXPECT_EQ(record.versionNumber.major, c.major);
+        EXPECT_EQ(record.versionNumber.minor, c.minor);
         EXPECT_EQ(record.bitness, MachineWordSize()) << "no server program belongs to the file";
         EXPECT_EQ(record.dataDirectory.utf8_string(), directory + "/");
         EXPECT_EQ(record.baseDirectory.utf8_string(), conf);
@@ -378,7 +378,7 @@ TEST_F(WelcomePageTest, TheChosenFilesFolderSetsTheVersionUntilTheUserPicksOne)
     Choose(data15 + "/postgresql.conf");
     ASSERT_TRUE(LeavePage(page)) << (TakeErrors().empty() ? "" : TakeErrors()[0]);
     EXPECT_EQ(page->manualServer.version, wxT("15"));
-    EXPECT_EQ(page->manualServer.majorVersion, 15);
+    EXPECT_EQ(page->manualServer.versionNumber.major, 15);
     const wxString program = wxT("/usr/lib/postgresql/15/bin/postgres");
     if (wxFileExists(program)) {
         EXPECT_EQ(page->manualServer.bitness, ProgramWordSize(program));

@@ -1,6 +1,6 @@
 #include "abusive_clients.h"
 
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>

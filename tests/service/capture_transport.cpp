@@ -1,6 +1,6 @@
 #include "capture_transport.h"
 
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <algorithm>
 #include <memory>

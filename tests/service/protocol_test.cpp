@@ -2,8 +2,8 @@
 // the exact request bytes, and what it makes of answers (leniencies and strictness).
 #include "capture_transport.h"
 
-#include "tuning/hex_text.h"
-#include "tuning/maker_constants.h"
+#include "protocol/hex_text.h"
+#include "protocol/maker_constants.h"
 
 #include "soapAuthenticationServiceSoapBindingProxy.h"
 

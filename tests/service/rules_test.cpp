@@ -5,9 +5,9 @@
 #include "service/exchange_memory.h"
 #include "service/tuning_rules.h"
 
-#include "tuning/hex_text.h"
-#include "tuning/maker_constants.h"
-#include "tuning/tuned_value.h"
+#include "protocol/hex_text.h"
+#include "protocol/maker_constants.h"
+#include "protocol/tuned_value.h"
 
 #include <gtest/gtest.h>
 
@@ -195,12 +195,12 @@ TEST(ServiceRules, Values)
         request.usage = c.usage;
         request.bits32 = c.bits32;
         AnnouncedProfile profile;
-        profile.version = ReadVersion(c.version);
+        profile.version = ReadServerVersion(c.version);
         profile.windows = c.windows;
         const auto values = ComputeValues(request, profile);
-        ASSERT_EQ(c.values.size(), parameterCount) << c.description;
-        for (std::size_t i = 0; i < parameterCount; ++i)
-            EXPECT_EQ(values[i], c.values[i]) << c.description << ": " << parameterNames[i];
+        ASSERT_EQ(c.values.size(), tuningParameterCount) << c.description;
+        for (std::size_t i = 0; i < tuningParameterCount; ++i)
+            EXPECT_EQ(values[i], c.values[i]) << c.description << ": " << tuningParameterNames[i];
     }
 }
 
@@ -218,7 +218,7 @@ TEST(ServiceRules, EveryValueIsOneTheWizardTakes)
                         request.usage = usage;
                         request.bits32 = bits32;
                         AnnouncedProfile profile;
-                        profile.version = ReadVersion(version);
+                        profile.version = ReadServerVersion(version);
                         profile.windows = windows;
                         const auto values = ComputeValues(request, profile);
                         TunedTarget target;
@@ -227,10 +227,10 @@ TEST(ServiceRules, EveryValueIsOneTheWizardTakes)
                         std::ostringstream what;
                         what << ram << " MB, usage " << usage << ", " << version << (windows ? ", Windows" : "")
                              << (bits32 ? ", 32-bit" : "");
-                        std::array<std::string_view, parameterCount> together;
-                        for (std::size_t i = 0; i < parameterCount; ++i) {
+                        std::array<std::string_view, tuningParameterCount> together;
+                        for (std::size_t i = 0; i < tuningParameterCount; ++i) {
                             EXPECT_TRUE(IsSoundTunedValue(i, values[i], target))
-                                << parameterNames[i] << " = " << values[i] << " for " << what.str();
+                                << tuningParameterNames[i] << " = " << values[i] << " for " << what.str();
                             together[i] = values[i];
                         }
                         EXPECT_TRUE(AreSoundTogether(together, target)) << what.str();
@@ -244,9 +244,9 @@ TEST(ServiceRules, WorkMemCapOnWindowsEndsWith18)
     request.usage = 100;
     AnnouncedProfile profile;
     profile.windows = true;
-    profile.version = ReadVersion("17.2");
+    profile.version = ReadServerVersion("17.2");
     EXPECT_EQ(ComputeValues(request, profile)[2], "2097151kB");
-    profile.version = ReadVersion("18.0");
+    profile.version = ReadServerVersion("18.0");
     EXPECT_EQ(ComputeValues(request, profile)[2], "5368709kB");
 }
 
@@ -259,7 +259,7 @@ TEST(ServiceRules, VersionAndMemoryText)
     };
     for (const Case& c : {Case{"8.4", 8, 4}, Case{"8", 8, 0}, Case{"8.3.7", 8, 3}, Case{"", 0, 0}, Case{"15.18", 15, 18},
                           Case{"9.0.1", 9, 0}, Case{"10beta2", 10, 0}}) {
-        const ServerVersion v = ReadVersion(c.text);
+        const ServerVersion v = ReadServerVersion(c.text);
         EXPECT_EQ(v.major, c.major) << c.text;
         EXPECT_EQ(v.minor, c.minor) << c.text;
     }

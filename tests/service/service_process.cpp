@@ -1,8 +1,8 @@
 #include "service_process.h"
 
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>

@@ -5,7 +5,7 @@
 #include "service_process.h"
 
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include "../support/program_run.h"
 #include "../support/temp_dir.h"

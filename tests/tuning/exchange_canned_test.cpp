@@ -5,7 +5,7 @@
 #include "installations/server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tuning/exchange_support.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/system_info.h"
 #include "tuning/tuning_exchange.h"
 

@@ -5,7 +5,7 @@
 #include "tests/tuning/exchange_support.h"
 #include "tests/tuning/loopback_service.h"
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/system_info.h"
 #include "tuning/tuning_exchange.h"
 

@@ -3,9 +3,9 @@
 #include "installations/server.h"
 #include "tests/support/captured_log.h"
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 #include "tuning/tuning_exchange.h"
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 //   PELLORAN_UNTRUSTED    https://localhost:<port> of a recorder whose authority is not trusted
 //   PELLORAN_PROXY_PORT   a real tinyproxy on 127.0.0.1, logging to PELLORAN_PROXY_LOG
 #include "tuning/http_transport.h"
-#include "tuning/maker_constants.h"
+#include "protocol/maker_constants.h"
 
 #include "tests/tuning/transport_call.h"
 

@@ -4,6 +4,8 @@
 // Free of the toolkit, so that the tuning service shares it with the wizard.
 #pragma once
 
+#include "protocol/server_version.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,24 +13,12 @@
 constexpr std::size_t tuningParameterCount = 17;
 
 // Index-aligned names, from max_connections (0) to stats_row_level (16).
-extern const wchar_t* const tuningParameterNames[tuningParameterCount];
+extern const char* const tuningParameterNames[tuningParameterCount];
 
 // The server versions the tuning service tunes, newest first: it refuses servers older than
 // the last and tunes newer ones than the first like the first.
 constexpr std::size_t tunedServerVersionCount = 19;
-extern const wchar_t* const tunedServerVersions[tunedServerVersionCount];
-
-// A server's major and minor version number; major 0 when unknown.
-struct ServerVersion
-{
-    int major = 0;
-    int minor = 0;
-};
-
-inline bool operator<(const ServerVersion& a, const ServerVersion& b)
-{
-    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
-}
+extern const char* const tunedServerVersions[tunedServerVersionCount];
 
 // Slots the code names: those whose parameter exists only in older servers, and those that
 // older servers check against each other.
@@ -45,7 +35,7 @@ enum TuningParameterIndex : std::size_t {
 // that sets one it does not have. An unknown version (major 0) has only the parameters that
 // every version has: leaving an old parameter out keeps that server's default, while writing
 // it into a newer server's file stops the server.
-bool ParameterExistsIn(std::size_t index, int majorVersion, int minorVersion);
+bool ParameterExistsIn(std::size_t index, const ServerVersion& version);
 
 // How the server reads a parameter's value.
 enum class ValueKind {

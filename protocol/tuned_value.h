@@ -4,7 +4,7 @@
 // comment, and never a figure outside the parameter's range there.
 #pragma once
 
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <array>
 #include <cstddef>

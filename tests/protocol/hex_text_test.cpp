@@ -1,5 +1,5 @@
 // Hex text: the encoding of every value exchanged with the tuning service.
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-// Interface of the tuning service, the input of soapcpp2 (see tuning/soap/CMakeLists.txt).
+// Interface of the tuning service, the input of soapcpp2 (see protocol/soap/CMakeLists.txt).
 // SOAP 1.1, RPC style, SOAP encoding. The namespace and the location repeat serviceNamespace
-// and serviceEndpoint of tuning/maker_constants.h; a test keeps them equal.
+// and serviceEndpoint of protocol/maker_constants.h; a test keeps them equal.
 //
 // Lines beginning with #include are copied into the generated soapStub.h.
-#include "tuning/soap/array_type_out.h"
+#include "protocol/soap/array_type_out.h"
 
 //gsoap ns2 service name: AuthenticationServiceSoapBinding
 //gsoap ns2 service namespace: urn:norvane:pelloran:tuning

@@ -11,7 +11,7 @@ inline constexpr const char* supportForumAddress = "https://forum.norvane.com/pe
 // The maker's tuning service. Requests are posted to the end point with its "?wsdl" query.
 inline constexpr const char* serviceEndpoint =
     "https://services.norvane.com/authws/services/AuthenticationService?wsdl";
-// The service's XML namespace; the interface header tuning/authentication_service.h names
+// The service's XML namespace; the interface header protocol/authentication_service.h names
 // the same URI and the same end point (a test holds them together).
 inline constexpr const char* serviceNamespace = "urn:norvane:pelloran:tuning";
 // The service account every call authenticates with (HTTP Basic).

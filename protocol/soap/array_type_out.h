@@ -1,4 +1,4 @@
-// Included by the generated soapStub.h (through tuning/authentication_service.h): sends the
+// Included by the generated soapStub.h (through protocol/authentication_service.h): sends the
 // arrays of the generated serialisers through ArrayBeginOut, which also writes
 // xsi:type="SOAP-ENC:Array" before SOAP-ENC:arrayType, as the service's peers expect. The
 // runtime's own soap_array_begin_out leaves the xsi:type out.

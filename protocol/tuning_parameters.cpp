@@ -1,25 +1,25 @@
-#include "tuning/tuning_parameters.h"
+#include "protocol/tuning_parameters.h"
 
 #include <algorithm>
 
-const wchar_t* const tuningParameterNames[tuningParameterCount] = {
-    L"max_connections",
-    L"shared_buffers",
-    L"work_mem",
-    L"maintenance_work_mem",
-    L"max_fsm_pages",
-    L"max_fsm_relations",
-    L"wal_buffers",
-    L"checkpoint_segments",
-    L"random_page_cost",
-    L"effective_cache_size",
-    L"autovacuum",
-    L"autovacuum_naptime",
-    L"autovacuum_vacuum_threshold",
-    L"autovacuum_analyze_threshold",
-    L"autovacuum_vacuum_scale_factor",
-    L"autovacuum_analyze_scale_factor",
-    L"stats_row_level",
+const char* const tuningParameterNames[tuningParameterCount] = {
+    "max_connections",
+    "shared_buffers",
+    "work_mem",
+    "maintenance_work_mem",
+    "max_fsm_pages",
+    "max_fsm_relations",
+    "wal_buffers",
+    "checkpoint_segments",
+    "random_page_cost",
+    "effective_cache_size",
+    "autovacuum",
+    "autovacuum_naptime",
+    "autovacuum_vacuum_threshold",
+    "autovacuum_analyze_threshold",
+    "autovacuum_vacuum_scale_factor",
+    "autovacuum_analyze_scale_factor",
+    "stats_row_level",
 };
 
 namespace {
@@ -42,19 +42,19 @@ ServerVersion RemovedIn(std::size_t index)
 
 } // namespace
 
-bool ParameterExistsIn(std::size_t index, int majorVersion, int minorVersion)
+bool ParameterExistsIn(std::size_t index, const ServerVersion& version)
 {
     const ServerVersion removed = RemovedIn(index);
     if (removed.major == 0)
         return true;
-    if (majorVersion <= 0)
+    if (version.major <= 0)
         return false;
-    return ServerVersion{majorVersion, minorVersion} < removed;
+    return version < removed;
 }
 
-const wchar_t* const tunedServerVersions[tunedServerVersionCount] = {
-    L"18", L"17", L"16", L"15", L"14", L"13", L"12", L"11", L"10", L"9.6",
-    L"9.5", L"9.4", L"9.3", L"9.2", L"9.1", L"9.0", L"8.4", L"8.3", L"8.2",
+const char* const tunedServerVersions[tunedServerVersionCount] = {
+    "18", "17", "16", "15", "14", "13", "12", "11", "10", "9.6",
+    "9.5", "9.4", "9.3", "9.2", "9.1", "9.0", "8.4", "8.3", "8.2",
 };
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tuning/tuned_value.h"
+#include "protocol/tuned_value.h"
 
 #include <array>
 #include <cstdint>

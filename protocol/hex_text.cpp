@@ -1,4 +1,4 @@
-#include "tuning/hex_text.h"
+#include "protocol/hex_text.h"
 
 #include <cstdio>
 #include <cstdlib>
