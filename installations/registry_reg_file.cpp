@@ -1,6 +1,7 @@
 #include "installations/registry_reg_file.h"
 
 #include "installations/regular_file.h"
+#include "protocol/hex_text.h"
 
 #include <wx/dir.h>
 #include <wx/filename.h>
@@ -266,19 +267,6 @@ bool ReadQuoted(const wxString& line, size_t& position, wxString& text)
     return false;
 }
 
-bool HexDigitValue(wxUniChar c, unsigned& value)
-{
-    if (c >= wxT('0') && c <= wxT('9'))
-        value = static_cast<unsigned>(c.GetValue() - '0');
-    else if (c >= wxT('a') && c <= wxT('f'))
-        value = static_cast<unsigned>(c.GetValue() - 'a' + 10);
-    else if (c >= wxT('A') && c <= wxT('F'))
-        value = static_cast<unsigned>(c.GetValue() - 'A' + 10);
-    else
-        return false;
-    return true;
-}
-
 // One to `maxDigits` hexadecimal digits and nothing else.
 bool ParseHexNumber(const wxString& text, size_t maxDigits, std::uint32_t& number)
 {
@@ -286,10 +274,10 @@ bool ParseHexNumber(const wxString& text, size_t maxDigits, std::uint32_t& numbe
         return false;
     number = 0;
     for (wxUniChar c : text) {
-        unsigned digit = 0;
-        if (!HexDigitValue(c, digit))
+        const int digit = HexDigitValue(c.GetValue());
+        if (digit < 0)
             return false;
-        number = number * 16 + digit;
+        number = number * 16 + static_cast<unsigned>(digit);
     }
     return true;
 }

@@ -9,13 +9,7 @@ namespace {
 
 int DigitValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0; // the hyphen
+    return c == '-' ? 0 : HexDigitValue(static_cast<unsigned char>(c));
 }
 
 // What came from the network reaches a terminal only as printable characters and in a
@@ -82,6 +76,17 @@ char* HexStrToStr(const char* hex)
         text[i] = static_cast<char>(DigitValue(hex[2 * i]) * 16 + DigitValue(hex[2 * i + 1]));
     text[length] = '\0';
     return text;
+}
+
+int HexDigitValue(char32_t c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<int>(c - '0');
+    if (c >= 'A' && c <= 'F')
+        return static_cast<int>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f')
+        return static_cast<int>(c - 'a' + 10);
+    return -1;
 }
 
 bool IsHexString(const char* text)

@@ -13,6 +13,11 @@ char* StrToHexStr(const char* text);
 // "... (<length> characters)" when it is longer.
 char* HexStrToStr(const char* hex);
 
+// The value of one hexadecimal digit of either case, or -1 for any other character. The one
+// reader of hex digits: the hex text here, the registry file's numbers and bytes, the escapes
+// of the shared store.
+int HexDigitValue(char32_t c);
+
 // True when no character of `text` lies outside "0123456789ABCDEFabcdef-" (so an empty text
 // counts); false for a null text.
 bool IsHexString(const char* text);

@@ -2,6 +2,8 @@
 
 #include "service/exchange_memory.h"
 
+#include "protocol/hex_text.h"
+
 #include <hiredis/hiredis.h>
 
 #include <openssl/ssl.h>
@@ -112,10 +114,13 @@ bool Unescape(const std::string& text, std::string& into)
             into += text[i];
             continue;
         }
-        const std::string digits = text.substr(i + 1, 2);
-        if (digits.size() != 2 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        if (i + 2 >= text.size())
             return false;
-        into += static_cast<char>(std::strtol(digits.c_str(), nullptr, 16));
+        const int high = HexDigitValue(static_cast<unsigned char>(text[i + 1]));
+        const int low = HexDigitValue(static_cast<unsigned char>(text[i + 2]));
+        if (high < 0 || low < 0)
+            return false;
+        into += static_cast<char>(high * 16 + low);
         i += 2;
     }
     return true;
