@@ -20,14 +20,17 @@ extern const char* const tuningParameterNames[tuningParameterCount];
 constexpr std::size_t tunedServerVersionCount = 19;
 extern const char* const tunedServerVersions[tunedServerVersionCount];
 
-// Slots the code names: those whose parameter exists only in older servers, and those that
-// older servers check against each other.
+// Slots the code names: those whose parameter exists only in older servers, those that older
+// servers check against each other, and those the extension refines.
 enum TuningParameterIndex : std::size_t {
     maxConnectionsIndex = 0,
     sharedBuffersIndex = 1,
+    workMemIndex = 2,
+    maintenanceWorkMemIndex = 3,
     maxFsmPagesIndex = 4,
     maxFsmRelationsIndex = 5,
     checkpointSegmentsIndex = 7,
+    randomPageCostIndex = 8,
     statsRowLevelIndex = 16,
 };
 

@@ -127,43 +127,74 @@ std::string MemoryText(std::uint64_t kilobytes)
     return std::to_string(kilobytes) + "kB";
 }
 
+MemoryPlan PlanMemory(const ValuesRequest& request, const AnnouncedProfile& profile)
+{
+    const ServerVersion& v = profile.version;
+    const int u = request.usage;
+    const auto down8 = [](std::uint64_t kb) { return kb - kb % 8; };
+    MemoryPlan plan;
+    // M in hundredths of a kB, exact: RAM MB x 1024 x u / 100.
+    plan.m100 = request.ramMegabytes * 1024 * static_cast<std::uint64_t>(u);
+    plan.ramKilobytes = request.ramMegabytes * 1024;
+    plan.connections = u == 33 ? 20 : u == 66 ? 100 : 200;
+    // The largest value the server takes: 2^30 - 1 buffers.
+    const std::uint64_t largestSharedBuffers = (static_cast<std::uint64_t>(INT_MAX) / 2) * 8;
+
+    plan.sharedBuffers = std::max<std::uint64_t>(down8(plan.m100 / 400), 16 * 1024);
+    if (profile.windows && v < ServerVersion{10, 0})
+        plan.sharedBuffers = std::min<std::uint64_t>(plan.sharedBuffers, 512 * 1024);
+    if (request.bits32)
+        plan.sharedBuffers = std::min<std::uint64_t>(plan.sharedBuffers, 1024 * 1024);
+    plan.sharedBuffers = std::min(plan.sharedBuffers, down8(largestSharedBuffers));
+
+    // Up to 8.3 the server wants two buffers per server process (the connections, three
+    // autovacuum workers and their launcher): a machine too small for that gets fewer.
+    if (v < ServerVersion{8, 4})
+        plan.connections =
+            std::min<std::uint64_t>(plan.connections, std::min(plan.sharedBuffers, plan.ramKilobytes) / 8 / 2 - 4);
+    return plan;
+}
+
+bool LongIs32Bits(const ValuesRequest& request, const AnnouncedProfile& profile)
+{
+    return (profile.windows && profile.version < ServerVersion{18, 0}) || request.bits32;
+}
+
+std::uint64_t WorkMemKilobytes(const MemoryPlan& plan, std::uint64_t connections, const ValuesRequest& request,
+                               const AnnouncedProfile& profile)
+{
+    const std::uint64_t sharedBuffers100 = plan.sharedBuffers * 100;
+    std::uint64_t workMem = plan.m100 > sharedBuffers100 ? (plan.m100 - sharedBuffers100) / (connections * 3 * 100) : 0;
+    // Never below the server's own default: less would slow every sort the default lets fit.
+    workMem = std::max<std::uint64_t>(workMem, profile.version < ServerVersion{9, 4} ? 1024 : 4096);
+    if (LongIs32Bits(request, profile))
+        workMem = std::min<std::uint64_t>(workMem, 2097151);
+    return std::min<std::uint64_t>(workMem, INT_MAX);
+}
+
+std::uint64_t MaintenanceWorkMemKilobytes(const MemoryPlan& plan, const ValuesRequest& request,
+                                          const AnnouncedProfile& profile)
+{
+    const std::uint64_t versionDefault = profile.version < ServerVersion{9, 4} ? 16 * 1024 : 64 * 1024;
+    // "2GB" is beyond a 32-bit long; elsewhere more than 8GB only makes vacuum hold memory it
+    // does not use.
+    const std::uint64_t cap = LongIs32Bits(request, profile) ? 2047 * 1024 : 8 * 1024 * 1024;
+    return std::clamp<std::uint64_t>(plan.m100 / 1600, versionDefault, cap);
+}
+
 std::array<std::string, tuningParameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile)
 {
     const ServerVersion& v = profile.version;
     const int u = request.usage;
     const auto byUsage = [u](const char* low, const char* mid, const char* high) { return u == 33 ? low : u == 66 ? mid : high; };
     const auto down8 = [](std::uint64_t kb) { return kb - kb % 8; };
-    // M in hundredths of a kB, exact: RAM MB x 1024 x u / 100.
-    const std::uint64_t m100 = request.ramMegabytes * 1024 * static_cast<std::uint64_t>(u);
-    std::uint64_t connections = u == 33 ? 20 : u == 66 ? 100 : 200;
-    // The largest values the server takes: 2^30 - 1 buffers, 2^31 - 1 pages, 2^31 - 1 kB.
-    const std::uint64_t largestSharedBuffers = (static_cast<std::uint64_t>(INT_MAX) / 2) * 8;
+    const MemoryPlan plan = PlanMemory(request, profile);
+    const std::uint64_t m100 = plan.m100;
+    const std::uint64_t sharedBuffers = plan.sharedBuffers;
+    // The largest value the server takes: 2^31 - 1 pages.
     const std::uint64_t largestPages = static_cast<std::uint64_t>(INT_MAX) * 8;
-    const std::uint64_t largestKilobytes = INT_MAX;
-
-    std::uint64_t sharedBuffers = std::max<std::uint64_t>(down8(m100 / 400), 16 * 1024);
-    if (profile.windows && v < ServerVersion{10, 0})
-        sharedBuffers = std::min<std::uint64_t>(sharedBuffers, 512 * 1024);
-    if (request.bits32)
-        sharedBuffers = std::min<std::uint64_t>(sharedBuffers, 1024 * 1024);
-    sharedBuffers = std::min(sharedBuffers, down8(largestSharedBuffers));
-
-    // No memory value beyond the machine's memory: the wizard refuses it, and on a tiny
-    // machine the floors here would exceed it.
-    const std::uint64_t ramKilobytes = request.ramMegabytes * 1024;
-    // Up to 8.3 the server wants two buffers per server process (the connections, three
-    // autovacuum workers and their launcher): a machine too small for that gets fewer.
-    if (v < ServerVersion{8, 4})
-        connections = std::min<std::uint64_t>(connections, std::min(sharedBuffers, ramKilobytes) / 8 / 2 - 4);
-
-    const std::uint64_t sharedBuffers100 = sharedBuffers * 100;
-    std::uint64_t workMem = m100 > sharedBuffers100 ? (m100 - sharedBuffers100) / (connections * 3 * 100) : 0;
-    workMem = std::max<std::uint64_t>(workMem, 1024);
-    if ((profile.windows && v < ServerVersion{18, 0}) || request.bits32)
-        workMem = std::min<std::uint64_t>(workMem, 2097151);
-    workMem = std::min(workMem, largestKilobytes);
-
-    const std::uint64_t maintenanceWorkMem = std::clamp<std::uint64_t>(m100 / 1600, 16 * 1024, 2047 * 1024);
+    const std::uint64_t workMem = WorkMemKilobytes(plan, plan.connections, request, profile);
+    const std::uint64_t maintenanceWorkMem = MaintenanceWorkMemKilobytes(plan, request, profile);
 
     std::uint64_t walBuffers = down8(sharedBuffers * 3 / 100);
     walBuffers = walBuffers >= 14 * 1024 ? 16 * 1024 : std::clamp<std::uint64_t>(walBuffers, 64, 16 * 1024);
@@ -173,10 +204,12 @@ std::array<std::string, tuningParameterCount> ComputeValues(const ValuesRequest&
     const std::uint64_t fsmPages =
         std::min<std::uint64_t>(std::max<std::uint64_t>(204800, request.ramMegabytes * u), INT_MAX);
 
-    const auto onMachine = [ramKilobytes](std::uint64_t kilobytes) { return MemoryText(std::min(kilobytes, ramKilobytes)); };
+    // No memory value beyond the machine's memory: the wizard refuses it, and on a tiny
+    // machine the floors here would exceed it.
+    const auto onMachine = [&plan](std::uint64_t kilobytes) { return MemoryText(std::min(kilobytes, plan.ramKilobytes)); };
 
     std::array<std::string, tuningParameterCount> values = {
-        std::to_string(connections),
+        std::to_string(plan.connections),
         onMachine(sharedBuffers),
         onMachine(workMem),
         onMachine(maintenanceWorkMem),

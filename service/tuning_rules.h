@@ -48,6 +48,25 @@ struct ValuesRequest
 // saying what is wrong.
 std::string ReadValuesRequest(const HexItems& items, ValuesRequest& request);
 
+// The figures the memory values come from, which the extension's rules refine.
+struct MemoryPlan
+{
+    std::uint64_t m100 = 0;          // the memory share of the usage, in hundredths of a kB
+    std::uint64_t ramKilobytes = 0;  // the announced memory
+    std::uint64_t sharedBuffers = 0; // kB
+    std::uint64_t connections = 0;   // max_connections by usage
+};
+MemoryPlan PlanMemory(const ValuesRequest& request, const AnnouncedProfile& profile);
+
+// work_mem in kB for that many connections, never below the version's default.
+std::uint64_t WorkMemKilobytes(const MemoryPlan& plan, std::uint64_t connections, const ValuesRequest& request,
+                               const AnnouncedProfile& profile);
+
+// maintenance_work_mem in kB: a sixteenth of the memory share, between the version's default
+// and 8GB (2047MB where the server's long has 32 bits).
+std::uint64_t MaintenanceWorkMemKilobytes(const MemoryPlan& plan, const ValuesRequest& request,
+                                          const AnnouncedProfile& profile);
+
 // The 17 values, in parameter order; an empty text for a parameter the version does not have.
 std::array<std::string, tuningParameterCount> ComputeValues(const ValuesRequest& request, const AnnouncedProfile& profile);
 

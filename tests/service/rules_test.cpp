@@ -3,6 +3,7 @@
 #include "service/access_log.h"
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
+#include "service/tuning_extensions.h"
 #include "service/tuning_rules.h"
 
 #include "protocol/hex_text.h"
@@ -168,8 +169,9 @@ TEST(ServiceRules, Values)
     const ValuesCase cases[] = {
         {"8 GB dedicated, 15", 8192, 100, "15.4", false, false,
          {"200", "2GB", "10485kB", "512MB", "", "", "16MB", "", "4.0", "6GB", "on", "1min", "50", "50", "0.1", "0.05", ""}},
-        {"2 GB mixed, 15: exact kB rounded down, 8kB units to multiples of 8", 2048, 66, "15.4", false, false,
-         {"100", "346024kB", "3460kB", "86507kB", "", "", "10376kB", "", "4.0", "1038088kB", "on", "1min", "50", "50",
+        {"2 GB mixed, 15: exact kB rounded down, 8kB units to multiples of 8, work_mem at least 15's default", 2048, 66,
+         "15.4", false, false,
+         {"100", "346024kB", "4MB", "86507kB", "", "", "10376kB", "", "4.0", "1038088kB", "on", "1min", "50", "50",
           "0.2", "0.1", ""}},
         {"512 MB development, 8.2: floors, FSM and stats_row_level", 512, 33, "8.2", false, false,
          {"20", "43248kB", "2162kB", "16MB", "204800", "1000", "1296kB", "8", "4.0", "129760kB", "on", "1min", "50",
@@ -183,6 +185,9 @@ TEST(ServiceRules, Values)
         {"64 GB dedicated, 32-bit 15: 1GB shared_buffers, 2047MB maintenance", 65536, 100, "15.4", false, true,
          {"200", "1GB", "110100kB", "2047MB", "", "", "16MB", "", "4.0", "48GB", "on", "1min", "50", "50", "0.1",
           "0.05", ""}},
+        {"256 GB dedicated, 17: maintenance_work_mem at most 8GB", 262144, 100, "17.2", false, false,
+         {"200", "64GB", "335544kB", "8GB", "", "", "16MB", "", "4.0", "192GB", "on", "1min", "50", "50", "0.1", "0.05",
+          ""}},
         {"1 TB dedicated, Windows 12: work_mem at most 2097151kB", 1048576, 100, "12.1", true, false,
          {"200", "256GB", "1342177kB", "2047MB", "", "", "16MB", "", "4.0", "768GB", "on", "1min", "50", "50", "0.1",
           "0.05", ""}},
@@ -396,3 +401,130 @@ TEST(AccessLog, CommonLogFormatLine)
 }
 
 } // namespace
+
+struct ExtensionCase
+{
+    const char* description;
+    std::vector<std::string> facts;
+    std::uint64_t ram;
+    int usage;
+    const char* version;
+    bool windows;
+    std::vector<std::string> items; // name=value (kind), or name (advice: reason), in the answer's order
+};
+
+std::string Shown(const ExtensionItem& item)
+{
+    if (item.kind == ExtensionKind::advice)
+        return item.name + " (advice: " + item.reason + ")";
+    return item.name + "=" + item.value + (item.kind == ExtensionKind::set ? " (set)" : " (refine)");
+}
+
+TEST(ServiceRules, ExtensionItems)
+{
+    const ExtensionCase cases[] = {
+        {"8 GB dedicated 15 on an SSD with 8 processors and an lz4 build, no huge pages reserved",
+         {"cpus=8", "storage=ssd", "features=lz4,zstd,llvm", "hugepages_total=0", "hugepage_kb=2048", "colour=blue"},
+         8192, 100, "15.4", false,
+         {"random_page_cost=1.1 (refine)", "effective_io_concurrency=200 (set)", "maintenance_io_concurrency=200 (set)",
+          "max_wal_size=4GB (set)", "min_wal_size=1GB (set)", "max_parallel_workers_per_gather=4 (set)",
+          "max_parallel_maintenance_workers=4 (set)", "jit=off (set)", "wal_compression=lz4 (set)",
+          "huge_pages (advice: reserve 1108 huge pages (vm.nr_hugepages))"}},
+        {"1 GB development 12 on a disk, 300 connections today: more connections, work_mem at its floor",
+         {"cpus=2", "storage=hdd", "max_connections_now=300"}, 1024, 33, "12.3", false,
+         {"effective_io_concurrency=2 (set)", "max_connections=300 (refine)", "work_mem=4MB (refine)",
+          "checkpoint_completion_target=0.9 (set)"}},
+        {"64 GB mixed Windows 17, 32 processors, no lz4: no prefetching, 2047MB for autovacuum",
+         {"cpus=32", "storage=ssd", "max_connections_now=50"}, 65536, 66, "17.2", true,
+         {"random_page_cost=1.1 (refine)", "autovacuum_work_mem=2047MB (set)", "max_wal_size=2GB (set)",
+          "min_wal_size=512MB (set)", "max_worker_processes=32 (set)", "max_parallel_workers=32 (set)",
+          "max_parallel_maintenance_workers=4 (set)", "autovacuum_max_workers=5 (set)", "jit=off (set)",
+          "wal_compression=on (set)"}},
+        {"256 GB dedicated 18, storage unknown, little WAL space: max_wal_size a quarter of it",
+         {"cpus=32", "storage=unknown", "wal_free_mb=6000", "hugepages_total=40000", "hugepage_kb=2048"}, 262144, 100,
+         "18.1", false,
+         {"autovacuum_work_mem=2GB (set)", "max_wal_size=1500MB (set)", "min_wal_size=375MB (set)",
+          "max_worker_processes=32 (set)", "max_parallel_workers=32 (set)", "max_parallel_workers_per_gather=4 (set)",
+          "max_parallel_maintenance_workers=4 (set)", "autovacuum_max_workers=5 (set)", "io_workers=8 (set)",
+          "jit=off (set)", "wal_compression=on (set)"}},
+        {"4 GB dedicated 8.3 with 16 processors: only what 8.3 has", {"cpus=16", "wal_free_mb=100"}, 4096, 100, "8.3.7",
+         false,
+         {"checkpoint_completion_target=0.9 (set)", "autovacuum_max_workers=4 (set)",
+          "default_statistics_target=100 (set)"}},
+        {"8 GB mixed 16, WAL space below 4GB: no WAL sizes; facts of a malformed form are unknown",
+         {"wal_free_mb=3000", "cpus=eight", "storage=SSD", "max_connections_now=-5", "=", "storage"}, 8192, 66, "16.0",
+         false, {"jit=off (set)", "wal_compression=on (set)"}},
+    };
+    for (const ExtensionCase& c : cases) {
+        ValuesRequest request;
+        request.ramMegabytes = c.ram;
+        request.usage = c.usage;
+        AnnouncedProfile profile;
+        profile.version = ReadServerVersion(c.version);
+        profile.windows = c.windows;
+        std::vector<std::string> shown;
+        for (const ExtensionItem& item :
+             ComputeExtensions(ReadMachineFacts(c.facts), request, profile, ComputeValues(request, profile)))
+            shown.push_back(Shown(item));
+        EXPECT_EQ(shown, c.items) << c.description;
+    }
+}
+
+// Over the grid of machines: every item is one the server of that version and platform has,
+// a refinement is a value the wizard takes, the workers fit together, and every reason can
+// stand on a note line.
+TEST(ServiceRules, ExtensionItemsOverTheGrid)
+{
+    for (const char* version : {"8.3", "9.6", "12.4", "15.4", "17.2", "18.0"})
+        for (const std::uint64_t gigabytes : {1ull, 8ull, 64ull, 256ull})
+            for (const int usage : {33, 66, 100})
+                for (const char* cpus : {"2", "8", "32"})
+                    for (const char* storage : {"ssd", "hdd", "unknown"})
+                        for (const bool windows : {false, true}) {
+                            ValuesRequest request;
+                            request.ramMegabytes = gigabytes * 1024;
+                            request.usage = usage;
+                            AnnouncedProfile profile;
+                            profile.version = ReadServerVersion(version);
+                            profile.windows = windows;
+                            const auto values = ComputeValues(request, profile);
+                            const MachineFacts facts = ReadMachineFacts(
+                                {std::string("cpus=") + cpus, std::string("storage=") + storage,
+                                 "max_connections_now=500", "hugepages_total=0", "hugepage_kb=2048", "features=lz4"});
+                            TunedTarget target;
+                            target.server = {profile.version, windows, false};
+                            target.memoryKilobytes = request.ramMegabytes * 1024;
+                            std::ostringstream what;
+                            what << gigabytes << " GB, usage " << usage << ", " << version << ", " << cpus
+                                 << " processors, " << storage << (windows ? ", Windows" : "");
+                            int workerProcesses = 8;
+                            int parallelWorkers = 8;
+                            for (const ExtensionItem& item : ComputeExtensions(facts, request, profile, values)) {
+                                EXPECT_LE(item.reason.size(), extensionReasonLimit) << item.name << ", " << what.str();
+                                EXPECT_TRUE(std::all_of(item.reason.begin(), item.reason.end(),
+                                                        [](char c) { return c >= 0x20 && c < 0x7F && c != '#'; }))
+                                    << item.reason;
+                                if (item.kind == ExtensionKind::advice) {
+                                    EXPECT_EQ(item.value, "");
+                                    continue;
+                                }
+                                const ExtensionParameter* row = FindExtensionParameter(item.name);
+                                ASSERT_NE(row, nullptr) << item.name;
+                                EXPECT_TRUE(ExtensionParameterApplies(*row, profile.version, windows))
+                                    << item.name << ", " << what.str();
+                                if (item.kind == ExtensionKind::refine) {
+                                    std::size_t slot = 0;
+                                    while (slot < tuningParameterCount && item.name != tuningParameterNames[slot])
+                                        ++slot;
+                                    ASSERT_LT(slot, tuningParameterCount) << item.name;
+                                    EXPECT_TRUE(IsSoundTunedValue(slot, item.value, target))
+                                        << item.name << " = " << item.value << ", " << what.str();
+                                }
+                                if (item.name == "max_worker_processes")
+                                    workerProcesses = std::stoi(item.value);
+                                if (item.name == "max_parallel_workers")
+                                    parallelWorkers = std::stoi(item.value);
+                            }
+                            EXPECT_LE(parallelWorkers, workerProcesses) << what.str();
+                        }
+}
