@@ -48,6 +48,20 @@ bool RefusedNul(char32_t c, NulCharacter nul, std::size_t offset, TextDecodeErro
     return true;
 }
 
+// How many continuation bytes follow `lead`; -1 when no character starts with it.
+int ContinuationBytes(unsigned char lead)
+{
+    if (lead < 0x80)
+        return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 1;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 2;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 3;
+    return -1;
+}
+
 bool DecodeUtf8(std::string_view bytes, std::size_t start, NulCharacter nul, wxString& text, TextDecodeError& error)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -56,34 +70,19 @@ bool DecodeUtf8(std::string_view bytes, std::size_t start, NulCharacter nul, wxS
     while (i < size) {
         const std::size_t at = i;
         const unsigned char lead = data[i++];
-        char32_t c;
-        int more;
-        char32_t minimum;
-        if (lead < 0x80) {
-            c = lead;
-            more = 0;
-            minimum = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            c = lead & 0x1F;
-            more = 1;
-            minimum = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            c = lead & 0x0F;
-            more = 2;
-            minimum = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            c = lead & 0x07;
-            more = 3;
-            minimum = 0x10000;
-        } else {
+        const int more = ContinuationBytes(lead);
+        if (more < 0)
             return Fail(error, at, _("It is not UTF-8 text"));
-        }
+        static const unsigned char leadBits[] = {0x7F, 0x1F, 0x0F, 0x07};
+        // The shortest form only: a longer one could hide a character from a check of the bytes.
+        static const char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+        char32_t c = lead & leadBits[more];
         for (int k = 0; k < more; ++k) {
             if (i >= size || (data[i] & 0xC0) != 0x80)
                 return Fail(error, at, _("It is not UTF-8 text"));
             c = (c << 6) | (data[i++] & 0x3F);
         }
-        if (c < minimum || c > 0x10FFFF || IsSurrogate(c))
+        if (c < minimum[more] || c > 0x10FFFF || IsSurrogate(c))
             return Fail(error, at, _("It is not UTF-8 text"));
         if (RefusedNul(c, nul, at, error))
             return false;
