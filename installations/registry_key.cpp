@@ -1,5 +1,7 @@
 #include "installations/registry_key.h"
 
+#include "installations/text_codec.h"
+
 #include <cstring>
 
 namespace {
@@ -26,45 +28,11 @@ unsigned Unit(const std::vector<unsigned char>& data, size_t index)
 
 } // namespace
 
-wxString TextFromUtf16(const unsigned char* bytes, size_t units)
-{
-    wxString text;
-    text.reserve(units);
-    for (size_t i = 0; i < units; ++i) {
-        const unsigned unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
-            const unsigned low = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
-            if (low >= 0xDC00 && low < 0xE000) {
-                text += wxUniChar(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        if (unit >= 0xD800 && unit < 0xE000)
-            text += wxUniChar(0xFFFD);
-        else
-            text += wxUniChar(unit);
-    }
-    return text;
-}
-
 std::vector<unsigned char> Utf16FromText(const wxString& text)
 {
     std::vector<unsigned char> bytes;
-    auto put = [&bytes](unsigned unit) {
-        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(unit >> 8));
-    };
-    for (wxString::const_iterator it = text.begin(); it != text.end(); ++it) {
-        const wxUint32 c = static_cast<wxUint32>((*it).GetValue());
-        if (c >= 0x10000 && c <= 0x10FFFF) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c > 0xFFFF ? 0xFFFD : c);
-        }
-    }
-    put(0);
+    AppendUtf16Le(bytes, text);
+    bytes.insert(bytes.end(), 2, 0);
     return bytes;
 }
 
@@ -119,7 +87,8 @@ bool RegistryKey::QueryString(const wxString& name, wxString& value) const
         end = start;
         while (end < units && Unit(data, end) != 0)
             ++end;
-        return TextFromUtf16(data.data() + 2 * start, end - start);
+        return DecodeUtf16Replacing(
+            std::string_view(reinterpret_cast<const char*>(data.data()) + 2 * start, 2 * (end - start)), false);
     };
 
     size_t end = 0;

@@ -104,7 +104,5 @@ std::unique_ptr<RegistryBackend> LoadThisMachineRegistry();
 // %NAME% replaced by the environment variable NAME; unknown names stay as written.
 wxString ExpandEnvironmentReferences(const wxString& text);
 
-// Text from UTF-16LE bytes, up to `units` code units; unpaired surrogates become U+FFFD.
-wxString TextFromUtf16(const unsigned char* bytes, size_t units);
-// UTF-16LE bytes of a text, with a terminating NUL unit.
+// The data of a text value: UTF-16LE with a terminating NUL unit.
 std::vector<unsigned char> Utf16FromText(const wxString& text);

@@ -1,6 +1,7 @@
 #include "installations/registry_reg_file.h"
 
 #include "installations/regular_file.h"
+#include "installations/text_codec.h"
 #include "protocol/hex_text.h"
 
 #include <wx/dir.h>
@@ -161,90 +162,25 @@ const char* SplitPath(const wxString& path, std::vector<wxString>& names)
     }
 }
 
-bool IsValidUtf8(const std::string& bytes, size_t start)
-{
-    size_t i = start;
-    while (i < bytes.size()) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t extra = 0;
-        if (c < 0x80)
-            extra = 0;
-        else if (c >= 0xC2 && c < 0xE0)
-            extra = 1;
-        else if (c >= 0xE0 && c < 0xF0)
-            extra = 2;
-        else if (c >= 0xF0 && c < 0xF5)
-            extra = 3;
-        else
-            return false;
-        if (i + extra >= bytes.size())
-            return false;
-        for (size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-wxString Latin1(const std::string& bytes, size_t start)
-{
-    wxString text;
-    for (size_t i = start; i < bytes.size(); ++i)
-        text += wxUniChar(static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
-    return text;
-}
-
-wxString Utf16BigEndian(const std::string& bytes, size_t start)
-{
-    std::string swapped;
-    for (size_t i = start; i + 1 < bytes.size(); i += 2) {
-        swapped += bytes[i + 1];
-        swapped += bytes[i];
-    }
-    return TextFromUtf16(reinterpret_cast<const unsigned char*>(swapped.data()), swapped.size() / 2);
-}
-
 // The file's text, by its byte-order mark: UTF-16LE (also without a mark, as long as it
 // starts with an ASCII character), UTF-16BE, UTF-8, else 8-bit Latin-1.
-wxString DecodeFile(const std::string& bytes)
+wxString DecodeFile(std::string_view bytes)
 {
     const auto byte = [&bytes](size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE)
-        return TextFromUtf16(reinterpret_cast<const unsigned char*>(bytes.data()) + 2, (bytes.size() - 2) / 2);
+        return DecodeUtf16Replacing(bytes.substr(2), false);
     if (bytes.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF)
-        return Utf16BigEndian(bytes, 2);
+        return DecodeUtf16Replacing(bytes.substr(2), true);
     if (bytes.size() >= 2 && byte(0) != 0 && byte(0) < 0x80 && byte(1) == 0)
-        return TextFromUtf16(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size() / 2);
+        return DecodeUtf16Replacing(bytes, false);
     size_t start = 0;
     if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
         start = 3;
-    if (IsValidUtf8(bytes, start)) {
-        const wxString text = wxString::FromUTF8(bytes.data() + start, bytes.size() - start);
-        if (!text.empty() || bytes.size() == start)
-            return text;
-    }
-    return Latin1(bytes, start);
-}
-
-std::vector<wxString> SplitLines(const wxString& text)
-{
-    std::vector<wxString> lines;
-    wxString line;
-    for (size_t i = 0; i < text.length(); ++i) {
-        const wxUniChar c = text[i];
-        if (c == wxT('\r') || c == wxT('\n')) {
-            lines.push_back(line);
-            line.clear();
-            if (c == wxT('\r') && i + 1 < text.length() && text[i + 1] == wxT('\n'))
-                ++i;
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty())
-        lines.push_back(line);
-    return lines;
+    wxString text;
+    TextDecodeError notUtf8;
+    if (DecodeText(bytes, start, TextEncoding::utf8, NulCharacter::kept, text, notUtf8))
+        return text;
+    return DecodeLatin1(bytes.substr(start));
 }
 
 // A quoted text starting at `position` (on the opening quote), with \\ and \" escapes;

@@ -2,15 +2,12 @@
 
 import os
 import shutil
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import cluster as pg  # noqa: E402
-import driver  # noqa: E402
-import road  # noqa: E402
-import service  # noqa: E402
+from pelloran_e2e import cluster as pg
+from pelloran_e2e import driver
+from pelloran_e2e import road
+from pelloran_e2e import service
 
 PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
 SHOTS = os.path.join(driver.ARTIFACTS, "e2e", "cancel")

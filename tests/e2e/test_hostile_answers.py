@@ -12,17 +12,14 @@ one of them back from the file.
 import os
 import re
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import cluster as pg  # noqa: E402
-import driver  # noqa: E402
-import road  # noqa: E402
-import stand_in_service  # noqa: E402
-from stand_in_service import hex_text, inner_arrays, pairs_with  # noqa: E402
+from pelloran_e2e import cluster as pg
+from pelloran_e2e import driver
+from pelloran_e2e import road
+from pelloran_e2e import stand_in_service
+from pelloran_e2e.stand_in_service import hex_text, inner_arrays, pairs_with
 
 PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
 LIST_MODIFIED = "Quorvel variables list has been modified."

@@ -5,14 +5,10 @@ import glob
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
-import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import driver  # noqa: E402
+from pelloran_e2e import driver
 
 BUILD = os.environ.get("PELLORAN_BUILD_DIR", "build")
 HAS_SERVICE = bool(os.environ.get("PELLORAN_SERVICE_BINARY"))

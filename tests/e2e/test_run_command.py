@@ -5,15 +5,12 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import time
 import unittest
 import urllib.parse
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import driver  # noqa: E402
-import road  # noqa: E402
+from pelloran_e2e import driver
+from pelloran_e2e import road
 
 SOURCE = os.environ.get("PELLORAN_SOURCE_DIR",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))

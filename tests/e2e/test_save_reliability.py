@@ -12,17 +12,13 @@ otherwise the fault shim's "no space" answer.
 import os
 import re
 import shutil
-import stat
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import cluster as pg  # noqa: E402
-import driver  # noqa: E402
-import road  # noqa: E402
-import service  # noqa: E402
+from pelloran_e2e import cluster as pg
+from pelloran_e2e import driver
+from pelloran_e2e import road
+from pelloran_e2e import service
 
 PELLORAN = os.environ.get("PELLORAN_BINARY", "pelloran")
 SHIM = os.environ.get("PELLORAN_FAULT_SHIM", "")

@@ -12,10 +12,7 @@ import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.dirname(HERE)]
-
-import wine  # noqa: E402
+from pelloran_e2e import wine
 
 SETUP = ""
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Pelloran"

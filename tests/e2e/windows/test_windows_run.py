@@ -16,14 +16,12 @@ import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.dirname(HERE)]
-
-import cluster as pg  # noqa: E402
-import driver  # noqa: E402
-import service  # noqa: E402
-import test_whole_run as linux  # noqa: E402
-import wine  # noqa: E402
+from pelloran_e2e import cluster as pg
+from pelloran_e2e import driver
+from pelloran_e2e import service
+from pelloran_e2e import wine
+# The Linux whole run's test, whose checks this run borrows (tests/e2e is on PYTHONPATH).
+import test_whole_run as linux
 
 PELLORAN = ""
 TITLE = "Norvane Pelloran"

@@ -17,12 +17,9 @@ import sys
 import tempfile
 import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.dirname(HERE)]  # the Linux end-to-end helpers too
-
-import driver  # noqa: E402
-import service  # noqa: E402
-import wine  # noqa: E402
+from pelloran_e2e import driver
+from pelloran_e2e import service
+from pelloran_e2e import wine
 
 
 class Recorder:

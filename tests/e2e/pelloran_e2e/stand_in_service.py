@@ -11,7 +11,7 @@ import re
 import ssl
 import threading
 
-import service
+from . import service
 
 NAMESPACE = "urn:norvane:pelloran:tuning"
 

@@ -2,8 +2,8 @@
 
 import os
 
-import driver
-from driver import DriverError
+from . import driver
+from .driver import DriverError
 
 TITLE = "Norvane Pelloran"
 PAGE_MARKS = {

@@ -9,8 +9,7 @@ import os
 import subprocess
 import time
 
-import driver
-import service
+from . import driver, service
 
 TRUST_TOOL = os.environ.get("PELLORAN_TRUST_TOOL", "")
 

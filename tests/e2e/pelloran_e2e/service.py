@@ -4,7 +4,7 @@ import os
 import subprocess
 import time
 
-import driver
+from . import driver
 
 BINARY = os.environ.get("PELLORAN_SERVICE_BINARY", "")
 PATH = "/authws/services/AuthenticationService?wsdl"
