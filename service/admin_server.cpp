@@ -69,7 +69,8 @@ void AdminServer::Run(const StopSignal& stop)
     fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
     std::deque<Client> clients; // oldest first, so the first deadline is the front's
     std::vector<pollfd> waiting;
-    constexpr std::size_t firstClient = 2; // after the stop signal and the listening socket
+    // Where each waits in `waiting`: the stop signal, the listening socket, then the clients.
+    constexpr std::size_t listeningAt = 1, firstClient = 2;
     while (!stop.Raised()) {
         waiting.assign({pollfd{stop.Descriptor(), POLLIN, 0}, pollfd{listening, POLLIN, 0}});
         for (const Client& client : clients)
@@ -116,7 +117,7 @@ void AdminServer::Run(const StopSignal& stop)
                 close(it->socket);
             it = clients.erase(it);
         }
-        if (waiting[1].revents != 0) {
+        if (waiting[listeningAt].revents != 0) {
             for (;;) {
                 const int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (connection < 0)

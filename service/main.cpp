@@ -21,6 +21,7 @@
 
 namespace {
 
+// A signal handler can reach nothing else; set before the handler is.
 StopSignal* stopSignal = nullptr;
 
 extern "C" void RequestStop(int) { stopSignal->Raise(); }
@@ -35,7 +36,8 @@ struct Settings
     std::string listen, accessLogPath, adminListen, state, stateAuthorities;
 };
 
-// What an option's setter says about a value it cannot take, after "--option needs ".
+// Takes an option's value into the settings. Empty when taken; else what to say after
+// "--option needs ".
 using Setter = std::function<std::string(Settings&, char* value)>;
 
 struct Option
