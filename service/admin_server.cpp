@@ -1,5 +1,7 @@
 #include "service/admin_server.h"
 
+#include "service/http_framing.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <vector>
 
 AdminServer::~AdminServer()
@@ -61,21 +64,25 @@ struct Client
 
 } // namespace
 
-void AdminServer::Run(const std::atomic<bool>& stop)
+void AdminServer::Run(const StopSignal& stop)
 {
     fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
-    std::deque<Client> clients; // oldest first
+    std::deque<Client> clients; // oldest first, so the first deadline is the front's
     std::vector<pollfd> waiting;
-    while (!stop) {
-        waiting.assign(1, pollfd{listening, POLLIN, 0});
+    // Where each waits in `waiting`: the stop signal, the listening socket, then the clients.
+    constexpr std::size_t listeningAt = 1, firstClient = 2;
+    while (!stop.Raised()) {
+        waiting.assign({pollfd{stop.Descriptor(), POLLIN, 0}, pollfd{listening, POLLIN, 0}});
         for (const Client& client : clients)
             waiting.push_back(pollfd{client.socket, static_cast<short>(client.answer.empty() ? POLLIN : POLLOUT), 0});
-        // 0.2 s at most: the loop looks at the stop flag and the deadlines that often.
-        if (poll(waiting.data(), waiting.size(), 200) < 0 && errno != EINTR)
+        std::optional<std::chrono::steady_clock::time_point> firstDeadline;
+        if (!clients.empty())
+            firstDeadline = clients.front().deadline;
+        if (poll(waiting.data(), waiting.size(), WaitTimeout(firstDeadline)) < 0 && errno != EINTR)
             break;
         for (std::size_t i = 0; i < clients.size(); ++i) {
             Client& client = clients[i];
-            const short events = waiting[i + 1].revents;
+            const short events = waiting[i + firstClient].revents;
             if (events == 0)
                 continue;
             bool done = false;
@@ -85,7 +92,7 @@ void AdminServer::Run(const std::atomic<bool>& stop)
                 if (got > 0)
                     client.request.append(chunk, static_cast<std::size_t>(got));
                 done = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
-                if (!done && (client.request.find("\r\n\r\n") != std::string::npos || client.request.size() >= requestLimit))
+                if (!done && FrameHead(client.request, requestLimit).complete)
                     client.answer = Answer(client.request);
             }
             if (!done && !client.answer.empty()) {
@@ -110,7 +117,7 @@ void AdminServer::Run(const std::atomic<bool>& stop)
                 close(it->socket);
             it = clients.erase(it);
         }
-        if (waiting[0].revents != 0) {
+        if (waiting[listeningAt].revents != 0) {
             for (;;) {
                 const int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (connection < 0)
@@ -151,9 +158,5 @@ std::string AdminServer::Answer(const std::string& request)
         type = "text/plain; version=0.0.4; charset=utf-8";
     }
     const char* reason = status == 200 ? "OK" : status == 503 ? "Service Unavailable" : status == 405 ? "Method Not Allowed" : "Not Found";
-    std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
-                         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (!head)
-        answer += body;
-    return answer;
+    return ClosingAnswer(std::to_string(status) + " " + reason, type, body, !head);
 }

@@ -7,8 +7,8 @@
 
 #include "service/exchange_store.h"
 #include "service/metrics.h"
+#include "service/stop_signal.h"
 
-#include <atomic>
 #include <string>
 
 class AdminServer
@@ -21,8 +21,8 @@ public:
 
     // Binds host:port. False with a sentence saying why.
     bool Start(const std::string& host, int port, std::string& error);
-    // Answers requests until `stop` turns true.
-    void Run(const std::atomic<bool>& stop);
+    // Answers requests until `stop` is raised.
+    void Run(const StopSignal& stop);
 
 private:
     // The whole answer to `request`.

@@ -4,70 +4,200 @@
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/exchange_redis.h"
+#include "service/stop_signal.h"
 #include "service/tuning_server.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
+// A signal handler can reach nothing else; set before the handler is.
+StopSignal* stopSignal = nullptr;
 
-extern "C" void RequestStop(int) { stopRequested = true; }
+extern "C" void RequestStop(int) { stopSignal->Raise(); }
 
-const char* const usage =
-    "Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem [--workers N]\n"
-    "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
-    "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
-    "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
-    "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
-    "\n"
-    "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
-    "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
-    "\n"
-    "  --listen ADDRESS:PORT  address and port to listen on, e.g. 127.0.0.1:8443 or [::1]:8443;\n"
-    "                         port 0 takes any free port\n"
-    "  --cert CERT.pem        the server's certificate (PEM, with its chain)\n"
-    "  --key KEY.pem          the certificate's private key (PEM)\n"
-    "  --workers N            worker threads serving requests (1 to 256; default 8)\n"
-    "  --access-log FILE      append the access log (common log format) to FILE instead of\n"
-    "                         standard output\n"
-    "  --plain-http           serve plain HTTP, for running behind a TLS-terminating proxy;\n"
-    "                         --cert and --key are then not needed\n"
-    "  --no-session-tickets   give clients no TLS session tickets, so that every connection\n"
-    "                         makes a full handshake (as when comparing handshake rates)\n"
-    "  --request-deadline SECONDS\n"
-    "                         time from connecting until the request has arrived whole, TLS\n"
-    "                         handshake included (1 to 300; default 5)\n"
-    "  --connections-per-address N\n"
-    "                         connections one client address (an IPv6 /64) may hold open at\n"
-    "                         once; more are refused with HTTP 429 (1 to 100000; default 32)\n"
-    "  --announcements-per-minute N\n"
-    "                         validateUser announcements one client address may make a minute;\n"
-    "                         more get a fault (1 to 1000000; default 60)\n"
-    "  --limit-exempt NETWORK addresses the two limits above do not apply to, such as a load\n"
-    "                         balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
-    "                         the loopback addresses, \"none\" for no address\n"
-    "  --admin-listen ADDRESS:PORT\n"
-    "                         serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
-    "                         HTTP on this address only; off unless given. Keep it private.\n"
-    "  --state LOCATION       keep the announced machine profiles in Redis, shared by every\n"
-    "                         instance given the same LOCATION:\n"
-    "                         redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
-    "                         redis://:PASSWORD@HOST; %-escape @, : and / in them), the same\n"
-    "                         with rediss:// for TLS, or unix:/path/to/socket[?db=N]; without\n"
-    "                         it they stay in this process\n"
-    "  --state-ca FILE        with rediss://, trust the authorities in FILE (PEM) for Redis's\n"
-    "                         certificate instead of the system's\n"
-    "  --help                 show this text\n"
-    "\n"
-    "Once ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
+// What the command line sets.
+struct Settings
+{
+    ServiceOptions service;
+    ClientLimitOptions limits;
+    bool exemptGiven = false; // the first --limit-exempt replaces the default
+    bool help = false;
+    std::string listen, accessLogPath, adminListen, state, stateAuthorities;
+};
+
+// Takes an option's value into the settings. Empty when taken; else what to say after
+// "--option needs ".
+using Setter = std::function<std::string(Settings&, char* value)>;
+
+struct Option
+{
+    const char* name;
+    const char* value; // its placeholder in the help; null for a switch, which takes none
+    const char* help;  // its lines; the help indents them
+    Setter set;        // given null when the value is missing
+};
+
+// Each option's setter reaches its field through an accessor.
+template <typename Field>
+using Access = Field& (*)(Settings&);
+
+Setter Switch(Access<bool> field, bool to)
+{
+    return [field, to](Settings& settings, char*) {
+        field(settings) = to;
+        return std::string();
+    };
+}
+
+// `needs` completes "--option needs ..." when the value is missing.
+Setter Text(Access<std::string> field, const char* needs)
+{
+    return [field, needs](Settings& settings, char* value) {
+        if (value == nullptr)
+            return std::string(needs);
+        field(settings) = value;
+        return std::string();
+    };
+}
+
+// A whole number from `lowest` to `highest`, written in plain digits, into what `field` picks
+// out; `unit` names what it counts in the message ("of seconds ").
+Setter Count(int lowest, int highest, const char* unit, Access<int> field)
+{
+    return [=](Settings& settings, char* value) {
+        const std::string text = value != nullptr ? value : "";
+        const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+        const int count = digits ? std::atoi(text.c_str()) : 0;
+        if (!digits || count < lowest || count > highest)
+            return std::string("a number ") + unit + "from " + std::to_string(lowest) + " to " + std::to_string(highest);
+        field(settings) = count;
+        return std::string();
+    };
+}
+
+std::string SetState(Settings& settings, char* value)
+{
+    if (value == nullptr)
+        return "redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N]";
+    settings.state = value;
+    // Every local account can read a command line: keep the credentials out of it.
+    const std::size_t scheme = settings.state.find("://"), at = settings.state.rfind('@');
+    if (scheme != std::string::npos && at != std::string::npos && at > scheme)
+        std::memset(value + scheme + 3, 'x', at - scheme - 3);
+    return "";
+}
+
+std::string AddExempt(Settings& settings, char* value)
+{
+    if (value == nullptr)
+        return "a network";
+    const std::string text = value;
+    if (!settings.exemptGiven)
+        settings.limits.exempt.clear();
+    settings.exemptGiven = true;
+    if (text == "none")
+        return "";
+    Network network;
+    if (!ParseNetwork(text, network))
+        return "an address or ADDRESS/BITS, not " + text;
+    settings.limits.exempt.push_back(network);
+    return "";
+}
+
+const Option optionTable[] = {
+    {"--listen", "ADDRESS:PORT",
+     "address and port to listen on, e.g. 127.0.0.1:8443 or [::1]:8443;\n"
+     "port 0 takes any free port",
+     Text([](Settings& s) -> std::string& { return s.listen; }, "ADDRESS:PORT")},
+    {"--cert", "CERT.pem", "the server's certificate (PEM, with its chain)", Text([](Settings& s) -> std::string& { return s.service.certificateFile; }, "a file")},
+    {"--key", "KEY.pem", "the certificate's private key (PEM)", Text([](Settings& s) -> std::string& { return s.service.keyFile; }, "a file")},
+    {"--workers", "N", "worker threads serving requests (1 to 256; default 8)",
+     Count(1, 256, "", [](Settings& s) -> int& { return s.service.workers; })},
+    {"--access-log", "FILE",
+     "append the access log (common log format) to FILE instead of\n"
+     "standard output",
+     Text([](Settings& s) -> std::string& { return s.accessLogPath; }, "a file")},
+    {"--plain-http", nullptr,
+     "serve plain HTTP, for running behind a TLS-terminating proxy;\n"
+     "--cert and --key are then not needed",
+     Switch([](Settings& s) -> bool& { return s.service.plainHttp; }, true)},
+    {"--no-session-tickets", nullptr,
+     "give clients no TLS session tickets, so that every connection\n"
+     "makes a full handshake (as when comparing handshake rates)",
+     Switch([](Settings& s) -> bool& { return s.service.sessionTickets; }, false)},
+    {"--request-deadline", "SECONDS",
+     "time from connecting until the request has arrived whole, TLS\n"
+     "handshake included (1 to 300; default 5)",
+     Count(1, 300, "of seconds ", [](Settings& s) -> int& { return s.service.requestDeadline; })},
+    {"--connections-per-address", "N",
+     "connections one client address (an IPv6 /64) may hold open at\n"
+     "once; more are refused with HTTP 429 (1 to 100000; default 32)",
+     Count(1, 100000, "", [](Settings& s) -> int& { return s.limits.connectionsPerAddress; })},
+    {"--announcements-per-minute", "N",
+     "validateUser announcements one client address may make a minute;\n"
+     "more get a fault (1 to 1000000; default 60)",
+     Count(1, 1000000, "", [](Settings& s) -> int& { return s.limits.announcementsPerMinute; })},
+    {"--limit-exempt", "NETWORK",
+     "addresses the two limits above do not apply to, such as a load\n"
+     "balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
+     "the loopback addresses, \"none\" for no address",
+     AddExempt},
+    {"--admin-listen", "ADDRESS:PORT",
+     "serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
+     "HTTP on this address only; off unless given. Keep it private.",
+     Text([](Settings& s) -> std::string& { return s.adminListen; }, "ADDRESS:PORT")},
+    {"--state", "LOCATION",
+     "keep the announced machine profiles in Redis, shared by every\n"
+     "instance given the same LOCATION:\n"
+     "redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
+     "redis://:PASSWORD@HOST; %-escape @, : and / in them), the same\n"
+     "with rediss:// for TLS, or unix:/path/to/socket[?db=N]; without\n"
+     "it they stay in this process",
+     SetState},
+    {"--state-ca", "FILE",
+     "with rediss://, trust the authorities in FILE (PEM) for Redis's\n"
+     "certificate instead of the system's",
+     Text([](Settings& s) -> std::string& { return s.stateAuthorities; }, "a file")},
+    {"--help", nullptr, "show this text", Switch([](Settings& s) -> bool& { return s.help; }, true)},
+};
+
+std::string Usage()
+{
+    std::string usage =
+        "Usage: pelloran-service --listen ADDRESS:PORT --cert CERT.pem --key KEY.pem [--workers N]\n"
+        "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
+        "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
+        "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
+        "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
+        "\n"
+        "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
+        "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
+        "\n";
+    // The help starts in this column, on the option's line when the option leaves room.
+    constexpr std::size_t helpColumn = 25;
+    for (const Option& option : optionTable) {
+        std::string line = std::string("  ") + option.name + (option.value != nullptr ? std::string(" ") + option.value : "");
+        line += line.size() < helpColumn ? std::string(helpColumn - line.size(), ' ') : "\n" + std::string(helpColumn, ' ');
+        for (const char* help = option.help; *help != '\0'; ++help) {
+            line += *help;
+            if (*help == '\n')
+                line += std::string(helpColumn, ' ');
+        }
+        usage += line + "\n";
+    }
+    return usage + "\nOnce ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
+}
 
 int Fail(const std::string& message)
 {
@@ -77,7 +207,7 @@ int Fail(const std::string& message)
 
 int UsageError(const std::string& message)
 {
-    std::fprintf(stderr, "pelloran-service: %s\n%s", message.c_str(), usage);
+    std::fprintf(stderr, "pelloran-service: %s\n%s", message.c_str(), Usage().c_str());
     return 2;
 }
 
@@ -98,96 +228,35 @@ bool SplitListen(const std::string& text, std::string& host, int& port)
     return port <= 65535;
 }
 
-// A whole number from `lowest` to `highest`, written in plain digits.
-bool ParseCount(const std::string& text, int lowest, int highest, int& into)
-{
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    into = std::atoi(text.c_str());
-    return into >= lowest && into <= highest;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    ServiceOptions options;
+    Settings settings;
+    settings.limits.exempt = ClientLimitOptions::DefaultExempt();
     std::string error;
-    ClientLimitOptions limitOptions;
-    limitOptions.exempt = ClientLimitOptions::DefaultExempt();
-    bool exemptGiven = false;
-    std::string listen, accessLogPath, adminListen, state, stateAuthorities;
     for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc)
-                return false;
-            into = argv[++i];
-            return true;
-        };
-        std::string workers, text;
-        if (argument == "--help" || argument == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        } else if (argument == "--plain-http") {
-            options.plainHttp = true;
-        } else if (argument == "--no-session-tickets") {
-            options.sessionTickets = false;
-        } else if (argument == "--listen") {
-            if (!value(listen))
-                return UsageError("--listen needs ADDRESS:PORT");
-        } else if (argument == "--cert") {
-            if (!value(options.certificateFile))
-                return UsageError("--cert needs a file");
-        } else if (argument == "--key") {
-            if (!value(options.keyFile))
-                return UsageError("--key needs a file");
-        } else if (argument == "--access-log") {
-            if (!value(accessLogPath))
-                return UsageError("--access-log needs a file");
-        } else if (argument == "--workers") {
-            if (!value(workers) || workers.empty() || workers.size() > 3 ||
-                workers.find_first_not_of("0123456789") != std::string::npos || std::atoi(workers.c_str()) < 1 ||
-                std::atoi(workers.c_str()) > 256)
-                return UsageError("--workers needs a number from 1 to 256");
-            options.workers = std::atoi(workers.c_str());
-        } else if (argument == "--state") {
-            if (!value(state))
-                return UsageError("--state needs redis://[USER:PASSWORD@]HOST:PORT/DB or unix:/path/to/socket[?db=N]");
-            // Every local account can read a command line: keep the credentials out of it.
-            const std::size_t scheme = state.find("://"), at = state.rfind('@');
-            if (scheme != std::string::npos && at != std::string::npos && at > scheme)
-                std::memset(argv[i] + scheme + 3, 'x', at - scheme - 3);
-        } else if (argument == "--state-ca") {
-            if (!value(stateAuthorities))
-                return UsageError("--state-ca needs a file");
-        } else if (argument == "--admin-listen") {
-            if (!value(adminListen))
-                return UsageError("--admin-listen needs ADDRESS:PORT");
-        } else if (argument == "--request-deadline") {
-            if (!value(text) || !ParseCount(text, 1, 300, options.requestDeadline))
-                return UsageError("--request-deadline needs a number of seconds from 1 to 300");
-        } else if (argument == "--connections-per-address") {
-            if (!value(text) || !ParseCount(text, 1, 100000, limitOptions.connectionsPerAddress))
-                return UsageError("--connections-per-address needs a number from 1 to 100000");
-        } else if (argument == "--announcements-per-minute") {
-            if (!value(text) || !ParseCount(text, 1, 1000000, limitOptions.announcementsPerMinute))
-                return UsageError("--announcements-per-minute needs a number from 1 to 1000000");
-        } else if (argument == "--limit-exempt") {
-            if (!value(text))
-                return UsageError("--limit-exempt needs a network");
-            if (!exemptGiven)
-                limitOptions.exempt.clear();
-            exemptGiven = true;
-            Network network;
-            if (text != "none" && !ParseNetwork(text, network))
-                return UsageError("--limit-exempt needs an address or ADDRESS/BITS, not " + text);
-            if (text != "none")
-                limitOptions.exempt.push_back(network);
-        } else {
+        const std::string argument = std::strcmp(argv[i], "-h") == 0 ? "--help" : argv[i];
+        const Option* option = std::find_if(std::begin(optionTable), std::end(optionTable),
+                                            [&](const Option& o) { return argument == o.name; });
+        if (option == std::end(optionTable))
             return UsageError("unknown argument " + argument);
+        char* value = nullptr;
+        if (option->value != nullptr && i + 1 < argc)
+            value = argv[++i];
+        const std::string wrong = option->set(settings, value);
+        if (!wrong.empty())
+            return UsageError(argument + " needs " + wrong);
+        if (settings.help) {
+            std::fputs(Usage().c_str(), stdout);
+            return 0;
         }
     }
+    ServiceOptions& options = settings.service;
+    const std::string& listen = settings.listen;
+    const std::string& state = settings.state;
+    const std::string& stateAuthorities = settings.stateAuthorities;
+    const std::string& adminListen = settings.adminListen;
     if (listen.empty())
         return UsageError("--listen is required");
     if (!SplitListen(listen, options.host, options.port))
@@ -211,6 +280,10 @@ int main(int argc, char** argv)
     if (!options.plainHttp && (options.certificateFile.empty() || options.keyFile.empty()))
         return UsageError("--cert and --key are required (or --plain-http)");
 
+    StopSignal stop;
+    if (stop.Descriptor() < 0)
+        return Fail(std::string("cannot make the stop signal: ") + std::strerror(errno));
+    stopSignal = &stop;
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = RequestStop;
@@ -219,7 +292,7 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
 
     AccessLog log;
-    if (!log.Open(accessLogPath, error))
+    if (!log.Open(settings.accessLogPath, error))
         return Fail(error);
     std::unique_ptr<ExchangeStore> store;
     if (state.empty()) {
@@ -231,7 +304,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "pelloran-service: %s cannot be reached yet\n", shared->Describe().c_str());
         store = std::move(shared);
     }
-    ClientLimits limits(limitOptions);
+    ClientLimits limits(settings.limits);
     Metrics metrics;
     TuningServer server(options, log, *store, limits, metrics);
     if (!server.Start(error))
@@ -243,8 +316,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     std::thread adminLoop;
     if (!adminListen.empty())
-        adminLoop = std::thread([&] { admin.Run(stopRequested); });
-    server.Run(stopRequested);
+        adminLoop = std::thread([&] { admin.Run(stop); });
+    server.Run(stop);
     if (adminLoop.joinable())
         adminLoop.join();
     std::fprintf(stderr, "pelloran-service: stopped\n");

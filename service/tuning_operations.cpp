@@ -1,12 +1,11 @@
 #include "service/tuning_operations.h"
 
+#include "service/http_framing.h"
 #include "service/tuning_rules.h"
 #include "protocol/hex_text.h"
 #include "protocol/maker_constants.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 namespace {
 
@@ -26,12 +25,7 @@ HexItems Items(const ArrayOf_USCORExsd_USCOREstring* params)
 
 std::optional<unsigned long long> AcceptedBodyLength(const char* value)
 {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long length = std::strtoull(value, &end, 10);
-    if (errno != 0 || end == value || length > static_cast<unsigned long long>(requestBodyLimit))
-        return std::nullopt;
-    return length;
+    return LengthWithin(value, requestBodyLimit);
 }
 
 TuningOperations::TuningOperations(const struct soap& listener, ExchangeStore& store)

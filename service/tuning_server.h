@@ -1,15 +1,16 @@
-// The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy): a listening
-// socket, front loops that accept, handshake and read requests without blocking, a fixed pool
-// of worker threads that answer complete requests, HTTP Basic authentication with the service
-// account; each connection answers with the three operations of tuning_operations.h.
+// The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy), composed of a
+// listening socket with its TLS set-up (tls_setup.h), front loops that accept, handshake and
+// read requests without blocking (front_loop.h), and a fixed pool of workers
+// (worker_pool.h) that answer complete requests, each as a served connection
+// (served_connection.h) with the three operations of tuning_operations.h.
 #pragma once
 
 #include "service/access_log.h"
 #include "service/client_limits.h"
 #include "service/exchange_store.h"
 #include "service/metrics.h"
+#include "service/stop_signal.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -42,8 +43,8 @@ public:
     int Port() const;
     // "https://host:port/authws/services/AuthenticationService", after Start.
     std::string Address() const;
-    // Serves until `stop` turns true, then finishes the accepted connections and returns.
-    void Run(const std::atomic<bool>& stop);
+    // Serves until `stop` is raised, then finishes the requests handed to workers and returns.
+    void Run(const StopSignal& stop);
 
 private:
     struct Impl;

@@ -1,8 +1,9 @@
-// The tuning service's rules: verdicts, request checks, the values, the exchange memory and
-// the access log line.
+// The tuning service's rules: verdicts, request checks, the values, the exchange memory, the
+// access log line and where a request ends.
 #include "service/access_log.h"
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
+#include "service/http_framing.h"
 #include "service/tuning_extensions.h"
 #include "service/tuning_rules.h"
 
@@ -398,6 +399,44 @@ TEST(AccessLog, CommonLogFormatLine)
     EXPECT_EQ(AccessLog::Line("::1", 0, "GET /a\"b\n HTTP/1.1", 401, 0),
               "::1 - - [01/Jan/1970:00:00:00 +0000] \"GET /a\\\"b\\x0A HTTP/1.1\" 401 -")
         << "what the client sent cannot forge a line";
+}
+
+// Where the front loop and the admin end points take a request to end. The refusals' own
+// answers are pinned over the wire by the service's tests.
+TEST(HttpFraming, RequestsEndWhereTheirHeadAndLengthSay)
+{
+    const std::string post = "POST /s HTTP/1.1\r\nHost: h\r\n";
+    const struct
+    {
+        const char* description;
+        std::string bytes;
+        bool complete;
+        int refusal;
+        bool headComplete;
+    } cases[] = {
+        {"head not yet ended", post + "Content-Length: 4\r\n", false, 0, false},
+        {"head over the limit", std::string(64, 'x'), true, 0, true},
+        {"body not yet whole", post + "Content-Length: 4\r\n\r\n<x/", false, 0, true},
+        {"body whole", post + "content-length: 4\r\n\r\n<x/>", true, 0, true},
+        {"empty body", post + "Content-Length: 0\r\n\r\n", true, 0, true},
+        {"length over the limit, refused by whoever answers", post + "Content-Length: 101\r\n\r\n", true, 0, true},
+        {"length not a number", post + "Content-Length: many\r\n\r\n", true, 0, true},
+        {"chunked", post + "Transfer-Encoding: chunked\r\n\r\n", true, 400, true},
+        {"two lengths", post + "Content-Length: 1\r\nContent-Length: 1\r\n\r\nx", true, 400, true},
+        {"POST without a length", post + "\r\n", true, 411, true},
+        {"GET without a length", "GET /healthz HTTP/1.1\r\n\r\n", true, 0, true},
+        {"a length only in the body", post + "\r\nContent-Length: 4\r\n\r\n", true, 411, true},
+    };
+    for (const auto& c : cases) {
+        const RequestFraming framing = FrameRequest(c.bytes, 64, 100);
+        EXPECT_EQ(framing.complete, c.complete) << c.description;
+        EXPECT_EQ(framing.refusal, c.refusal) << c.description;
+        EXPECT_EQ(FrameHead(c.bytes, 64).complete, c.headComplete) << c.description;
+        EXPECT_EQ(FrameHead(c.bytes, 64).refusal, 0) << c.description;
+    }
+    EXPECT_EQ(LengthWithin(" 100", 100), 100u);
+    for (const char* refused : {"101", "-1", "", "x", "99999999999999999999999"})
+        EXPECT_FALSE(LengthWithin(refused, 100)) << refused;
 }
 
 } // namespace

@@ -1,0 +1,286 @@
+#include "service/front_loop.h"
+
+#include "service/http_framing.h"
+#include "service/tuning_operations.h"
+
+#include <openssl/err.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Counts what the TLS layer reads from a waiting connection's socket, as its progress.
+long CountReceived(BIO* bio, int operation, const char*, std::size_t, int, long, int result, std::size_t* processed)
+{
+    if (operation == (BIO_CB_READ | BIO_CB_RETURN) && result > 0 && processed != nullptr)
+        reinterpret_cast<PendingRequest*>(BIO_get_callback_arg(bio))->received += *processed;
+    return result;
+}
+
+std::string AddressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& ip6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&ip6))
+            inet_ntop(AF_INET, &ip6.s6_addr[12], text, sizeof text);
+        else
+            inet_ntop(AF_INET6, &ip6, text, sizeof text);
+    } else if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
+void Watch(int epoll, int operation, PendingRequest& pending, std::uint32_t events)
+{
+    if (operation == EPOLL_CTL_MOD && pending.watched == events)
+        return; // a system call saved: they cost much on a virtual machine
+    pending.watched = events;
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = &pending;
+    epoll_ctl(epoll, operation, pending.socket, &event);
+}
+
+class FrontLoop
+{
+public:
+    explicit FrontLoop(FrontParts& parts) : parts(parts) {}
+    void Run(const StopSignal& stop);
+
+private:
+    void Accept();
+    // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
+    // refused, or handed to a worker).
+    bool Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>& owner);
+    // Answers from the front loop with `status`, closes, and logs it.
+    void Refuse(PendingRequest& pending, int status);
+    // Drops the connections past their deadline or pushed out of their place.
+    void Sweep(Clock::time_point now);
+
+    FrontParts& parts;
+    int epoll = -1;
+    std::unordered_map<PendingRequest*, std::unique_ptr<PendingRequest>> held;
+    // The next sweep: at the first deadline, and none while no connection waits.
+    std::optional<Clock::time_point> nextSweep;
+};
+
+void FrontLoop::Accept()
+{
+    // A few at a time, so that the other front loops get their share.
+    for (int accepted = 0; accepted < 16; ++accepted) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int socket = accept4(parts.listening, reinterpret_cast<sockaddr*>(&address), &length,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (socket < 0) {
+            // Out of file descriptors: the connection stays in the backlog; do not spin on it.
+            if (errno == EMFILE || errno == ENFILE)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return; // else none left, or a client that went away at once
+        }
+        auto connection = std::make_unique<PendingRequest>();
+        connection->socket = socket;
+        connection->accepted = Clock::now();
+        connection->key = parts.limits.KeyOf(address);
+        const Admission admission = parts.limits.Admit(connection->key);
+        connection->limits = &parts.limits;
+        if (admission != Admission::Admitted)
+            parts.metrics.ConnectionRefused("address_limit");
+        if (admission == Admission::Dropped)
+            continue;
+        connection->refused = admission == Admission::Refused;
+        const int on = 1;
+        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        connection->client = AddressText(address);
+        connection->deadline = connection->accepted + parts.requestDeadline;
+        connection->handshaken = parts.tls == nullptr;
+        parts.places.Enter(*connection);
+        Watch(epoll, EPOLL_CTL_ADD, *connection, EPOLLIN);
+        if (!nextSweep)
+            nextSweep = connection->deadline; // the others, accepted later, end later
+        PendingRequest* key = connection.get();
+        held.emplace(key, std::move(connection));
+    }
+}
+
+void FrontLoop::Refuse(PendingRequest& pending, int status)
+{
+    // Short answers: they fit the socket's buffer, or the client is not reading anyway.
+    struct Refusal
+    {
+        int status;
+        const char* head;
+        const char* body;
+    };
+    static const Refusal refusals[] = {
+        {429, "429 Too Many Requests\r\nRetry-After: 60", "Too many connections from this address\n"},
+        {411, "411 Length Required", "A request body needs a Content-Length\n"},
+        {400, "400 Bad Request", "Send a request body with one Content-Length, not chunked and not with several\n"},
+    };
+    // The last one for any other status.
+    const Refusal& refusal = *std::find_if(std::begin(refusals), std::end(refusals) - 1,
+                                           [&](const Refusal& r) { return r.status == status; });
+    const std::string body = refusal.body;
+    const std::string answer = ClosingAnswer(refusal.head, "text/plain", body);
+    if (pending.ssl != nullptr) {
+        if (SSL_write(pending.ssl, answer.data(), static_cast<int>(answer.size())) > 0)
+            SSL_shutdown(pending.ssl);
+    } else {
+        send(pending.socket, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    shutdown(pending.socket, SHUT_WR);
+    const std::string requestLine = pending.bytes.substr(0, std::min(pending.bytes.find("\r\n"), std::size_t{1024}));
+    parts.log.Write(pending.client, std::time(nullptr), requestLine, refusal.status, static_cast<long long>(body.size()));
+    parts.metrics.Request("", refusal.status, 0);
+}
+
+bool FrontLoop::Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>& owner)
+{
+    if (pending.pushedOut)
+        return false;
+    auto waitFor = [&](int result) {
+        const int error = SSL_get_error(pending.ssl, result);
+        if (error == SSL_ERROR_WANT_READ)
+            Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
+        else if (error == SSL_ERROR_WANT_WRITE)
+            Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLOUT);
+        else
+            return false;
+        return true;
+    };
+    ERR_clear_error();
+    if (!pending.handshaken) {
+        if (pending.ssl == nullptr) {
+            // Only now: a silent connection costs no TLS state.
+            pending.ssl = SSL_new(parts.tls);
+            if (pending.ssl == nullptr || SSL_set_fd(pending.ssl, pending.socket) != 1)
+                return false;
+            BIO_set_callback_arg(SSL_get_rbio(pending.ssl), reinterpret_cast<char*>(&pending));
+            BIO_set_callback_ex(SSL_get_rbio(pending.ssl), CountReceived);
+            SSL_set_accept_state(pending.ssl);
+        }
+        const int result = SSL_do_handshake(pending.ssl);
+        if (result != 1) {
+            if (waitFor(result))
+                return true;
+            parts.metrics.HandshakeFailed(); // no HTTP request was read: nothing to log
+            return false;
+        }
+        pending.handshaken = true;
+        Watch(epoll, EPOLL_CTL_MOD, pending, EPOLLIN);
+    }
+    char chunk[16384];
+    RequestFraming framing = FrameRequest(pending.bytes, requestHeaderLimit, requestBodyLimit);
+    while (!framing.complete) {
+        const std::size_t room = std::min(sizeof chunk, static_cast<std::size_t>(requestHeaderLimit + requestBodyLimit) - pending.bytes.size());
+        if (pending.ssl != nullptr) {
+            const int got = SSL_read(pending.ssl, chunk, static_cast<int>(room));
+            if (got <= 0)
+                return waitFor(got); // a request cut short gets no answer
+            pending.bytes.append(chunk, static_cast<std::size_t>(got));
+        } else {
+            const ssize_t got = recv(pending.socket, chunk, room, 0);
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return true;
+            if (got <= 0)
+                return false;
+            pending.received += static_cast<std::size_t>(got);
+            pending.bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        framing = FrameRequest(pending.bytes, requestHeaderLimit, requestBodyLimit);
+    }
+    epoll_ctl(epoll, EPOLL_CTL_DEL, pending.socket, nullptr);
+    parts.places.Leave(pending);
+    pending.arrived = Clock::now();
+    if (pending.refused || framing.refusal != 0)
+        Refuse(pending, pending.refused ? 429 : framing.refusal);
+    else
+        parts.workers.Hand(std::move(owner));
+    return false;
+}
+
+void FrontLoop::Sweep(Clock::time_point now)
+{
+    // One deadline for handshake and request, however slowly the bytes come.
+    std::optional<Clock::time_point> first;
+    for (auto it = held.begin(); it != held.end();) {
+        if (it->second->pushedOut) {
+            it = held.erase(it);
+        } else if (now >= it->second->deadline) {
+            parts.metrics.ConnectionRefused("deadline");
+            it = held.erase(it);
+        } else {
+            first = std::min(first.value_or(it->second->deadline), it->second->deadline);
+            ++it;
+        }
+    }
+    // A tenth of a second apart at most often, since each sweep looks at every connection.
+    if (first)
+        nextSweep = std::max(*first, now + std::chrono::milliseconds(100));
+    else
+        nextSweep.reset();
+}
+
+void FrontLoop::Run(const StopSignal& stop)
+{
+    epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0)
+        return;
+    // The listening socket and the stop signal carry keys no connection has: none, and this loop.
+    epoll_event listening{};
+    listening.events = EPOLLIN | EPOLLEXCLUSIVE;
+    listening.data.ptr = nullptr;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, parts.listening, &listening);
+    epoll_event stopping{};
+    stopping.events = EPOLLIN;
+    stopping.data.ptr = this;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, stop.Descriptor(), &stopping);
+
+    epoll_event events[64];
+    while (!stop.Raised()) {
+        const int count = epoll_wait(epoll, events, 64, WaitTimeout(nextSweep));
+        for (int i = 0; i < count; ++i) {
+            void* key = events[i].data.ptr;
+            if (key == nullptr) {
+                Accept();
+                continue;
+            }
+            auto found = held.find(static_cast<PendingRequest*>(key));
+            if (found == held.end())
+                continue; // the stop signal, or a connection already dropped
+            if (!Advance(*static_cast<PendingRequest*>(key), found->second))
+                held.erase(found); // handed on (the pointer is then empty), refused or failed
+        }
+        const auto now = Clock::now();
+        if (nextSweep && now >= *nextSweep)
+            Sweep(now);
+    }
+    held.clear();
+    close(epoll);
+}
+
+} // namespace
+
+void RunFrontLoop(FrontParts& parts, const StopSignal& stop)
+{
+    FrontLoop(parts).Run(stop);
+}

@@ -1,0 +1,31 @@
+// The front loops: each accepts, does the TLS handshake and reads the requests of many
+// connections at once without blocking, each connection bounded by one deadline, refuses what
+// needs no worker, and hands complete requests on. Several run at once on one listening socket.
+#pragma once
+
+#include "service/access_log.h"
+#include "service/client_limits.h"
+#include "service/metrics.h"
+#include "service/pending_request.h"
+#include "service/stop_signal.h"
+#include "service/worker_pool.h"
+
+#include <openssl/ssl.h>
+
+#include <chrono>
+
+// What the front loops of one server share.
+struct FrontParts
+{
+    int listening;       // non-blocking
+    SSL_CTX* tls;        // null over plain HTTP
+    std::chrono::seconds requestDeadline; // from connecting until the request is whole
+    AccessLog& log;
+    ClientLimits& limits;
+    Metrics& metrics;
+    WaitingPlaces& places;
+    WorkerPool& workers;
+};
+
+// Serves in the calling thread until `stop` is raised, then closes what it still holds.
+void RunFrontLoop(FrontParts& parts, const StopSignal& stop);

@@ -1,0 +1,30 @@
+// The request to stop, as a descriptor the serving loops wait on beside their sockets, so
+// that they sleep until there is work or a deadline and still stop at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+
+class StopSignal
+{
+public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    // Safe in a signal handler. Once raised it stays raised: every loop that waits wakes.
+    void Raise();
+    bool Raised() const { return raised; }
+    // Readable once raised, for epoll or poll.
+    int Descriptor() const { return descriptor; }
+
+private:
+    std::atomic<bool> raised{false};
+    int descriptor;
+};
+
+// The time-out, in milliseconds, for a poll or epoll wait that must wake at `deadline`; -1,
+// waiting for events and the stop signal alone, without one.
+int WaitTimeout(std::optional<std::chrono::steady_clock::time_point> deadline);
