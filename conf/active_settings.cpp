@@ -85,17 +85,20 @@ wxString LastActiveValue(const std::vector<wxString>& lines, const wxString& nam
 std::optional<long> CurrentMaxConnections(const wxString& confFile, const wxString& dataDirectory)
 {
     const wxString name = wxT("max_connections");
-    wxString value;
-    for (const wxString& path : {confFile, wxFileName(dataDirectory, wxT("postgresql.auto.conf")).GetFullPath()}) {
-        std::vector<wxString> lines;
-        wxString reason;
-        const ConfRead read = ReadConfFile(path, lines, reason);
-        if (read == ConfRead::failed)
-            return std::nullopt;
-        const wxString set = LastActiveValue(lines, name);
-        if (!set.empty())
-            value = set;
-    }
+    std::vector<wxString> lines;
+    wxString reason;
+    if (ReadConfFile(confFile, lines, reason) == ConfRead::failed)
+        return std::nullopt;
+    wxString value = LastActiveValue(lines, name);
+    // A packaged cluster's file lives apart from its data and names where that is.
+    wxString dataFolder = LastActiveValue(lines, wxT("data_directory"));
+    if (!wxFileName::DirName(dataFolder).IsAbsolute())
+        dataFolder = dataDirectory;
+    if (ReadConfFile(wxFileName(dataFolder, wxT("postgresql.auto.conf")).GetFullPath(), lines, reason) == ConfRead::failed)
+        return std::nullopt;
+    const wxString automatic = LastActiveValue(lines, name);
+    if (!automatic.empty())
+        value = automatic;
     long connections = 0;
     if (value.empty() || !value.IsNumber() || !value.ToLong(&connections) || connections < 1
         || connections > maxConnectionsLimit)

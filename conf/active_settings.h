@@ -24,6 +24,7 @@ std::size_t SettingValueEnd(const wxString& line, std::size_t from);
 wxString LastActiveValue(const std::vector<wxString>& lines, const wxString& name);
 
 // The max_connections a server runs with: its configuration file's, unless the data
-// directory's postgresql.auto.conf (ALTER SYSTEM's file, read after it) sets one. Not known
-// when neither sets a whole number the server would take, or a file cannot be read.
+// directory's postgresql.auto.conf (ALTER SYSTEM's file, read after it) sets one. The data
+// directory is the one the file names as data_directory, `dataDirectory` when it names none.
+// Not known when neither sets a whole number the server would take, or a file cannot be read.
 std::optional<long> CurrentMaxConnections(const wxString& confFile, const wxString& dataDirectory);

@@ -16,7 +16,7 @@
 // The installation the facts are about.
 struct FactsSubject
 {
-    wxString dataDirectory;
+    wxString dataDirectory; // where the data is: a packaged cluster's data_directory, not its configuration folder
     long serverProcess = 0; // the running server's process id; 0 when none runs
     wxString baseDirectory; // <base>/bin holds the server's programs; empty when not known
 };

@@ -129,6 +129,7 @@ TEST(ConfFileTest, CurrentMaxConnectionsWithAutoConfWinning)
         const char* conf;
         const char* autoConf; // null: no postgresql.auto.conf
         std::optional<long> expected;
+        bool packaged = false; // the file in a folder of its own, naming the data directory
     };
     const Case cases[] = {
         {"the last active line", "max_connections = 100\n#max_connections = 500\nMAX_CONNECTIONS = 300 # more\n", nullptr, 300},
@@ -139,15 +140,21 @@ TEST(ConfFileTest, CurrentMaxConnectionsWithAutoConfWinning)
         {"only commented", "#max_connections = 100\n", nullptr, std::nullopt},
         {"not a whole number", "max_connections = 1e3\n", nullptr, std::nullopt},
         {"beyond the server's bound", "max_connections = 9999999\n", nullptr, std::nullopt},
+        {"the data directory the file names", "max_connections = 100\n", "max_connections = 400\n", 400, true},
         {"a file that cannot be read is not guessed past", "max_connections = 100\n", "max_connections = 7 # caf\xE9\n", std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        WriteFileBytes(dir.file("postgresql.conf"), c.conf);
+        TempDir data;
+        const TempDir& confFolder = c.packaged ? dir : data;
+        std::string conf = c.conf;
+        if (c.packaged)
+            conf += "data_directory = '" + data.path() + "'\n";
+        WriteFileBytes(confFolder.file("postgresql.conf"), conf);
         if (c.autoConf)
-            WriteFileBytes(dir.file("postgresql.auto.conf"), c.autoConf);
-        EXPECT_EQ(CurrentMaxConnections(Path(dir.file("postgresql.conf")), Path(dir.path())), c.expected);
+            WriteFileBytes(data.file("postgresql.auto.conf"), c.autoConf);
+        EXPECT_EQ(CurrentMaxConnections(Path(confFolder.file("postgresql.conf")), Path(confFolder.path())), c.expected);
     }
 }
 
