@@ -44,7 +44,7 @@ wxString ServerProgramVersion(const wxString& program);
 // `limit` bytes. False when it may not be run (see TrustedProgramPath), cannot be started,
 // fails, or has not finished within the time-out (it is then killed, as it is when it prints
 // more than the limit). Input and errors are the null device; the locale is C. Linux only:
-// every program an installation's facts come from is run through here.
+// every program the wizard starts for an installation is run through here.
 bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
                        int timeoutMilliseconds, std::string& output);
 
