@@ -1,5 +1,7 @@
 #include "conf/merge_engine.h"
 
+#include "conf/active_settings.h"
+
 #include <wx/intl.h>
 
 #include <utility>
@@ -13,19 +15,6 @@ void ResetParameterMergeState()
 
 namespace {
 
-// Only ASCII white space counts; a no-break space is part of the text.
-bool IsBlank(wxChar c)
-{
-    return c == wxT(' ') || c == wxT('\t') || c == wxT('\v') || c == wxT('\f') || c == wxT('\r') || c == wxT('\n');
-}
-
-std::size_t SkipBlanks(const wxString& text, std::size_t from)
-{
-    while (from < text.length() && IsBlank(text[from]))
-        ++from;
-    return from;
-}
-
 const wxString blockNotePrefix = wxT("# NOTE: These parameters are added by Norvane's Pelloran on ");
 const wxString blockBegin = wxT("# BEGIN");
 const wxString blockEnd = wxT("# END");
@@ -38,40 +27,15 @@ const wxString& TunedValue(const Server& server, std::size_t index)
     return ParameterExistsIn(index, server.versionNumber) ? server.values[index] : none;
 }
 
-// Where the value starting at `from` ends. A quoted value runs to its closing quote, past
-// blanks, "#", doubled quotes and backslash escapes inside it; a quote that never closes
-// takes the rest of the line, which the server could not read anyway. Any other value ends
-// at the first blank or "#".
-std::size_t ValueEnd(const wxString& line, std::size_t from)
-{
-    std::size_t at = from;
-    if (at < line.length() && line[at] == wxT('\'')) {
-        for (++at; at < line.length(); ++at) {
-            if (line[at] == wxT('\\'))
-                ++at;
-            else if (line[at] == wxT('\'')) {
-                if (at + 1 < line.length() && line[at + 1] == wxT('\''))
-                    ++at;
-                else
-                    return at + 1;
-            }
-        }
-        return line.length();
-    }
-    while (at < line.length() && line[at] != wxT(' ') && line[at] != wxT('\t') && line[at] != wxT('#'))
-        ++at;
-    return at;
-}
-
 } // namespace
 
 LineRewrite Server::RewriteLine(const wxString& line)
 {
     LineRewrite result;
-    std::size_t at = SkipBlanks(line, 0);
+    std::size_t at = SkipSettingBlanks(line, 0);
     if (at < line.length() && line[at] == wxT('#')) {
         result.wasCommented = true;
-        at = SkipBlanks(line, at + 1);
+        at = SkipSettingBlanks(line, at + 1);
     }
 
     std::size_t valueStart = 0;
@@ -79,12 +43,12 @@ LineRewrite Server::RewriteLine(const wxString& line)
         const wxString name = tuningParameterNames[i];
         if (line.compare(at, name.length(), name) != 0)
             continue;
-        const std::size_t afterName = SkipBlanks(line, at + name.length());
+        const std::size_t afterName = SkipSettingBlanks(line, at + name.length());
         // A longer name that starts with this one (autovacuum_naptime after autovacuum)
         // has no "=" here; try the next name.
         if (afterName < line.length() && line[afterName] == wxT('=')) {
             result.parameterIndex = static_cast<int>(i);
-            valueStart = SkipBlanks(line, afterName + 1);
+            valueStart = SkipSettingBlanks(line, afterName + 1);
             break;
         }
     }
@@ -104,7 +68,7 @@ LineRewrite Server::RewriteLine(const wxString& line)
     }
     state = result.wasCommented ? CommentedMatch : Settled;
 
-    const std::size_t valueEnd = ValueEnd(line, valueStart);
+    const std::size_t valueEnd = SettingValueEnd(line, valueStart);
     result.previousValue = line.substr(valueStart, valueEnd - valueStart);
     result.newValue = tuned;
     result.replacement = tuningParameterNames[result.parameterIndex];

@@ -4,6 +4,10 @@
 
 #include <wx/string.h>
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 // Where this machine's packaged PostgreSQL layouts keep their clusters and programs; every
 // root can be moved for tests.
 struct ServerLayouts
@@ -35,6 +39,14 @@ wxString ServerBitness(const wxString& program);
 // 15.18-0+deb12u1)"); empty when it may not be run (see TrustedProgramPath), cannot be run or
 // says nothing like it. Linux layouts only.
 wxString ServerProgramVersion(const wxString& program);
+
+// Runs an installation's program and keeps what it prints on its standard output, at most
+// `limit` bytes. False when it may not be run (see TrustedProgramPath), cannot be started,
+// fails, or has not finished within the time-out (it is then killed, as it is when it prints
+// more than the limit). Input and errors are the null device; the locale is C. Linux only:
+// every program the wizard starts for an installation is run through here.
+bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
+                       int timeoutMilliseconds, std::string& output);
 
 // "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it
 // does not look like a version.

@@ -12,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -111,43 +113,47 @@ wxString MachineWordSize()
     return is64Bit || sizeof(void*) == 8 ? wxT("64") : wxT("32");
 }
 
-wxString ServerProgramVersion(const wxString& program)
+bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
+                       int timeoutMilliseconds, std::string& output)
 {
+    output.clear();
     const std::string path = Native(TrustedProgramPath(program));
     if (path.empty())
-        return wxString();
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0)
-        return wxString();
+        return false;
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return false;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string argument0 = path;
-    std::string argument1 = "--version";
-    char* argv[] = {argument0.data(), argument1.data(), nullptr};
+    std::vector<std::string> words{path};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     const char* environment[] = {"LC_ALL=C", "PATH=/usr/bin:/bin", nullptr};
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, const_cast<char**>(environment));
+    const int spawned = posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), const_cast<char**>(environment));
     posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
+    close(pipeEnds[1]);
     if (spawned != 0) {
-        close(output[0]);
-        return wxString();
+        close(pipeEnds[0]);
+        return false;
     }
 
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(versionTimeoutMilliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     bool timedOut = false;
-    while (text.size() < 4096) {
+    while (output.size() < limit) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             timedOut = true;
             break;
         }
-        pollfd ready = {output[0], POLLIN, 0};
+        pollfd ready = {pipeEnds[0], POLLIN, 0};
         const int polled = poll(&ready, 1, static_cast<int>(left));
         if (polled < 0 && errno == EINTR)
             continue;
@@ -156,20 +162,27 @@ wxString ServerProgramVersion(const wxString& program)
             break;
         }
         char buffer[512];
-        const ssize_t got = read(output[0], buffer, sizeof buffer);
+        const ssize_t got = read(pipeEnds[0], buffer, std::min(sizeof buffer, limit - output.size()));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        text.append(buffer, static_cast<size_t>(got));
+        output.append(buffer, static_cast<size_t>(got));
     }
-    close(output[0]);
-    if (timedOut)
+    close(pipeEnds[0]);
+    // A program that keeps writing past the bound is not waited for either.
+    if (timedOut || output.size() >= limit)
         kill(child, SIGKILL);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return !timedOut && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+wxString ServerProgramVersion(const wxString& program)
+{
+    std::string text;
+    if (!RunTrustedProgram(program, {"--version"}, 4096, versionTimeoutMilliseconds, text))
         return wxString();
     return Wide(FirstNumberWord(text.substr(0, text.find('\n'))));
 }
