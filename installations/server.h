@@ -9,8 +9,27 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 struct LineRewrite;
+
+// A value of the protocol's extension that passed the wizard's checks, for a parameter
+// beyond the 17; written with its reason on a note line.
+struct ExtensionSetting
+{
+    wxString name;
+    wxString value;
+    wxString reason;
+    bool restart = false; // takes effect only after the server restarts
+};
+
+// An item shown on the review page and never written: advice, or an item the wizard's
+// checks (or the server's own) dropped, with the rule that dropped it.
+struct ExtensionNotice
+{
+    wxString name;
+    wxString text;
+};
 
 class Server : public wxClientData
 {
@@ -57,7 +76,12 @@ public:
     wxString locale;
     wxString bitness; // "32" or "64": the registry view it was found in
     std::array<wxString, tuningParameterCount> values; // empty: no tuned value
+    // The extension's part of the exchange: the reason of a value it refined (empty: none),
+    // the values beyond the 17, what is only shown, and whether its call failed.
+    std::array<wxString, tuningParameterCount> reasons;
+    std::vector<ExtensionSetting> extensionSettings;
+    std::vector<ExtensionNotice> advice;
+    std::vector<ExtensionNotice> dropped;
+    bool extensionUnavailable = false;
     std::unique_ptr<FileSecurity> fileSecurity; // the held copy of the file's access rights
 };
-
-// The leading decimal integer of a text (after blanks and a sign), 0 when there is none.
