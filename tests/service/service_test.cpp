@@ -126,8 +126,8 @@ TEST_F(ServiceTest, ServesTheThreeOperationsAndLogsEachRequest)
         for (int j = 0; j < 2; ++j)
             EXPECT_TRUE(std::regex_match(response._getQuorvelInfoReturn->__ptr[i].__ptr[j], std::regex("[0-9A-F]*")));
     // Each call on a connection of its own; the later two skip the full handshake.
-    EXPECT_EQ(FindTransport(proxy.get())->connectionsOpened, 3u);
-    EXPECT_EQ(FindTransport(proxy.get())->sessionsResumed, 2u);
+    EXPECT_EQ(FindTransport(proxy.get())->Figures().connectionsOpened, 3u);
+    EXPECT_EQ(FindTransport(proxy.get())->Figures().sessionsResumed, 2u);
 
     EXPECT_EQ(service->Stop(), 0);
     const auto lines = Lines(ReadFileBytes(folder.file("access.log")));
@@ -157,7 +157,7 @@ TEST_F(ServiceTest, OtherCredentialsGet401WithAChallenge)
     auto proxy = MakeClient(service->Endpoint(), false);
     char* text = nullptr;
     EXPECT_NE(proxy->testWebService(&text), SOAP_OK);
-    EXPECT_EQ(FindTransport(proxy.get())->status, 401);
+    EXPECT_EQ(FindTransport(proxy.get())->Figures().status, 401);
 }
 
 TEST_F(ServiceTest, EveryValidateUserVerdict)

@@ -61,9 +61,9 @@ TEST(HttpTransport, SendsExactlyTheSoapLayersHeaderLinesAndTheWholeBodyInOnePost
         const CallResult result = context.Post(responder.Url("localhost"), SoapHeaders("localhost"), body, pieces);
         ASSERT_EQ(result.error, 0) << pieces << " pieces: " << result.fault;
         EXPECT_EQ(result.answer, "<answer/>");
-        EXPECT_EQ(context.state()->requestsSent, 1u);
+        EXPECT_EQ(context.state()->Figures().requestsSent, 1u);
         // One piece of exactly the announced length goes out without a copy.
-        EXPECT_EQ(context.state()->bytesCopied, pieces == 1 ? 0u : body.size()) << pieces << " pieces";
+        EXPECT_EQ(context.state()->Figures().bytesCopied, pieces == 1 ? 0u : body.size()) << pieces << " pieces";
     }
     const std::vector<RecordedRequest> requests = responder.Requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -245,7 +245,7 @@ TEST(HttpTransport, CarriesRealSoapCallsWithCredentialsOnEveryCall)
         EXPECT_EQ(request.body.substr(request.body.size() - 20), "</SOAP-ENV:Envelope>");
     }
     EXPECT_EQ(responder.Connections(), 3);
-    EXPECT_GT(FindTransport(&proxy)->bytesCopied, 200000u) << "the large body came in pieces";
+    EXPECT_GT(FindTransport(&proxy)->Figures().bytesCopied, 200000u) << "the large body came in pieces";
 }
 
 TEST(HttpTransport, ProxyFromTheContextElseTheEnvironment)

@@ -108,10 +108,10 @@ TEST(WinInetTransport, SendsTheSoapLayersLinesAndTheWholeBodyInOnePostPerConnect
                                         "Authorization: Basic dXNlcjpzZWNyZXQ=", "SOAPAction: \"\""})
             EXPECT_TRUE(Has(echo.headers, line)) << line << " missing from:\n" << result.answer;
         EXPECT_EQ(CountStarting(echo.headers, "Host:"), 1);
-        EXPECT_EQ(context.state()->requestsSent, 1u);
-        EXPECT_EQ(context.state()->connectionsOpened, 1u);
+        EXPECT_EQ(context.state()->Figures().requestsSent, 1u);
+        EXPECT_EQ(context.state()->Figures().connectionsOpened, 1u);
         // One piece of exactly the announced length goes out without a copy.
-        EXPECT_EQ(context.state()->bytesCopied, pieces == 1 ? 0u : body.size()) << pieces << " pieces";
+        EXPECT_EQ(context.state()->Figures().bytesCopied, pieces == 1 ? 0u : body.size()) << pieces << " pieces";
     }
 }
 
@@ -262,7 +262,7 @@ TEST(WinInetTransport, CredentialAndCertificateProblemsAskBeforeGivingUp)
         const CallResult result = context.Post(c.url, SoapHeaders(soapLayersHost));
         EXPECT_EQ(result.error, c.expectedError) << c.description << ": " << result.fault;
         EXPECT_EQ(asked, c.expectedAsked) << c.description;
-        EXPECT_EQ(context.state()->requestsSent, c.expectedSends) << c.description;
+        EXPECT_EQ(context.state()->Figures().requestsSent, c.expectedSends) << c.description;
     }
 
     // An authority nobody trusts: wine reports 12057 (revocation), which no dialog offers to
@@ -294,7 +294,7 @@ TEST(WinInetTransport, RealServiceCallsEachOnANewConnectionWithCredentials)
         ASSERT_EQ(proxy.testWebService(&answer), SOAP_OK) << proxy.soap_fault_string();
         ASSERT_NE(answer, nullptr);
     }
-    EXPECT_EQ(FindTransport(&proxy)->connectionsOpened, 2u);
+    EXPECT_EQ(FindTransport(&proxy)->Figures().connectionsOpened, 2u);
 
     proxy.passwd = "wrong";
     FindTransport(&proxy)->errorHandler = [](struct soap*, void*, unsigned long) { return 0; }; // no dialog in a test
