@@ -207,10 +207,19 @@ bool CompletionPage::CheckWithServer()
     }
     ServerCheckOutcome outcome;
     wxString error;
-    if (!JudgeByServer(*server, server->GetConfFilePath(), [this](MergedLines& merged) { return MergeConfiguration(merged); },
-                       outcome, error)) {
-        if (!error.empty())
-            wxLogError(wxT("%s"), error);
+    const wxString confPath = server->GetConfFilePath();
+    const wxString path = backupMade && backupSource == confPath ? BackupPath() : confPath;
+    // A file that cannot be merged is not judged: the backup's step says why in its words.
+    bool unreadable = false;
+    auto merge = [&](MergedLines& merged) {
+        wxString readError;
+        unreadable = !MergeConfigurationFile(*server, path, wxDateTime::Now(), nullptr, merged, readError);
+        return !unreadable;
+    };
+    if (!JudgeByServer(*server, confPath, merge, outcome, error)) {
+        if (unreadable)
+            return true;
+        wxLogError(wxT("%s"), error);
         ShowNotices();
         return false;
     }
