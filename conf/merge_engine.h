@@ -48,6 +48,13 @@ struct MergedLine
     wxString previousValue; // rewritten lines only
     bool wasCommented = false;
     wxString sourceText; // the line as read, changed file lines only
+    // A rewritten or emptied line of a setting beyond the 17, which has no table index.
+    wxString extensionName;
+    // A commented-out line of such a setting that a later active line took over: written as
+    // plain, as the 17's are when their final state is not CommentedMatch.
+    bool superseded = false;
+    // The note line giving the reason of the value, written after the other notes; empty: none.
+    wxString reasonNote;
 };
 
 // The records of a merge in order. Owns them; PopFront hands them out one by one so a
@@ -77,8 +84,8 @@ private:
 using StatusReport = std::function<void(const wxString& text)>;
 
 // The merge over the lines of a file, or over no file when `lines` is null. Resets the
-// merge state, rewrites the lines, appends the block of missing parameters stamped with
-// `blockTime`, and reports "Starting updating configuration file ...", one "Updating
+// merge state, rewrites the lines (the server's extension settings in the same three ways as
+// the 17), appends the block of missing parameters stamped with `blockTime`, and reports "Starting updating configuration file ...", one "Updating
 // parameter ..." per changed line and "Closing configuration file ...".
 MergedLines MergeConfigurationLines(Server& server, const std::vector<wxString>* lines, const wxDateTime& blockTime,
                                     const StatusReport& report);
@@ -86,12 +93,19 @@ MergedLines MergeConfigurationLines(Server& server, const std::vector<wxString>*
 // Note stamps and the block stamp: "%Y/%m/%d %H:%M:%S", local time.
 wxString NoteTimeStamp(const wxDateTime& time);
 
+// The most settings beyond the 17 that one block appends.
+constexpr int extensionBlockBound = 64;
+
+// "# Reason: <reason>", saying so when the value takes effect only after a restart.
+wxString ReasonNote(const wxString& reason, bool restart);
+
 // The annotation rule, shared by the save and the preview. A record is shown as a change
 // unless it is unchanged or a commented-out line that a later active line superseded;
 // it carries two note lines when, in addition, it held a previous value.
 bool IsShownAsChange(const MergedLine& record);
 bool HasNoteLines(const MergedLine& record);
-// The two note lines written before the record (nothing when HasNoteLines is false).
+// The note lines written before the record: the two of HasNoteLines, then the reason of a
+// record shown as a change.
 void AppendNoteLines(const MergedLine& record, const wxString& stamp, std::vector<wxString>& out);
 // Note lines, then the record's text.
 void AppendAnnotatedLines(const MergedLine& record, const wxString& stamp, std::vector<wxString>& out);

@@ -5,6 +5,7 @@
 #include <wx/string.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,31 @@ wxString ServerProgramVersion(const wxString& program);
 // every program the wizard starts for an installation is run through here.
 bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
                        int timeoutMilliseconds, std::string& output);
+
+// The account a program runs as instead of the wizard's own.
+struct ProgramAccount
+{
+    unsigned user = 0;
+    unsigned group = 0;
+};
+
+struct ProgramRunOptions
+{
+    // Run as this account: the wizard running as root drops to it (no other groups) before the
+    // program starts; any other wizard runs the program only when the account is its own.
+    std::optional<ProgramAccount> account;
+    bool keepErrors = false; // standard error goes to `output` as well
+};
+
+enum class ProgramRun {
+    notRun,    // not trusted, not started, not as the account, or killed at the time-out or limit
+    succeeded, // exited with 0
+    failed,    // ran to its end and exited otherwise
+};
+
+// The same run, telling a program that failed from one that did not run.
+ProgramRun RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
+                             int timeoutMilliseconds, std::string& output, const ProgramRunOptions& options);
 
 // "15", "9.6": the first line of a data directory's PG_VERSION; empty when there is none or it
 // does not look like a version.

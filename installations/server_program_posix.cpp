@@ -5,6 +5,7 @@
 #include "protocol/server_version.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -77,6 +78,68 @@ std::string FirstNumberWord(const std::string& line)
     return std::string();
 }
 
+// Starts the program with input from the null device and its output into `outputEnd`;
+// -1 when it cannot be started.
+pid_t Start(const std::string& path, char* const* argv, const char* const* environment, int outputEnd, bool keepErrors)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outputEnd, 1);
+    if (keepErrors)
+        posix_spawn_file_actions_adddup2(&actions, outputEnd, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = -1;
+    const int spawned =
+        posix_spawn(&child, path.c_str(), &actions, nullptr, argv, const_cast<char* const*>(environment));
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? child : -1;
+}
+
+// The same as another account: spawning cannot change ids, so the child forks, drops its
+// groups, group and user, and only then executes the program. A step that fails is told
+// through a pipe that the program's start closes, so that it is never taken for the
+// program's own failure. Only calls that are safe after a fork run in the child.
+pid_t StartAs(const ProgramAccount& account, const std::string& path, char* const* argv,
+              const char* const* environment, int outputEnd, bool keepErrors)
+{
+    int failure[2];
+    if (pipe2(failure, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        const int nullInput = open("/dev/null", O_RDONLY);
+        const int nullOutput = keepErrors ? outputEnd : open("/dev/null", O_WRONLY);
+        if (nullInput < 0 || nullOutput < 0 || dup2(nullInput, 0) < 0 || dup2(outputEnd, 1) < 0 ||
+            dup2(nullOutput, 2) < 0 || setgroups(0, nullptr) != 0 || setgid(account.group) != 0 ||
+            setuid(account.user) != 0 || (account.user != 0 && setuid(0) == 0)) {
+            const char step = 1;
+            (void)!write(failure[1], &step, 1);
+            _exit(127);
+        }
+        execve(path.c_str(), argv, const_cast<char* const*>(environment));
+        const char step = 1;
+        (void)!write(failure[1], &step, 1);
+        _exit(127);
+    }
+    close(failure[1]);
+    if (child < 0) {
+        close(failure[0]);
+        return -1;
+    }
+    char step = 0;
+    ssize_t got;
+    while ((got = read(failure[0], &step, 1)) < 0 && errno == EINTR) {
+    }
+    close(failure[0]);
+    if (got == 0)
+        return child;
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
+}
+
 } // namespace
 
 wxString ProgramWordSize(const wxString& program)
@@ -116,18 +179,24 @@ wxString MachineWordSize()
 bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
                        int timeoutMilliseconds, std::string& output)
 {
+    return RunTrustedProgram(program, arguments, limit, timeoutMilliseconds, output, ProgramRunOptions()) ==
+           ProgramRun::succeeded;
+}
+
+ProgramRun RunTrustedProgram(const wxString& program, const std::vector<std::string>& arguments, std::size_t limit,
+                             int timeoutMilliseconds, std::string& output, const ProgramRunOptions& options)
+{
     output.clear();
     const std::string path = Native(TrustedProgramPath(program));
     if (path.empty())
-        return false;
+        return ProgramRun::notRun;
+    // Only root can become another account; anyone else runs a program as itself.
+    const bool switchAccount = options.account && geteuid() == 0;
+    if (options.account && !switchAccount && (options.account->user != geteuid() || options.account->group != getegid()))
+        return ProgramRun::notRun;
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0)
-        return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        return ProgramRun::notRun;
     std::vector<std::string> words{path};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -135,13 +204,12 @@ bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& 
         argv.push_back(word.data());
     argv.push_back(nullptr);
     const char* environment[] = {"LC_ALL=C", "PATH=/usr/bin:/bin", nullptr};
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), const_cast<char**>(environment));
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t child = switchAccount ? StartAs(*options.account, path, argv.data(), environment, pipeEnds[1], options.keepErrors)
+                                : Start(path, argv.data(), environment, pipeEnds[1], options.keepErrors);
     close(pipeEnds[1]);
-    if (spawned != 0) {
+    if (child < 0) {
         close(pipeEnds[0]);
-        return false;
+        return ProgramRun::notRun;
     }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
@@ -176,7 +244,9 @@ bool RunTrustedProgram(const wxString& program, const std::vector<std::string>& 
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return !timedOut && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (timedOut || !WIFEXITED(status) || output.size() >= limit)
+        return ProgramRun::notRun;
+    return WEXITSTATUS(status) == 0 ? ProgramRun::succeeded : ProgramRun::failed;
 }
 
 wxString ServerProgramVersion(const wxString& program)

@@ -1,6 +1,7 @@
 #include "pages/completion_page.h"
 
 #include "conf/configuration_file.h"
+#include "conf/server_check.h"
 #include "pages/preview_view.h"
 #include "installations/file_path.h"
 #include "installations/server.h"
@@ -42,6 +43,7 @@ wxStaticText* AddWrappedText(wxWindow* page, wxSizer* sizer, const wxString& tex
 wxBEGIN_EVENT_TABLE(CompletionPage, wxWizardPageSimple)
     EVT_BUTTON(reviewButtonId, CompletionPage::OnReview)
     EVT_WIZARD_PAGE_CHANGING(wxID_ANY, CompletionPage::OnPageChanging)
+    EVT_WIZARD_PAGE_CHANGED(wxID_ANY, CompletionPage::OnPageChanged)
 wxEND_EVENT_TABLE()
 
 CompletionPage::CompletionPage(wxWizard* parent)
@@ -75,6 +77,7 @@ CompletionPage::CompletionPage(wxWizard* parent)
                    _("\nIf you do not wish to use the new configuration file, please press 'Back' to change the "
                      "options you have selected, or 'Cancel' to exit."),
                    300);
+    notices = AddWrappedText(this, pageSizer, wxString(), 400);
     pageSizer->AddStretchSpacer(1);
     AddPageImageRow(this, pageSizer, wxSize(15, 5));
     SetSizer(pageSizer);
@@ -168,13 +171,75 @@ bool CompletionPage::SaveConfiguration()
     return true;
 }
 
+void CompletionPage::OnPageChanged(wxWizardEvent& event)
+{
+    if (event.GetPage() == this)
+        ShowNotices();
+}
+
+void CompletionPage::ShowNotices()
+{
+    Server* server = wizard->GetSelectedServer();
+    wxString text;
+    auto add = [&text](const wxString& line) { text += (text.empty() ? wxString() : wxString(wxT("\n"))) + line; };
+    if (server) {
+        for (const ExtensionNotice& item : server->advice)
+            add(_("Advice, not written: ") + item.name + wxT(": ") + item.text);
+        for (const ExtensionNotice& item : server->dropped)
+            add(_("Left out: ") + item.name + wxT(": ") + item.text);
+        if (server->extensionUnavailable)
+            add(_("The tuning service's extra values could not be had; its 17 values apply."));
+        const wxString unavailable = ServerCheckUnavailable(*server, server->GetConfFilePath());
+        if (!unavailable.empty())
+            add(_("The server did not check the new configuration file: ") + unavailable);
+    }
+    notices->SetLabel(text);
+    notices->Wrap(400);
+    Layout();
+}
+
+bool CompletionPage::CheckWithServer()
+{
+    Server* server = wizard->GetSelectedServer();
+    if (!server) {
+        wxLogError(_("No PostgreSQL installation is selected."));
+        return false;
+    }
+    ServerCheckOutcome outcome;
+    wxString error;
+    const wxString confPath = server->GetConfFilePath();
+    const wxString path = backupMade && backupSource == confPath ? BackupPath() : confPath;
+    // A file that cannot be merged is not judged: the backup's step says why in its words.
+    bool unreadable = false;
+    auto merge = [&](MergedLines& merged) {
+        wxString readError;
+        unreadable = !MergeConfigurationFile(*server, path, wxDateTime::Now(), nullptr, merged, readError);
+        return !unreadable;
+    };
+    if (!JudgeByServer(*server, confPath, merge, outcome, error)) {
+        if (unreadable)
+            return true;
+        wxLogError(wxT("%s"), error);
+        ShowNotices();
+        return false;
+    }
+    if (!outcome.dropped.empty()) {
+        wxString names;
+        for (const wxString& name : outcome.dropped)
+            names += (names.empty() ? wxString() : wxString(wxT(", "))) + name;
+        wxLogMessage(_("The server refused the values of %s; they have been left out of the saved file."), names);
+    }
+    return true;
+}
+
 void CompletionPage::OnPageChanging(wxWizardEvent& event)
 {
     if (!event.GetDirection())
         return;
     // A save that did not happen keeps the user here, with Cancel, to fix the cause and
-    // press Next again; moving on would announce a saved file that is not there.
-    if (!MakeBackup() || !SaveConfiguration()) {
+    // press Next again; moving on would announce a saved file that is not there. The server
+    // judges the file before anything, the backup included, is written.
+    if (!CheckWithServer() || !MakeBackup() || !SaveConfiguration()) {
         event.Veto();
         return;
     }

@@ -7,6 +7,7 @@
 #include <wx/wizard.h>
 
 class wxButton;
+class wxStaticText;
 class wxProgressDialog;
 
 class CompletionPage : public wxWizardPageSimple
@@ -16,6 +17,13 @@ public:
     ~CompletionPage() override;
 
     virtual void OnPageChanging(wxWizardEvent& event);
+    void OnPageChanged(wxWizardEvent& event);
+    // The lines shown under the text: advice and left-out values, the extension's failure,
+    // and whether the server will check the file before it is saved.
+    void ShowNotices();
+    // The server's check of the file to be saved; false, with the server's words shown, when
+    // it refuses what cannot be left out.
+    bool CheckWithServer();
 
     // The merge of the configuration file, or of the backup once the save has made it.
     // False, with the error shown, when the file exists but cannot be read or decoded.
@@ -36,6 +44,7 @@ public:
     bool backupMade = false;
     int progressValue = 0;
     wxButton* reviewButton = nullptr;
+    wxStaticText* notices = nullptr;
     wxProgressDialog* progressDialog = nullptr;
 
 private:

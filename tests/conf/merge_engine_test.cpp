@@ -2,6 +2,7 @@
 // notes they are written with; files the merge refuses to read.
 #include "conf/configuration_file.h"
 #include "conf/merge_engine.h"
+#include "conf/preview.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -365,4 +366,94 @@ TEST(MergeEngineTest, FilesRefusedBeforeTheMerge)
         EXPECT_EQ(merged.First(), nullptr) << c.name;
     }
     EXPECT_EQ(ReadFileBytes(folder.file("real.conf")), "work_mem = 1MB\n");
+}
+
+// Settings beyond the 17 go through the same three cases, each with its reason; a refined
+// one of the 17 carries its reason too, and the 17-only block stays as it was before them.
+TEST(MergeEngineTest, SettingsBeyondTheSeventeenWithTheirReasons)
+{
+    const ExtensionSetting eic{wxT("effective_io_concurrency"), wxT("200"), wxT("the data directory is on SSD storage"), false};
+    const ExtensionSetting workers{wxT("max_worker_processes"), wxT("16"), wxT("16 processors"), true};
+    const std::string eicReason = "# Reason: the data directory is on SSD storage";
+    const std::string workersReason = "# Reason: 16 processors (takes effect after a restart)";
+    struct Case {
+        const char* description;
+        std::vector<const char*> lines;
+        std::vector<ExtensionSetting> settings;
+        std::vector<std::pair<const char*, const char*>> refined; // name, value; reason "refined"
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"an active line is rewritten in place with the notes and the reason",
+         {"effective_io_concurrency = 1\t# 1-1000"}, {eic}, {},
+         {modified, Original("effective_io_concurrency", "1"), eicReason, "effective_io_concurrency = 200\t# 1-1000"}},
+        {"a commented line is switched on; a restart is said in the reason", {"#max_worker_processes = 8"}, {workers}, {},
+         {"#max_worker_processes = 8", added, workersReason, "max_worker_processes = 16"}},
+        {"a commented line taken over by a later active line is plain, the repeat emptied",
+         {"#effective_io_concurrency = 1", "effective_io_concurrency = 2", "effective_io_concurrency = 3"}, {eic}, {},
+         {"effective_io_concurrency = 200", modified, Original("effective_io_concurrency", "2"), eicReason,
+          "effective_io_concurrency = 200", ""}},
+        {"the same value stays as read, without notes", {" effective_io_concurrency = 200"}, {eic}, {},
+         {" effective_io_concurrency = 200"}},
+        {"a longer name is another setting", {"jit_above_cost = 100000"},
+         {{wxT("jit"), wxT("off"), wxT("short queries"), false}}, {},
+         {"jit_above_cost = 100000", blockNote, "# BEGIN", "# Reason: short queries", "jit = off", "# END"}},
+        {"missing settings follow the 17's in the one block, each after its reason", {"# nothing"}, {eic, workers},
+         {{"max_connections", "300"}, {"work_mem", "8MB"}},
+         {"# nothing", blockNote, "# BEGIN", "# Reason: refined (takes effect after a restart)", "max_connections = 300",
+          "# Reason: refined", "work_mem = 8MB", eicReason,
+          "effective_io_concurrency = 200", workersReason, "max_worker_processes = 16", "# END"}},
+        {"a refined one of the 17 rewritten in place; its restart is said", {"max_connections = 100"}, {},
+         {{"max_connections", "300"}},
+         {modified, Original("max_connections", "100"), "# Reason: refined (takes effect after a restart)",
+          "max_connections = 300"}},
+    };
+    for (const Case& c : cases) {
+        Server server;
+        server.SetVersion("15");
+        server.extensionSettings = c.settings;
+        for (const auto& [name, value] : c.refined) {
+            SetValue(server, name, value);
+            for (std::size_t i = 0; i < tuningParameterCount; ++i)
+                if (wxString(tuningParameterNames[i]) == name)
+                    server.reasons[i] = wxT("refined");
+        }
+        std::vector<wxString> lines;
+        for (const char* line : c.lines)
+            lines.push_back(wxString::FromUTF8(line));
+        EXPECT_EQ(Output(server, &lines), c.expected) << c.description;
+    }
+
+    // The reason is drawn as a note, the setting as a setting.
+    Server server;
+    server.SetVersion("15");
+    server.extensionSettings = {eic};
+    const auto lines = Lines({"effective_io_concurrency = 1"});
+    MergedLines merged = MergeConfigurationLines(server, &lines, blockTime, nullptr);
+    std::vector<PreviewLine> preview;
+    AppendPreviewLines(*merged.First(), T, preview);
+    ASSERT_EQ(preview.size(), 4u);
+    EXPECT_EQ(preview[2].style, PreviewStyle::note);
+    EXPECT_EQ(preview[3].style, PreviewStyle::setting);
+}
+
+// The settings beyond the 17 have a block bound of their own, and are appended also where
+// the 17's block rules append nothing.
+TEST(MergeEngineTest, ExtensionSettingsHaveTheirOwnBlockBound)
+{
+    Server server;
+    FillAll(server, "8.2");
+    for (int i = 0; i < extensionBlockBound + 1; ++i)
+        server.extensionSettings.push_back({wxString::Format(wxT("x%d"), i), wxT("1"), wxT("r"), false});
+    std::vector<wxString> lines; // 16 matched lines: the 17's part of the block is empty
+    for (std::size_t i = 0; i < 16; ++i)
+        lines.push_back(wxString(tuningParameterNames[i]) + wxT(" = v") + wxString::Format(wxT("%zu"), i));
+    const std::vector<std::string> out = Output(server, &lines);
+    const std::vector<std::string> tail(out.begin() + 16, out.end());
+    ASSERT_EQ(tail.size(), 2u + 2u * extensionBlockBound + 1u);
+    EXPECT_EQ(tail[0], blockNote);
+    EXPECT_EQ(tail[2], "# Reason: r");
+    EXPECT_EQ(tail[3], "x0 = 1");
+    EXPECT_EQ(tail[tail.size() - 2], "x63 = 1");
+    EXPECT_EQ(tail.back(), "# END");
 }
