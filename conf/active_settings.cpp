@@ -82,21 +82,47 @@ wxString LastActiveValue(const std::vector<wxString>& lines, const wxString& nam
     return found;
 }
 
+namespace {
+
+// The lines of the configuration file and of the data directory's postgresql.auto.conf
+// (none when there is no such file); false when either cannot be read.
+bool ReadBothFiles(const wxString& confFile, const wxString& dataDirectory, std::vector<wxString>& confLines,
+                   std::vector<wxString>& automaticLines)
+{
+    wxString reason;
+    if (ReadConfFile(confFile, confLines, reason) == ConfRead::failed)
+        return false;
+    // A packaged cluster's file lives apart from its data and names where that is; a file
+    // chosen by hand usually lives in its data directory.
+    wxString dataFolder = LastActiveValue(confLines, wxT("data_directory"));
+    if (!wxFileName::DirName(dataFolder).IsAbsolute())
+        dataFolder = dataDirectory.empty() ? wxFileName(confFile).GetPath() : dataDirectory;
+    return ReadConfFile(wxFileName(dataFolder, wxT("postgresql.auto.conf")).GetFullPath(), automaticLines, reason)
+           != ConfRead::failed;
+}
+
+} // namespace
+
+std::vector<wxString> NamesSetAutomatically(const wxString& confFile, const wxString& dataDirectory,
+                                            const std::vector<wxString>& names)
+{
+    std::vector<wxString> confLines, automaticLines, set;
+    if (!ReadBothFiles(confFile, dataDirectory, confLines, automaticLines))
+        return set;
+    for (const wxString& name : names)
+        if (!LastActiveValue(automaticLines, name).empty())
+            set.push_back(name);
+    return set;
+}
+
 std::optional<long> CurrentMaxConnections(const wxString& confFile, const wxString& dataDirectory)
 {
     const wxString name = wxT("max_connections");
-    std::vector<wxString> lines;
-    wxString reason;
-    if (ReadConfFile(confFile, lines, reason) == ConfRead::failed)
+    std::vector<wxString> lines, automaticLines;
+    if (!ReadBothFiles(confFile, dataDirectory, lines, automaticLines))
         return std::nullopt;
     wxString value = LastActiveValue(lines, name);
-    // A packaged cluster's file lives apart from its data and names where that is.
-    wxString dataFolder = LastActiveValue(lines, wxT("data_directory"));
-    if (!wxFileName::DirName(dataFolder).IsAbsolute())
-        dataFolder = dataDirectory;
-    if (ReadConfFile(wxFileName(dataFolder, wxT("postgresql.auto.conf")).GetFullPath(), lines, reason) == ConfRead::failed)
-        return std::nullopt;
-    const wxString automatic = LastActiveValue(lines, name);
+    const wxString automatic = LastActiveValue(automaticLines, name);
     if (!automatic.empty())
         value = automatic;
     long connections = 0;

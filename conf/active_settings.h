@@ -28,3 +28,8 @@ wxString LastActiveValue(const std::vector<wxString>& lines, const wxString& nam
 // directory is the one the file names as data_directory, `dataDirectory` when it names none.
 // Not known when neither sets a whole number the server would take, or a file cannot be read.
 std::optional<long> CurrentMaxConnections(const wxString& confFile, const wxString& dataDirectory);
+
+// Which of `names` postgresql.auto.conf sets, found as above: the server reads that file
+// last, so its values win over what the wizard writes. None when a file cannot be read.
+std::vector<wxString> NamesSetAutomatically(const wxString& confFile, const wxString& dataDirectory,
+                                            const std::vector<wxString>& names);

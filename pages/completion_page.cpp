@@ -1,5 +1,6 @@
 #include "pages/completion_page.h"
 
+#include "conf/active_settings.h"
 #include "conf/configuration_file.h"
 #include "conf/server_check.h"
 #include "pages/preview_view.h"
@@ -187,6 +188,15 @@ void CompletionPage::ShowNotices()
             add(_("Advice, not written: ") + item.name + wxT(": ") + item.text);
         for (const ExtensionNotice& item : server->dropped)
             add(_("Left out: ") + item.name + wxT(": ") + item.text);
+        std::vector<wxString> written;
+        for (std::size_t i = 0; i < tuningParameterCount; ++i)
+            if (!server->values[i].empty())
+                written.push_back(wxString::FromAscii(tuningParameterNames[i]));
+        for (const ExtensionSetting& setting : server->extensionSettings)
+            written.push_back(setting.name);
+        for (const wxString& name :
+             NamesSetAutomatically(server->GetConfFilePath(), server->dataDirectory, written))
+            add(wxString::Format(_("postgresql.auto.conf also sets %s; the value set there wins."), name));
         if (server->extensionUnavailable)
             add(_("The tuning service's extra values could not be had; its 17 values apply."));
         const wxString unavailable = ServerCheckUnavailable(*server, server->GetConfFilePath());
