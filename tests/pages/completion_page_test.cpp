@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -271,11 +272,23 @@ TEST_F(CompletionPageTest, NextSavesWithABackupAndRemovesCancel)
     const std::string conf = folder.file("custom.conf"); // another name: the backup still gets the usual one
     const std::string original = "\xEF\xBB\xBF# caf\xC3\xA9\nmax_connections = 100\n";
     WriteFileBytes(conf, original);
-    ChooseFile(conf, folder.path() + "/");
+    Server& server = ChooseFile(conf, folder.path() + "/");
+    // What is shown and never written.
+    server.advice.push_back({wxT("huge_pages"), wxT("reserve 1108 huge pages (vm.nr_hugepages)")});
+    server.dropped.push_back({wxT("wal_level"), wxT("not a parameter the wizard writes")});
+    WriteFileBytes(folder.file("postgresql.auto.conf"), "work_mem = '1GB'\n");
 
     std::string savedOnce;
     RunOnReviewPage([&]() {
         Screenshot(wizard, "review-page");
+        // The label wraps where it likes: compare the words.
+        std::string notices = page->notices->GetLabel().utf8_string();
+        std::replace(notices.begin(), notices.end(), '\n', ' ');
+        for (const char* line : {"Advice, not written: huge_pages: reserve 1108 huge pages (vm.nr_hugepages)",
+                                 "Left out: wal_level: not a parameter the wizard writes",
+                                 "postgresql.auto.conf also sets work_mem; the value set there wins.",
+                                 "The server did not check the new configuration file: "})
+            EXPECT_NE(notices.find(line), std::string::npos) << line << " in " << notices;
         Press(wxID_FORWARD);
         EXPECT_EQ(wizard->GetCurrentPage(), static_cast<wxWizardPage*>(wizard->thankYouPage));
         EXPECT_EQ(wizard->FindWindow(wxID_CANCEL), nullptr) << "Cancel removed after the save";
@@ -299,7 +312,7 @@ TEST_F(CompletionPageTest, NextSavesWithABackupAndRemovesCancel)
     // Again in the same run: no second backup, and the notes do not pile up.
     ASSERT_TRUE(page->MakeBackup());
     ASSERT_TRUE(page->SaveConfiguration());
-    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 2u);
+    EXPECT_EQ(FolderSnapshot(folder.path()).size(), 3u) << "the file, its one backup and postgresql.auto.conf";
     EXPECT_EQ(WithoutStamps(ReadFileBytes(conf)), WithoutStamps(savedOnce));
 }
 
