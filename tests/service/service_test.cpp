@@ -414,7 +414,9 @@ TEST_F(ServiceTest, AbusiveClientsDoNotHoldUpAGoodOne)
         for (int i = 0; i < 6; ++i) {
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(FullExchange(service->Endpoint(), "good-" + std::to_string(i)), "") << c.description;
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.description;
+            // Held up, one of its three calls would wait for an abuser's 2 s deadline; a busy
+            // machine alone has taken an unhindered exchange past 1 s.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << c.description;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
         int closed = 0;
