@@ -14,7 +14,7 @@ namespace {
 class ConsoleLog : public wxLog
 {
 protected:
-    void DoLogTextAtLevel(wxLogLevel level, const wxString& text) override
+    void DoLogRecord(wxLogLevel level, const wxString& text, const wxLogRecordInfo&) override
     {
         if (level <= wxLOG_Message)
             std::cerr << text.utf8_string() << std::endl;
