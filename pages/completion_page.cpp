@@ -1,10 +1,7 @@
 #include "pages/completion_page.h"
 
-#include "conf/active_settings.h"
-#include "conf/configuration_file.h"
 #include "conf/server_check.h"
 #include "pages/preview_view.h"
-#include "installations/file_path.h"
 #include "installations/server.h"
 #include "pages/images.h"
 
@@ -13,8 +10,6 @@
 #include <wx/button.h>
 #include <wx/datetime.h>
 #include <wx/dialog.h>
-#include <wx/filefn.h>
-#include <wx/filename.h>
 #include <wx/log.h>
 #include <wx/progdlg.h>
 #include <wx/richtext/richtextctrl.h>
@@ -52,7 +47,6 @@ CompletionPage::CompletionPage(wxWizard* parent)
 {
     SetBackgroundColour(*wxWHITE);
     wizard = dynamic_cast<SelectedServerSource*>(parent);
-    backupMade = false;
 
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
@@ -65,8 +59,6 @@ CompletionPage::CompletionPage(wxWizard* parent)
     reviewButton = new wxButton(this, reviewButtonId, _("Review"), wxDefaultPosition, wxDefaultSize, 0,
                                 wxDefaultValidator, wxT("button"));
     pageSizer->Add(reviewButton, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 5);
-
-    backupName = wxT("postgresql.conf.") + wxDateTime::Now().Format(wxT("%Y%m%d%H%M%S"));
 
     pageSizer->Add(0, 50);
     AddWrappedText(this, pageSizer,
@@ -94,30 +86,19 @@ CompletionPage::~CompletionPage()
 wxString CompletionPage::BackupPath()
 {
     Server* server = wizard->GetSelectedServer();
-    if (!server)
-        return wxString();
-    wxString folder = server->dataDirectory;
-    // A record without a folder must not put the backup at the root.
-    if (folder.empty())
-        folder = wxFileName(server->GetConfFilePath()).GetPath();
-    return JoinPath(folder, backupName);
+    return server ? BackupPathOf(*server) : wxString();
 }
 
 bool CompletionPage::MergeConfiguration(MergedLines& merged)
 {
-    const wxDateTime now = wxDateTime::Now();
     ReportStatus(_("Initialize Parser"), 1);
     Server* server = wizard->GetSelectedServer();
     if (!server) {
         wxLogError(_("No PostgreSQL installation is selected."));
         return false;
     }
-    const wxString confPath = server->GetConfFilePath();
-    const bool fromBackup = backupMade && backupSource == confPath;
-    const wxString path = fromBackup ? BackupPath() : confPath;
     wxString error;
-    if (!MergeConfigurationFile(*server, path, now, [this](const wxString& text) { ReportStatus(text, 1); },
-                                merged, error)) {
+    if (!MergeFromSource(*server, [this](const wxString& text) { ReportStatus(text, 1); }, merged, error)) {
         wxLogError(wxT("%s"), error);
         return false;
     }
@@ -131,23 +112,9 @@ bool CompletionPage::MakeBackup()
         wxLogError(_("No PostgreSQL installation is selected."));
         return false;
     }
-    const wxString confPath = server->GetConfFilePath();
-    const wxString backupPath = BackupPath();
-    if (!backupMade || backupSource != confPath) {
-        backupMade = false;
-        bool written = false;
-        wxString error;
-        if (!WriteBackupFile(*server, confPath, backupPath, written, error)) {
-            wxLogError(wxT("%s"), error);
-            return false;
-        }
-        backupMade = true;
-        backupSource = confPath;
-        return true;
-    }
-    if (wxFileExists(backupPath) && !server->ApplyFileSecurity(backupPath)) {
-        wxLogError(wxT("%s"), _("The access rights of the configuration file could not be given to the backup file: ") +
-                                  backupPath);
+    wxString error;
+    if (!WriteBackup(*server, error)) {
+        wxLogError(wxT("%s"), error);
         return false;
     }
     return true;
@@ -160,12 +127,8 @@ bool CompletionPage::SaveConfiguration()
         wxLogError(_("No PostgreSQL installation is selected."));
         return false;
     }
-    MergedLines merged;
-    if (!MergeConfiguration(merged))
-        return false;
     wxString error;
-    if (!WriteConfigurationFile(*server, server->GetConfFilePath(), std::move(merged),
-                                NoteTimeStamp(wxDateTime::Now()), error)) {
+    if (!WriteTunedFile(*server, error)) {
         wxLogError(wxT("%s"), error);
         return false;
     }
@@ -182,27 +145,9 @@ void CompletionPage::ShowNotices()
 {
     Server* server = wizard->GetSelectedServer();
     wxString text;
-    auto add = [&text](const wxString& line) { text += (text.empty() ? wxString() : wxString(wxT("\n"))) + line; };
-    if (server) {
-        for (const ExtensionNotice& item : server->advice)
-            add(_("Advice, not written: ") + item.name + wxT(": ") + item.text);
-        for (const ExtensionNotice& item : server->dropped)
-            add(_("Left out: ") + item.name + wxT(": ") + item.text);
-        std::vector<wxString> written;
-        for (std::size_t i = 0; i < tuningParameterCount; ++i)
-            if (!server->values[i].empty())
-                written.push_back(wxString::FromAscii(tuningParameterNames[i]));
-        for (const ExtensionSetting& setting : server->extensionSettings)
-            written.push_back(setting.name);
-        for (const wxString& name :
-             NamesSetAutomatically(server->GetConfFilePath(), server->dataDirectory, written))
-            add(wxString::Format(_("postgresql.auto.conf also sets %s; the value set there wins."), name));
-        if (server->extensionUnavailable)
-            add(_("The tuning service's extra values could not be had; its 17 values apply."));
-        const wxString unavailable = ServerCheckUnavailable(*server, server->GetConfFilePath());
-        if (!unavailable.empty())
-            add(_("The server did not check the new configuration file: ") + unavailable);
-    }
+    if (server)
+        for (const wxString& line : SaveNotices(*server))
+            text += (text.empty() ? wxString() : wxString(wxT("\n"))) + line;
     notices->SetLabel(text);
     notices->Wrap(400);
     Layout();
@@ -217,18 +162,7 @@ bool CompletionPage::CheckWithServer()
     }
     ServerCheckOutcome outcome;
     wxString error;
-    const wxString confPath = server->GetConfFilePath();
-    const wxString path = backupMade && backupSource == confPath ? BackupPath() : confPath;
-    // A file that cannot be merged is not judged: the backup's step says why in its words.
-    bool unreadable = false;
-    auto merge = [&](MergedLines& merged) {
-        wxString readError;
-        unreadable = !MergeConfigurationFile(*server, path, wxDateTime::Now(), nullptr, merged, readError);
-        return !unreadable;
-    };
-    if (!JudgeByServer(*server, confPath, merge, outcome, error)) {
-        if (unreadable)
-            return true;
+    if (!TunedSave::CheckWithServer(*server, outcome, error)) {
         wxLogError(wxT("%s"), error);
         ShowNotices();
         return false;

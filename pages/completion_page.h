@@ -2,6 +2,7 @@
 #pragma once
 
 #include "conf/merge_engine.h"
+#include "conf/tuned_save.h"
 #include "pages/selected_server_source.h"
 
 #include <wx/wizard.h>
@@ -10,7 +11,7 @@ class wxButton;
 class wxStaticText;
 class wxProgressDialog;
 
-class CompletionPage : public wxWizardPageSimple
+class CompletionPage : public wxWizardPageSimple, public TunedSave
 {
 public:
     explicit CompletionPage(wxWizard* parent);
@@ -40,17 +41,11 @@ public:
     void ReportStatus(const wxString& text, int step);
 
     SelectedServerSource* wizard = nullptr;
-    wxString backupName;
-    bool backupMade = false;
     int progressValue = 0;
     wxButton* reviewButton = nullptr;
     wxStaticText* notices = nullptr;
     wxProgressDialog* progressDialog = nullptr;
 
 private:
-    // The configuration file the backup was made of: choosing another file afterwards
-    // (after a refused save, Back to the welcome page) must not merge the wrong backup.
-    wxString backupSource;
-
     wxDECLARE_EVENT_TABLE();
 };

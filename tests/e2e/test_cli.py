@@ -1,0 +1,126 @@
+"""pelloran-cli as a script runs it: each exit code, with the file checked unchanged where
+nothing may change, against a real PostgreSQL 15 cluster and the real service."""
+
+import os
+import stat
+import subprocess
+import time
+import unittest
+
+from pelloran_e2e import cluster as pg
+from pelloran_e2e import driver
+from pelloran_e2e import service
+
+CLI = os.environ.get("PELLORAN_CLI_BINARY", "")
+CLOSED = "https://127.0.0.1:%d" + service.PATH
+
+
+def rights(path):
+    info = os.stat(path)
+    return stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid
+
+
+@unittest.skipUnless(CLI and service.available(), "pelloran-cli and pelloran-service are needed")
+class ExitCodesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = driver.TempDir()
+        cls.cluster = pg.Cluster(cls.folder.path).create()
+        cls.registry = os.path.join(cls.folder.path, "machine.reg")
+        cls.cluster.registry(cls.registry)
+        cls.service = service.Service(cls.folder.path).start()
+        with open(cls.cluster.conf, "rb") as handle:
+            cls.initdb_file = handle.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.cluster.stop()
+        cls.service.stop()
+        cls.folder.__exit__()
+
+    def run_cli(self, arguments, service_env=None, as_owner=False):
+        env = {"PATH": os.environ["PATH"], "PELLORAN_REGISTRY": self.registry}
+        env.update(service_env if service_env is not None else self.service.environment())
+        command = [CLI] + arguments
+        if as_owner:
+            return pg.as_user(command, env=env, stdin=subprocess.DEVNULL, timeout=120)
+        return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=120)
+
+    def reset_file(self, mode=0o600):
+        with open(self.cluster.conf, "wb") as handle:
+            handle.write(self.initdb_file)
+        os.chmod(self.cluster.conf, mode)
+        for name in os.listdir(self.cluster.data):
+            if name.startswith("postgresql.conf."):
+                os.remove(os.path.join(self.cluster.data, name))
+
+    def test_each_exit_code_leaves_the_file_as_it_must(self):
+        closed = {"PELLORAN_SERVICE_URL": CLOSED % driver.free_port(), "PELLORAN_CA_FILE": self.service.ca}
+        usage = ["--usage", "dedicated", "--memory", "4GB"]
+        cases = [
+            # description, arguments, service, as the cluster's owner, read-only, exit code, output
+            ("an unknown option", ["--fast"], None, False, False, 64, "Unknown option"),
+            ("a usage it does not know", ["--usage", "fast"], None, False, False, 64, "--usage takes"),
+            ("no usage and no terminal to ask", ["--installation", "1"], None, False, False, 64, "--usage"),
+            ("no terminal to answer the question", ["--installation", "1"] + usage, None, False, False, 64,
+             "--yes"),
+            ("a file that does not exist", ["--conf-path", "/nonexistent/postgresql.conf", "--pg-version", "15"],
+             None, False, False, 66, "not found"),
+            ("an installation the list does not have", ["--installation", "2"] + usage, None, False, False, 66,
+             "no installation 2"),
+            ("a service nobody listens to", ["--installation", "1", "--yes"] + usage, closed, False, False, 69,
+             "Error accessing WebService"),
+            ("a file its owner may not write", ["--installation", "1", "--yes"] + usage, None, True, True, 77,
+             "not accessible"),
+            ("a dry run with changes", ["--installation", "1", "--dry-run", "--exit-code"] + usage, None, False,
+             False, 1, "+shared_buffers"),
+            ("a dry run without --exit-code", ["--installation", "1", "--dry-run", "--color", "always"] + usage,
+             None, False, False, 0, "\033[32m+shared_buffers"),
+        ]
+        for description, arguments, service_env, as_owner, read_only, code, output in cases:
+            with self.subTest(description):
+                self.reset_file(0o400 if read_only else 0o600)
+                before = driver.folder_snapshot(self.cluster.data), rights(self.cluster.conf)
+                result = self.run_cli(arguments, service_env, as_owner)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(output, result.stdout + result.stderr)
+                self.assertEqual((driver.folder_snapshot(self.cluster.data), rights(self.cluster.conf)), before)
+
+    def test_save_then_nothing_to_change_then_restore(self):
+        self.reset_file()
+        original, original_rights = self.initdb_file, rights(self.cluster.conf)
+        tune = ["--installation", "1", "--usage", "dedicated", "--memory", "4GB"]
+
+        saved = self.run_cli(tune + ["--yes", "--json"])
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        self.assertIn('"written": "%s"' % self.cluster.conf, saved.stdout)
+        self.assertIn("Restart the server", saved.stderr)
+        backups = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
+        self.assertEqual(len(backups), 1)
+        self.assertEqual(rights(self.cluster.conf), original_rights)
+        ok, log = self.cluster.start(driver.free_port())
+        self.assertTrue(ok, log)
+        self.assertNotEqual(self.cluster.show("shared_buffers"), "128MB")  # initdb's
+        self.cluster.stop()
+
+        # A tuned file merges into new note lines, yet there is nothing to change.
+        tuned = open(self.cluster.conf, "rb").read()
+        again = self.run_cli(tune + ["--dry-run", "--exit-code"])
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn("Nothing to change", again.stderr)
+        self.assertEqual(open(self.cluster.conf, "rb").read(), tuned)
+
+        time.sleep(1.1)  # backups are named by the second
+        restored = self.run_cli(["--restore", backups[0][len("postgresql.conf."):], "--installation", "1", "--yes"])
+        self.assertEqual(restored.returncode, 0, restored.stderr)
+        self.assertEqual(open(self.cluster.conf, "rb").read(),
+                         open(os.path.join(self.cluster.data, backups[0]), "rb").read())
+        self.assertEqual(rights(self.cluster.conf), original_rights)
+        self.assertEqual(open(self.cluster.conf, "rb").read().replace(b"\r\n", b"\n"), original)
+        kept = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
+        self.assertEqual(len(kept), 2)  # the tuned file was kept before the restore
+
+
+if __name__ == "__main__":
+    unittest.main()
