@@ -109,6 +109,21 @@ class PackageTest(unittest.TestCase):
                     os.path.join(extracted, "usr/share/icons/hicolor/128x128/apps/pelloran.png")])
         self.assertEqual(size.stdout, "128x128")
 
+    def test_the_terminal_package_needs_no_gui_library(self):
+        files = self.contents("pelloran-cli")
+        for path in ["/usr/bin/pelloran-cli", "/usr/share/man/man1/pelloran-cli.1.gz"]:
+            self.assertIn(path, files)
+        depends = run(["dpkg-deb", "-f", self.debs["pelloran-cli"], "Depends"]).stdout
+        names = [part.split()[0] for part in depends.split(",") if part.strip()]
+        # Everything apt-get would bring in, not only the first step of it.
+        closure = run(["apt-cache", "depends", "--recurse", "--no-recommends", "--no-suggests",
+                       "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances"] + names)
+        self.assertEqual(closure.returncode, 0, closure.stderr)
+        packages = {line.strip() for line in closure.stdout.splitlines() if not line.startswith(" ")}
+        gui = sorted(p for p in packages
+                     if any(word in p for word in ("gtk", "libx11", "libxcb", "wayland", "gdk", "cairo")))
+        self.assertEqual(gui, [], "a GUI library among the terminal program's dependencies")
+
     @unittest.skipUnless(HAS_SERVICE, "pelloran-service is not built")
     def test_the_service_package_runs_its_program_as_an_unprivileged_unit(self):
         files = self.contents("pelloran-service")
@@ -127,7 +142,7 @@ class PackageTest(unittest.TestCase):
         installed_before = run(["dpkg-query", "-W", "-f=${Status}", "pelloran"]).stdout
         if "install ok installed" in installed_before:
             self.skipTest("a pelloran package is installed already; not touching it")
-        packages = [self.debs["pelloran"]]
+        packages = [self.debs["pelloran"], self.debs["pelloran-cli"]]
         if HAS_SERVICE:
             packages.append(self.debs["pelloran-service"])
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
@@ -135,7 +150,7 @@ class PackageTest(unittest.TestCase):
         lock = ["-o", "DPkg::Lock::Timeout=300"]
         result = run(["apt-get", "install", "-y", "--no-install-recommends"] + lock + packages,
                      env=env, timeout=600)
-        self.addCleanup(run, ["apt-get", "purge", "-y"] + lock + ["pelloran", "pelloran-service"],
+        self.addCleanup(run, ["apt-get", "purge", "-y"] + lock + ["pelloran", "pelloran-cli", "pelloran-service"],
                         env=env, timeout=600)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
@@ -145,6 +160,9 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(result.returncode, 255)
         self.assertIn("Pelloran helps to tune the PostgreSQL/Norvane database server",
                       result.stdout + result.stderr)
+
+        result = run(["/usr/bin/pelloran-cli", "--list"], env=env, timeout=60)
+        self.assertIn(result.returncode, (0, 66), result.stderr)
 
         self.check_the_menu_entry_starts_the_wizard_as_administrator()
 
@@ -168,6 +186,19 @@ class PackageTest(unittest.TestCase):
         result = run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-CAfile", cert,
                       "-verify_return_error", "-brief"], input="", timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
+        # The terminal program's dry run against the installed service, without a display.
+        folder = tempfile.mkdtemp(prefix="pelloran-cli-")
+        self.addCleanup(run, ["rm", "-rf", folder])
+        conf = os.path.join(folder, "postgresql.conf")
+        with open(conf, "w") as f:
+            f.write("max_connections = 100\n")
+        env = dict(env, PELLORAN_SERVICE_URL="https://127.0.0.1:%d/authws/services/AuthenticationService?wsdl" % port,
+                   PELLORAN_CA_FILE=cert)
+        result = run(["/usr/bin/pelloran-cli", "--conf-path", conf, "--pg-version", "15", "--usage", "mixed",
+                      "--dry-run", "--color", "never"], env=env, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("+shared_buffers = ", result.stdout)
+        self.assertEqual(open(conf).read(), "max_connections = 100\n", "a dry run writes nothing")
         process.terminate()
         process.wait(timeout=30)
 
