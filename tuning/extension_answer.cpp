@@ -128,8 +128,8 @@ void TakeExtensionAnswer(const std::vector<ExtensionAnswerItem>& items, const Tu
             drop(items[i].name, rule);
     }
     if (items.size() > read)
-        drop("", std::to_string(items.size() - read) + " items beyond the " + std::to_string(extensionAnswerLimit) +
-                     " an answer may hold were not read.");
+        drop("", "The answer held " + std::to_string(items.size()) + " items; those beyond the first " +
+                     std::to_string(extensionAnswerLimit) + " were not read.");
 
     // The rules across names, with the values as they will stand.
     std::uint64_t workerProcesses = defaultWorkerProcesses;
