@@ -71,14 +71,10 @@ int TuningOperations::getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2
     const std::string problem = ReadValuesRequest(Items(params), request);
     if (!problem.empty())
         return soap_senderfault(soap_strdup(this, ("Malformed getQuorvelInfo request: " + problem).c_str()), nullptr);
-    // Values for a version nobody announced could name parameters the server refuses.
-    const Recollection recalled = store.Recall(request.identifier);
-    if (!recalled.reachable)
-        return soap_receiverfault(unavailableFault, nullptr);
-    const std::optional<AnnouncedProfile>& profile = recalled.profile;
-    if (!profile)
-        return soap_senderfault(unknownExchangeFault, nullptr);
-    const auto values = ComputeValues(request, *profile);
+    Recollection recalled;
+    if (int refused = RecallAnnouncement(request.identifier, recalled))
+        return refused;
+    const auto values = ComputeValues(request, *recalled.profile);
     // A note that fails costs only the extension's call, which then refuses; the values stand.
     store.NoteValuesAsked(request.identifier, request);
 
@@ -98,11 +94,9 @@ int TuningOperations::getTuningExtensions(ArrayOf_USCORExsd_USCOREstring* params
     const std::string problem = ReadExtensionRequest(Items(params), request);
     if (!problem.empty())
         return soap_senderfault(soap_strdup(this, ("Malformed getTuningExtensions request: " + problem).c_str()), nullptr);
-    const Recollection recalled = store.Recall(request.identifier);
-    if (!recalled.reachable)
-        return soap_receiverfault(unavailableFault, nullptr);
-    if (!recalled.profile)
-        return soap_senderfault(unknownExchangeFault, nullptr);
+    Recollection recalled;
+    if (int refused = RecallAnnouncement(request.identifier, recalled))
+        return refused;
     if (!recalled.valuesAsked)
         return soap_senderfault(valuesNotAskedFault, nullptr);
     ValuesRequest asked = *recalled.valuesAsked;
@@ -112,6 +106,17 @@ int TuningOperations::getTuningExtensions(ArrayOf_USCORExsd_USCOREstring* params
     for (const ExtensionItem& item : ComputeExtensions(ReadMachineFacts(request.facts), asked, *recalled.profile, values))
         rows.push_back({item.name, item.value, ExtensionKindName(item.kind), item.reason});
     response._getTuningExtensionsReturn = HexRows(rows);
+    return SOAP_OK;
+}
+
+int TuningOperations::RecallAnnouncement(const std::string& identifier, Recollection& recalled)
+{
+    recalled = store.Recall(identifier);
+    if (!recalled.reachable)
+        return soap_receiverfault(unavailableFault, nullptr);
+    // Values for a version nobody announced could name parameters the server refuses.
+    if (!recalled.profile)
+        return soap_senderfault(unknownExchangeFault, nullptr);
     return SOAP_OK;
 }
 

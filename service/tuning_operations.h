@@ -46,6 +46,8 @@ protected:
     virtual std::string Owner() const = 0;
 
 private:
+    // The announcement of an exchange, or the fault that answers instead (SOAP_OK when held).
+    int RecallAnnouncement(const std::string& identifier, Recollection& recalled);
     char* Hex(const char* text);
     // An array of arrays of hex texts, the answer of getQuorvelInfo and of getTuningExtensions.
     ArrayOfArrayOf_USCORExsd_USCOREstring* HexRows(const std::vector<std::vector<std::string>>& rows);

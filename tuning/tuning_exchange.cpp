@@ -57,11 +57,17 @@ public:
     HexItems(const HexItems&) = delete;
     HexItems& operator=(const HexItems&) = delete;
 
-    char** data() { return items.data(); }
-    int size() const { return static_cast<int>(items.size()); }
+    // The request's array of them.
+    ArrayOf_USCORExsd_USCOREstring* params()
+    {
+        array.__ptr = items.data();
+        array.__size = static_cast<int>(items.size());
+        return &array;
+    }
 
 private:
     std::vector<char*> items;
+    ArrayOf_USCORExsd_USCOREstring array;
 };
 
 void LogMemoryUnavailable()
@@ -178,11 +184,8 @@ bool FetchExtensions(AuthenticationServiceSoapBindingProxy& proxy, const wxStrin
     factTexts.resize(std::min(factTexts.size(), extensionFactLimit));
     texts.insert(texts.end(), factTexts.begin(), factTexts.end());
     HexItems items(texts);
-    ArrayOf_USCORExsd_USCOREstring params;
-    params.__ptr = items.data();
-    params.__size = items.size();
     ns2__getTuningExtensionsResponse response;
-    if (proxy.getTuningExtensions(&params, response) != SOAP_OK) {
+    if (proxy.getTuningExtensions(items.params(), response) != SOAP_OK) {
         proxy.soap_stream_fault(std::cerr);
         return false;
     }
@@ -246,11 +249,8 @@ int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString
     HexItems items({Narrow(exchangeId), "tune", localeName, "tune", "true", "false", Narrow(versionText), os,
                     processorCount, processorArchitecture, "1", processorIdentifier, memoryGigabytes, "0",
                     memoryMegabytes, Narrow(userId), Narrow(secret), Narrow(usageLevel), Narrow(workloadText)});
-    ArrayOf_USCORExsd_USCOREstring params;
-    params.__ptr = items.data();
-    params.__size = items.size();
     char* answer = nullptr;
-    if (proxy.validateUser(&params, &answer) != SOAP_OK)
+    if (proxy.validateUser(items.params(), &answer) != SOAP_OK)
         answer = nullptr; // a failed announcement is not a refusal
     if (answer == nullptr || answer[0] == '\0')
         return 0;
@@ -278,11 +278,8 @@ TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, cons
     }
     HexItems items({Narrow(exchangeId), Narrow(usageLevel), memoryMegabytes, memoryGigabytes, Narrow(workloadText),
                     "32", Narrow(server.bitness)});
-    ArrayOf_USCORExsd_USCOREstring params;
-    params.__ptr = items.data();
-    params.__size = items.size();
     ns2__getQuorvelInfoResponse response;
-    if (proxy.getQuorvelInfo(&params, response) != SOAP_OK) {
+    if (proxy.getQuorvelInfo(items.params(), response) != SOAP_OK) {
         proxy.soap_stream_fault(std::cerr);
         LogServiceUnreachable();
         return nullptr;
