@@ -12,7 +12,8 @@ constexpr std::int64_t largestParallelWorkers = 1024;
 const ParameterForm ioConcurrency{ValueKind::count, 1, {{{{0, 0}, 0, 1000}}}};
 // No smaller than autovacuum_work_mem's least but for -1, which is its default anyway.
 const ParameterForm autovacuumWorkMem{ValueKind::memory, 1, {{{{0, 0}, 1024, largestInt}}}, true};
-// In MB; at least two 16MB WAL segments, which the server checks at start.
+// In MB (9.5 and 9.6 read a figure without a unit as 16MB segments: within range there too);
+// at least two 16MB WAL segments, which the server checks at start.
 const ParameterForm walSize{ValueKind::memory, 1024, {{{{0, 0}, 32, largestInt}}}, true, false};
 const ParameterForm fraction{ValueKind::decimal, 1, {{{{0, 0}, 0, 1}}}};
 const ParameterForm workerProcesses{ValueKind::count, 1, {{{{0, 0}, 1, largestBackends}}}};
@@ -21,6 +22,19 @@ const ParameterForm autovacuumWorkers{ValueKind::count, 1, {{{{0, 0}, 1, largest
 const ParameterForm onOff{ValueKind::boolean, 1, {}};
 const ParameterForm statisticsTarget{ValueKind::count, 1, {{{{0, 0}, 1, 1000}}}};
 const ParameterForm ioWorkers{ValueKind::count, 1, {{{{0, 0}, 1, 32}}}};
+
+// Whether `test` holds for one of the words of `text`, which spaces separate.
+template <typename Test>
+bool AnyWord(std::string_view text, Test test)
+{
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find(' ', start), text.size());
+        if (test(text.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -68,15 +82,9 @@ bool IsSoundExtensionValue(const ExtensionParameter& parameter, std::string_view
 {
     if (value.empty())
         return false;
-    if (!(target.server.version < parameter.wordsFrom)) {
-        std::size_t start = 0;
-        while (start < parameter.words.size()) {
-            const std::size_t end = std::min(parameter.words.find(' ', start), parameter.words.size());
-            if (value == parameter.words.substr(start, end - start))
-                return true;
-            start = end + 1;
-        }
-    }
+    const auto isValue = [value](std::string_view word) { return word == value; };
+    if (!(target.server.version < parameter.wordsFrom) && AnyWord(parameter.words, isValue))
+        return true;
     return IsSoundFormValue(*parameter.form, value, target);
 }
 
@@ -93,19 +101,16 @@ std::string ExtensionRequestTag()
 int AnnouncedExtensionVersion(std::string_view testText)
 {
     constexpr std::string_view key = "ext=";
-    std::size_t start = 0;
-    while (start < testText.size()) {
-        std::size_t end = testText.find(' ', start);
-        if (end == std::string_view::npos)
-            end = testText.size();
-        const std::string_view word = testText.substr(start, end - start);
+    int version = 0;
+    AnyWord(testText, [&](std::string_view word) {
         const std::string_view digits = word.substr(std::min(word.size(), key.size()));
-        if (word.substr(0, key.size()) == key && !digits.empty() && digits.size() <= 4 &&
-            digits.find_first_not_of("0123456789") == std::string_view::npos)
-            return std::stoi(std::string(digits));
-        start = end + 1;
-    }
-    return 0;
+        if (word.substr(0, key.size()) != key || digits.empty() || digits.size() > 4 ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        version = std::stoi(std::string(digits));
+        return true;
+    });
+    return version;
 }
 
 const char* ExtensionKindName(ExtensionKind kind)

@@ -195,10 +195,10 @@ bool FetchExtensions(AuthenticationServiceSoapBindingProxy& proxy, const wxStrin
     std::vector<ExtensionAnswerItem> answer(static_cast<std::size_t>(std::max(result->__size, 0)));
     for (std::size_t i = 0; i < answer.size(); ++i) {
         const ArrayOf_USCORExsd_USCOREstring& row = result->__ptr[i];
-        const int texts = row.__ptr != nullptr ? std::min(row.__size, 4) : 0;
+        const int present = row.__ptr != nullptr ? std::min(row.__size, 4) : 0;
         std::string* fields[] = {&answer[i].name, &answer[i].value, &answer[i].kind, &answer[i].reason};
-        answer[i].decoded = row.__size == 4 && texts == 4;
-        for (int j = 0; j < texts; ++j) {
+        answer[i].decoded = row.__size == 4 && present == 4;
+        for (int j = 0; j < present; ++j) {
             char* text = DecodeItem(row.__ptr[j]);
             answer[i].decoded = answer[i].decoded && text != nullptr;
             if (text != nullptr)
