@@ -4,6 +4,9 @@
 #include "pages/proxy_settings.h"
 #include "pages/selected_server_source.h"
 #include "protocol/maker_constants.h"
+#include "conf/active_settings.h"
+#include "installations/server.h"
+#include "tuning/machine_facts.h"
 #include "tuning/tuning_exchange.h"
 
 #include <wx/log.h>
@@ -115,7 +118,11 @@ bool SysInfoPage::RunExchange()
 
 bool SysInfoPage::ExchangeWithService(Server& server, int usageIndex)
 {
-    return ::ExchangeWithService(server, usageIndex, ReadProxySettings,
+    // A hand-chosen file's base directory is the file itself: no programs to ask.
+    MachineFacts facts =
+        DetectMachineFacts({server.dataDirectory, 0, server.port != 0 ? server.baseDirectory : wxString()});
+    facts.maxConnectionsNow = CurrentMaxConnections(server.GetConfFilePath(), server.dataDirectory);
+    return ::ExchangeWithService(server, usageIndex, facts, ReadProxySettings,
                                  [this](int step, const wxString& text) { ReportStatus(step, text); });
 }
 

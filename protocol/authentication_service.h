@@ -20,6 +20,9 @@
 //gsoap ns2 service method-style: getQuorvelInfo rpc
 //gsoap ns2 service method-encoding: getQuorvelInfo http://schemas.xmlsoap.org/soap/encoding/
 //gsoap ns2 service method-action: getQuorvelInfo ""
+//gsoap ns2 service method-style: getTuningExtensions rpc
+//gsoap ns2 service method-encoding: getTuningExtensions http://schemas.xmlsoap.org/soap/encoding/
+//gsoap ns2 service method-action: getTuningExtensions ""
 
 // A SOAP-encoded array of xsd:string: items "item", arrayType "xsd:string[N]".
 class ArrayOf_USCORExsd_USCOREstring
@@ -38,13 +41,19 @@ public:
 };
 
 // The leading underscore lets the result element arrive under any name; it is still written
-// as "getQuorvelInfoReturn" (and "validateUserReturn" below).
+// as "getQuorvelInfoReturn" (and "validateUserReturn" below, "getTuningExtensionsReturn").
 struct ns2__getQuorvelInfoResponse
 {
     ArrayOfArrayOf_USCORExsd_USCOREstring *_getQuorvelInfoReturn;
 };
 
-// Is the service there? Its result is read by name only.
+struct ns2__getTuningExtensionsResponse
+{
+    ArrayOfArrayOf_USCORExsd_USCOREstring *_getTuningExtensionsReturn;
+};
+
+// Is the service there? Its result is read by name only; a service with the extension ends
+// it with " ext=N", the extension's version.
 int ns2__testWebService(char **testWebServiceReturn);
 
 // Announces the machine profile (19 items); the first character of the answer is the verdict.
@@ -52,3 +61,8 @@ int ns2__validateUser(ArrayOf_USCORExsd_USCOREstring *params, char **_validateUs
 
 // Asks for the tuning values (7 items); answers 17 pairs of name and value.
 int ns2__getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring *params, struct ns2__getQuorvelInfoResponse &);
+
+// The optional extension, called only of a service whose test text ends in " ext=N", after
+// getQuorvelInfo of the same exchange: the identifier, "ext/1", then up to 32 "key=value"
+// facts; answers up to 64 arrays of name, value, kind and reason.
+int ns2__getTuningExtensions(ArrayOf_USCORExsd_USCOREstring *params, struct ns2__getTuningExtensionsResponse &);

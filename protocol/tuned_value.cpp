@@ -98,7 +98,7 @@ bool IsWhole(std::string_view value, const ParameterForm& form, const std::array
         amount = figure * unit->size;
         converted = true;
     }
-    const bool memory = form.kind == ValueKind::memory;
+    const bool memory = form.kind == ValueKind::memory && form.boundByMemory;
     if (memory && amount > target.memoryKilobytes)
         return false;
     const int major = target.server.version.major;
@@ -157,10 +157,12 @@ bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarg
 {
     if (slot >= tuningParameterCount)
         return false;
-    if (value.empty())
-        return true;
-    const ParameterForm& form = tuningParameterForms[slot];
-    const Bounds bounds = ParameterBounds(slot, target.server);
+    return value.empty() || IsSoundFormValue(tuningParameterForms[slot], value, target);
+}
+
+bool IsSoundFormValue(const ParameterForm& form, std::string_view value, const TunedTarget& target)
+{
+    const Bounds bounds = FormBounds(form, target.server);
     switch (form.kind) {
     case ValueKind::count:
         return IsWhole(value, form, std::array<Unit, 0>{}, bounds, target);

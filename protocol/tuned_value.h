@@ -28,6 +28,8 @@ struct TunedTarget
 // - for memory, at most the announced memory.
 // False for anything else, and for a slot outside the table.
 bool IsSoundTunedValue(std::size_t slot, std::string_view value, const TunedTarget& target);
+// The same for a parameter of that form, in the form's bounds on the target.
+bool IsSoundFormValue(const ParameterForm& form, std::string_view value, const TunedTarget& target);
 
 // True when values that are each sound (by slot, empty for none) also go together on the
 // target, which checks them against each other at start up to 8.3: shared_buffers holds at

@@ -111,7 +111,11 @@ const ParameterForm tuningParameterForms[tuningParameterCount] = {
 
 Bounds ParameterBounds(std::size_t index, const ValueTarget& target)
 {
-    const ParameterForm& form = tuningParameterForms[index];
+    return FormBounds(tuningParameterForms[index], target);
+}
+
+Bounds FormBounds(const ParameterForm& form, const ValueTarget& target)
+{
     Bounds bounds{form.ranges[0].least, form.ranges[0].most};
     for (const ValueRange& range : form.ranges) {
         if (range.least == 0 && range.most == 0)

@@ -67,6 +67,8 @@ struct ParameterForm
     std::array<ValueRange, 3> ranges;
     // At most 2097151kB where the server's long is 32 bits (Windows up to 17, 32-bit builds).
     bool boundByLong = false;
+    // A memory setting at most the announced memory; false for sizes on disk.
+    bool boundByMemory = true;
 };
 extern const ParameterForm tuningParameterForms[tuningParameterCount];
 
@@ -85,3 +87,4 @@ struct Bounds
     std::int64_t most;
 };
 Bounds ParameterBounds(std::size_t index, const ValueTarget& target);
+Bounds FormBounds(const ParameterForm& form, const ValueTarget& target);

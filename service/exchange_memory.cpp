@@ -56,7 +56,7 @@ bool ExchangeMemory::Remember(const std::string& owner, const std::string& ident
         Erase(byOwner.find(largest)->second.front());
     }
     auto& owned = byOwner[owner];
-    entries.push_back(Entry{key, owner, profile, time, {}});
+    entries.push_back(Entry{key, owner, profile, std::nullopt, time, {}});
     const auto entry = std::prev(entries.end());
     owned.push_back(entry);
     entry->inOwner = std::prev(owned.end());
@@ -73,7 +73,19 @@ Recollection ExchangeMemory::Recall(const std::string& identifier)
     auto found = index.find(key);
     if (found == index.end())
         return {};
-    return {true, found->second->profile};
+    return {true, found->second->profile, found->second->asked};
+}
+
+bool ExchangeMemory::NoteValuesAsked(const std::string& identifier, const ValuesRequest& asked)
+{
+    const std::string key = ExchangeDigest(identifier);
+    std::lock_guard<std::mutex> lock(mutex);
+    Expire(now());
+    if (auto found = index.find(key); found != index.end()) {
+        found->second->asked = asked;
+        found->second->asked->identifier.clear();
+    }
+    return true;
 }
 
 std::optional<std::size_t> ExchangeMemory::Size()

@@ -21,6 +21,7 @@ public:
     // The identifier is kept only as a digest, so an entry's size does not depend on the client.
     bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) override;
     Recollection Recall(const std::string& identifier) override;
+    bool NoteValuesAsked(const std::string& identifier, const ValuesRequest& asked) override;
     std::optional<std::size_t> Size() override;
     StoreHealth Check() override { return StoreHealth::Ready; }
     std::uint64_t Errors() const override { return 0; }
@@ -33,6 +34,7 @@ private:
         std::string key;
         std::string owner;
         AnnouncedProfile profile;
+        std::optional<ValuesRequest> asked;
         Clock::time_point at;
         std::list<Entries::iterator>::iterator inOwner;
     };

@@ -78,6 +78,19 @@ recount(owner, counted(owner) + 1)
 return 1
 )lua";
 
+// Adds what getQuorvelInfo asked to a held announcement: "<profile> <asked>|<owner>", keeping
+// its expiry. An instance of an earlier release reads the profile's four figures and stops.
+const char* const noteScript = R"lua(
+local key, asked = ARGV[1], ARGV[2]
+local earlier = redis.call('GET', key)
+if not earlier then return 0 end
+local bar = string.find(earlier, '|', 1, true)
+local profile = bar and string.match(string.sub(earlier, 1, bar - 1), '^%S+ %S+ %S+ %S+')
+if not profile then return 0 end
+redis.call('SET', key, profile .. ' ' .. asked .. string.sub(earlier, bar), 'KEEPTTL')
+return 1
+)lua";
+
 // How long calls fail at once after Redis could not be reached.
 constexpr std::chrono::seconds quietTime{1};
 // At most one line about failures in this time.
@@ -103,6 +116,26 @@ std::optional<AnnouncedProfile> ProfileOf(const std::string& value)
         return std::nullopt;
     profile.windows = windows != 0;
     return profile;
+}
+
+std::string AskedText(const ValuesRequest& asked)
+{
+    return std::to_string(asked.usage) + " " + std::to_string(asked.ramMegabytes) + " " + (asked.bits32 ? "1" : "0");
+}
+
+// What getQuorvelInfo asked, from a stored value; none when it was not noted.
+std::optional<ValuesRequest> AskedOf(const std::string& value)
+{
+    int numbers[4], usage = 0, bits32 = 0;
+    unsigned long long ramMegabytes = 0;
+    if (std::sscanf(value.c_str(), "%d %d %d %d %d %llu %d|", &numbers[0], &numbers[1], &numbers[2], &numbers[3],
+                    &usage, &ramMegabytes, &bits32) != 7)
+        return std::nullopt;
+    ValuesRequest asked;
+    asked.usage = usage;
+    asked.ramMegabytes = ramMegabytes;
+    asked.bits32 = bits32 != 0;
+    return asked;
 }
 
 // `text` with its %XX escapes decoded; false when an escape is malformed.
@@ -464,10 +497,17 @@ Recollection ExchangeRedis::Recall(const std::string& identifier)
 {
     const auto reply = Command({"GET", std::string(keyPrefix) + "exchange:" + ExchangeDigest(identifier)});
     if (!reply)
-        return {false, std::nullopt};
+        return {false, std::nullopt, std::nullopt};
     if (reply->reply->type != REDIS_REPLY_STRING)
         return {};
-    return {true, ProfileOf(std::string(reply->reply->str, reply->reply->len))};
+    const std::string value(reply->reply->str, reply->reply->len);
+    return {true, ProfileOf(value), AskedOf(value)};
+}
+
+bool ExchangeRedis::NoteValuesAsked(const std::string& identifier, const ValuesRequest& asked)
+{
+    return Command({"EVAL", noteScript, "0", std::string(keyPrefix) + "exchange:" + ExchangeDigest(identifier),
+                    AskedText(asked)}) != nullptr;
 }
 
 std::optional<std::size_t> ExchangeRedis::Size()

@@ -49,6 +49,7 @@ public:
 
     bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) override;
     Recollection Recall(const std::string& identifier) override;
+    bool NoteValuesAsked(const std::string& identifier, const ValuesRequest& asked) override;
     std::optional<std::size_t> Size() override;
     // Writes a key of this instance's with a short expiry, and reads the total the service keeps.
     StoreHealth Check() override;

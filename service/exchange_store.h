@@ -1,4 +1,5 @@
-// Where validateUser's announcements wait for the getQuorvelInfo of the same exchange: in this
+// Where validateUser's announcements wait for the getQuorvelInfo (and getTuningExtensions) of
+// the same exchange: in this
 // process (ExchangeMemory) or in a store that several instances share. Either keeps an entry
 // for a fixed time and a bounded number of them; when full, an entry of the client holding
 // the most goes first, so that one client cannot push the others' out. Safe to use from
@@ -25,6 +26,7 @@ struct Recollection
 {
     bool reachable = true;                  // false: the store could not be asked
     std::optional<AnnouncedProfile> profile; // none when never announced, expired or pushed out
+    std::optional<ValuesRequest> valuesAsked; // what getQuorvelInfo asked (identifier left empty); none before
 };
 
 class ExchangeStore
@@ -39,6 +41,10 @@ public:
     // an earlier entry of it. False when the store could not be reached.
     virtual bool Remember(const std::string& owner, const std::string& identifier, const AnnouncedProfile& profile) = 0;
     virtual Recollection Recall(const std::string& identifier) = 0;
+    // Adds to a held announcement what getQuorvelInfo asked (usage, memory, bitness), which the
+    // extension's call of the same exchange computes from; its lifetime is not renewed. False
+    // when the store could not be reached; nothing happens when it holds no such announcement.
+    virtual bool NoteValuesAsked(const std::string& identifier, const ValuesRequest& asked) = 0;
     // Entries held now; none when the store could not be reached.
     virtual std::optional<std::size_t> Size() = 0;
     // Whether the store can be written just now, as remembering an announcement needs.

@@ -52,6 +52,23 @@ private:
 
 } // namespace
 
+std::string ReadExtensionRequest(const HexItems& items, ExtensionRequest& request)
+{
+    if (items.size() < 2)
+        return "getTuningExtensions needs the exchange identifier and the extension's version";
+    if (items.size() > 2 + extensionFactLimit)
+        return "at most " + std::to_string(extensionFactLimit) + " facts, not " + std::to_string(items.size() - 2);
+    std::vector<std::string> texts(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!DecodeItem(items[i], texts[i]))
+            return "item " + std::to_string(i + 1) + " is not hex text";
+    if (texts[1] != ExtensionRequestTag())
+        return "the extension's version (item 2) must be " + ExtensionRequestTag();
+    request.identifier = texts[0];
+    request.facts.assign(texts.begin() + 2, texts.end());
+    return {};
+}
+
 MachineFacts ReadMachineFacts(const std::vector<std::string>& facts)
 {
     MachineFacts read;

@@ -11,6 +11,17 @@
 #include <string>
 #include <vector>
 
+// A call of the extension: the exchange and the facts as sent ("key=value").
+struct ExtensionRequest
+{
+    std::string identifier;
+    std::vector<std::string> facts;
+};
+
+// Reads the items of getTuningExtensions: the identifier, "ext/1", then at most 32 facts. An
+// empty text when they are sound, else a sentence saying what is wrong.
+std::string ReadExtensionRequest(const HexItems& items, ExtensionRequest& request);
+
 // What a wizard detected; each fact is optional, and a missing one is not known.
 struct MachineFacts
 {

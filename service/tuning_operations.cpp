@@ -1,6 +1,7 @@
 #include "service/tuning_operations.h"
 
 #include "service/http_framing.h"
+#include "service/tuning_extensions.h"
 #include "service/tuning_rules.h"
 #include "protocol/hex_text.h"
 #include "protocol/maker_constants.h"
@@ -12,6 +13,8 @@ namespace {
 constexpr const char* unknownExchangeFault =
     "Unknown or expired exchange: announce the machine with validateUser, then ask again";
 constexpr const char* unavailableFault = "The service is unavailable: try again in a minute";
+constexpr const char* valuesNotAskedFault =
+    "No values were asked in this exchange: call getQuorvelInfo, then getTuningExtensions";
 
 HexItems Items(const ArrayOf_USCORExsd_USCOREstring* params)
 {
@@ -42,7 +45,7 @@ int TuningOperations::testWebService(char** testWebServiceReturn)
 {
     if (int refused = Admit("testWebService"))
         return refused;
-    *testWebServiceReturn = soap_strdup(this, "Pelloran tuning service is running");
+    *testWebServiceReturn = soap_strdup(this, ("Pelloran tuning service is running" + ExtensionTestSuffix()).c_str());
     return SOAP_OK;
 }
 
@@ -68,27 +71,68 @@ int TuningOperations::getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2
     const std::string problem = ReadValuesRequest(Items(params), request);
     if (!problem.empty())
         return soap_senderfault(soap_strdup(this, ("Malformed getQuorvelInfo request: " + problem).c_str()), nullptr);
-    // Values for a version nobody announced could name parameters the server refuses.
-    const Recollection recalled = store.Recall(request.identifier);
+    Recollection recalled;
+    if (int refused = RecallAnnouncement(request.identifier, recalled))
+        return refused;
+    const auto values = ComputeValues(request, *recalled.profile);
+    // A note that fails costs only the extension's call, which then refuses; the values stand.
+    store.NoteValuesAsked(request.identifier, request);
+
+    std::vector<std::vector<std::string>> pairs;
+    for (std::size_t i = 0; i < tuningParameterCount; ++i)
+        pairs.push_back({tuningParameterNames[i], values[i]});
+    response._getQuorvelInfoReturn = HexRows(pairs);
+    return SOAP_OK;
+}
+
+int TuningOperations::getTuningExtensions(ArrayOf_USCORExsd_USCOREstring* params,
+                                          ns2__getTuningExtensionsResponse& response)
+{
+    if (int refused = Admit("getTuningExtensions"))
+        return refused;
+    ExtensionRequest request;
+    const std::string problem = ReadExtensionRequest(Items(params), request);
+    if (!problem.empty())
+        return soap_senderfault(soap_strdup(this, ("Malformed getTuningExtensions request: " + problem).c_str()), nullptr);
+    Recollection recalled;
+    if (int refused = RecallAnnouncement(request.identifier, recalled))
+        return refused;
+    if (!recalled.valuesAsked)
+        return soap_senderfault(valuesNotAskedFault, nullptr);
+    ValuesRequest asked = *recalled.valuesAsked;
+    asked.identifier = request.identifier;
+    const auto values = ComputeValues(asked, *recalled.profile);
+    std::vector<std::vector<std::string>> rows;
+    for (const ExtensionItem& item : ComputeExtensions(ReadMachineFacts(request.facts), asked, *recalled.profile, values))
+        rows.push_back({item.name, item.value, ExtensionKindName(item.kind), item.reason});
+    response._getTuningExtensionsReturn = HexRows(rows);
+    return SOAP_OK;
+}
+
+int TuningOperations::RecallAnnouncement(const std::string& identifier, Recollection& recalled)
+{
+    recalled = store.Recall(identifier);
     if (!recalled.reachable)
         return soap_receiverfault(unavailableFault, nullptr);
-    const std::optional<AnnouncedProfile>& profile = recalled.profile;
-    if (!profile)
+    // Values for a version nobody announced could name parameters the server refuses.
+    if (!recalled.profile)
         return soap_senderfault(unknownExchangeFault, nullptr);
-    const auto values = ComputeValues(request, *profile);
-
-    auto* pairs = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
-    pairs->__size = static_cast<int>(tuningParameterCount);
-    pairs->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, pairs->__size);
-    for (std::size_t i = 0; i < tuningParameterCount; ++i) {
-        ArrayOf_USCORExsd_USCOREstring& pair = pairs->__ptr[i];
-        pair.__size = 2;
-        pair.__ptr = static_cast<char**>(soap_malloc(this, 2 * sizeof(char*)));
-        pair.__ptr[0] = Hex(tuningParameterNames[i]);
-        pair.__ptr[1] = Hex(values[i].c_str());
-    }
-    response._getQuorvelInfoReturn = pairs;
     return SOAP_OK;
+}
+
+ArrayOfArrayOf_USCORExsd_USCOREstring* TuningOperations::HexRows(const std::vector<std::vector<std::string>>& rows)
+{
+    auto* outer = soap_new_ArrayOfArrayOf_USCORExsd_USCOREstring(this);
+    outer->__size = static_cast<int>(rows.size());
+    outer->__ptr = soap_new_ArrayOf_USCORExsd_USCOREstring(this, outer->__size);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ArrayOf_USCORExsd_USCOREstring& inner = outer->__ptr[i];
+        inner.__size = static_cast<int>(rows[i].size());
+        inner.__ptr = static_cast<char**>(soap_malloc(this, rows[i].size() * sizeof(char*)));
+        for (std::size_t j = 0; j < rows[i].size(); ++j)
+            inner.__ptr[j] = Hex(rows[i][j].c_str());
+    }
+    return outer;
 }
 
 char* TuningOperations::Hex(const char* text)

@@ -1,4 +1,4 @@
-// The three operations of the tuning service: what each does with its decoded arguments (the
+// The four operations of the tuning service: what each does with its decoded arguments (the
 // rules' verdict, the exchange store, the answer). A context that serves them derives from
 // this class and says, through the hooks, what depends on the client: who may call, what an
 // announcement may cost, and whose announcements it counts as.
@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // Requests carry at most this many bytes of body; larger ones are refused (413) before they
 // are read, since the runtime would take any announced length on trust.
@@ -32,6 +33,7 @@ public:
     int testWebService(char** testWebServiceReturn) override;
     int validateUser(ArrayOf_USCORExsd_USCOREstring* params, char** result) override;
     int getQuorvelInfo(ArrayOf_USCORExsd_USCOREstring* params, ns2__getQuorvelInfoResponse& response) override;
+    int getTuningExtensions(ArrayOf_USCORExsd_USCOREstring* params, ns2__getTuningExtensionsResponse& response) override;
 
 protected:
     // Before `operation` does anything: SOAP_OK, or the error (an HTTP status or a fault) that
@@ -44,7 +46,11 @@ protected:
     virtual std::string Owner() const = 0;
 
 private:
+    // The announcement of an exchange, or the fault that answers instead (SOAP_OK when held).
+    int RecallAnnouncement(const std::string& identifier, Recollection& recalled);
     char* Hex(const char* text);
+    // An array of arrays of hex texts, the answer of getQuorvelInfo and of getTuningExtensions.
+    ArrayOfArrayOf_USCORExsd_USCOREstring* HexRows(const std::vector<std::vector<std::string>>& rows);
 
     ExchangeStore& store;
 };

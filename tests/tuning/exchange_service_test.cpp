@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 
 namespace {
 
@@ -117,7 +118,7 @@ TEST_F(RealServiceExchange, ThroughTinyproxy)
     int connects = 0;
     for (std::size_t at = log.find(connect); at != std::string::npos; at = log.find(connect, at + 1))
         ++connects;
-    EXPECT_EQ(connects, 3) << "one CONNECT per call\n" << log;
+    EXPECT_EQ(connects, 4) << "one CONNECT per call, the extension's included\n" << log;
 }
 
 TEST_F(RealServiceExchange, FailuresKeepThePage)
@@ -213,4 +214,48 @@ TEST_F(RealServiceExchange, CredentialsTheServiceRefuses)
     EXPECT_FALSE(run.completed);
     EXPECT_EQ(run.errors, std::vector<std::string>{accessError});
     EXPECT_NE(run.standardError.find("status 401"), std::string::npos) << run.standardError;
+}
+
+// The service's extension reaches the record, and every item it sends for any version and
+// usage passes the wizard's own checks: the two ends agree on what may be written.
+TEST_F(RealServiceExchange, TheExtensionReachesTheRecordAndPassesTheWizardsChecks)
+{
+    MachineFacts facts;
+    facts.cpus = 32;
+    facts.storage = Storage::ssd;
+    facts.maxConnectionsNow = 300;
+    facts.hugepagesTotal = 0;
+    facts.hugepageKb = 2048;
+    facts.walFreeMb = 100000;
+    facts.features = "lz4";
+    for (const wxChar* version : {wxT("8.3"), wxT("9.6"), wxT("12.4"), wxT("15.4"), wxT("17.2"), wxT("18.1")}) {
+        for (int usage = 0; usage < 3; ++usage) {
+            const std::string description = wxString(version).utf8_string() + ", usage " + std::to_string(usage);
+            server.SetVersion(version);
+            const ExchangeRun run = RunExchangeWith(server, usage, facts);
+            ASSERT_TRUE(run.completed) << description << ": " << run.standardError;
+            EXPECT_FALSE(server.extensionUnavailable) << description;
+            EXPECT_TRUE(server.dropped.empty()) << description << ": " << server.dropped.front().name.utf8_string()
+                                                << " " << server.dropped.front().text.utf8_string();
+            EXPECT_FALSE(server.extensionSettings.empty()) << description;
+        }
+    }
+
+    server.SetVersion(wxT("15.4"));
+    ASSERT_TRUE(RunExchangeWith(server, 2, facts).completed);
+    EXPECT_EQ(Value("random_page_cost"), "1.1");
+    EXPECT_FALSE(server.reasons[randomPageCostIndex].empty());
+    EXPECT_EQ(Value("max_connections"), "300") << "never fewer than the server allows today";
+    std::map<std::string, std::string> settings;
+    for (const ExtensionSetting& setting : server.extensionSettings) {
+        settings[setting.name.utf8_string()] = setting.value.utf8_string();
+        EXPECT_FALSE(setting.reason.empty()) << setting.name.utf8_string();
+        EXPECT_EQ(setting.restart, setting.name == wxT("max_worker_processes") || setting.name == wxT("autovacuum_max_workers"))
+            << setting.name.utf8_string();
+    }
+    EXPECT_EQ(settings["effective_io_concurrency"], "200");
+    EXPECT_EQ(settings["max_worker_processes"], "32");
+    EXPECT_EQ(settings["wal_compression"], "lz4");
+    ASSERT_EQ(server.advice.size(), 1u);
+    EXPECT_EQ(server.advice[0].name, wxT("huge_pages"));
 }

@@ -35,7 +35,7 @@ std::string FromHex(const std::string& hex)
 std::string OperationOf(const RecordedRequest& request)
 {
     std::smatch match;
-    if (std::regex_search(request.body, match, std::regex("<ns2:(testWebService|validateUser|getQuorvelInfo)[ >/]")))
+    if (std::regex_search(request.body, match, std::regex("<ns2:(testWebService|validateUser|getQuorvelInfo|getTuningExtensions)[ >/]")))
         return match[1];
     return {};
 }
@@ -90,7 +90,7 @@ std::string CannedService::Answer(const RecordedRequest& request) const
     const std::string operation = OperationOf(request);
     std::string content;
     if (operation == "testWebService") {
-        content = "<ns2:testWebServiceResponse><testWebServiceReturn xsi:type=\"xsd:string\">ready"
+        content = "<ns2:testWebServiceResponse><testWebServiceReturn xsi:type=\"xsd:string\">" + testText +
                   "</testWebServiceReturn></ns2:testWebServiceResponse>";
     } else if (operation == "validateUser") {
         content = "<ns2:validateUserResponse><validateUserReturn xsi:type=\"xsd:string\">" + verdict.value_or("") +
@@ -107,6 +107,20 @@ std::string CannedService::Answer(const RecordedRequest& request) const
                   "SOAP-ENC:arrayType=\"xsd:string[][" +
                   std::to_string(rawValues ? tuningParameterCount : pairs.size()) + "]\">" + rawValues.value_or(items) +
                   "</getQuorvelInfoReturn></ns2:getQuorvelInfoResponse>";
+    } else if (operation == "getTuningExtensions" && extensionFails) {
+        return HttpAnswer(500, SoapAnswer("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode>"
+                                          "<faultstring>extension unavailable</faultstring></SOAP-ENV:Fault>"));
+    } else if (operation == "getTuningExtensions") {
+        std::string rows;
+        for (const std::vector<std::string>& row : extensionRows) {
+            rows += "<item xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:string[" + std::to_string(row.size()) + "]\">";
+            for (const std::string& text : row)
+                rows += "<item>" + ToHex(text) + "</item>";
+            rows += "</item>";
+        }
+        content = "<ns2:getTuningExtensionsResponse><getTuningExtensionsReturn xsi:type=\"SOAP-ENC:Array\" "
+                  "SOAP-ENC:arrayType=\"xsd:string[][" + std::to_string(extensionRows.size()) + "]\">" + rows +
+                  "</getTuningExtensionsReturn></ns2:getTuningExtensionsResponse>";
     } else {
         return HttpAnswer(500, SoapAnswer("<SOAP-ENV:Fault><faultcode>SOAP-ENV:Client</faultcode>"
                                           "<faultstring>unknown operation</faultstring></SOAP-ENV:Fault>"));
@@ -114,15 +128,20 @@ std::string CannedService::Answer(const RecordedRequest& request) const
     return HttpAnswer(status, SoapAnswer(content));
 }
 
+ExchangeRun RunExchangeWith(Server& server, int usageIndex, const MachineFacts& facts)
+{
+    return RunExchangeWith(server, usageIndex, wxString(), wxString(), {}, facts);
+}
+
 ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& proxyHost, const wxString& proxyPort,
-                            const std::function<void(int step)>& atStep)
+                            const std::function<void(int step)>& atStep, const MachineFacts& facts)
 {
     ExchangeRun run;
     CapturedLog::Clear();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     run.completed = ExchangeWithService(
-        server, usageIndex,
+        server, usageIndex, facts,
         [&](wxString& host, wxString& port) {
             host = proxyHost;
             port = proxyPort;

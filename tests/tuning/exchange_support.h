@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tests/tuning/loopback_https.h"
+#include "tuning/machine_facts.h"
 
 #include <wx/string.h>
 
@@ -37,6 +38,9 @@ struct CannedService
     std::vector<std::pair<std::string, std::string>> pairs;  // sent as they are (already hex or not)
     std::optional<std::string> rawValues;                    // instead of pairs: the array's content as it is
     bool fetchFails = false;                                 // getQuorvelInfo answers a fault
+    std::string testText = "ready";                          // " ext=1" at its end offers the extension
+    std::vector<std::vector<std::string>> extensionRows;     // getTuningExtensions' answer, plain texts hex-encoded when sent
+    bool extensionFails = false;                             // getTuningExtensions answers a fault
     int status = 200;                                        // for every answer
 
     // 17 values, one of each parameter's form and each different from its default.
@@ -56,9 +60,12 @@ struct ExchangeRun
     std::string standardOutput;
     std::string standardError;
 };
-// `atStep` runs as each status step is reported, before the exchange goes on.
+// `atStep` runs as each status step is reported, before the exchange goes on. No facts are
+// known unless given.
 ExchangeRun RunExchangeWith(Server& server, int usageIndex, const wxString& proxyHost = wxString(),
-                            const wxString& proxyPort = wxString(), const std::function<void(int step)>& atStep = {});
+                            const wxString& proxyPort = wxString(), const std::function<void(int step)>& atStep = {},
+                            const MachineFacts& facts = {});
+ExchangeRun RunExchangeWith(Server& server, int usageIndex, const MachineFacts& facts);
 
 // Points the exchange at `url` and trusts `certificateFile` while it lives.
 class ServiceTarget

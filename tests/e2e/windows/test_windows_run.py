@@ -206,8 +206,8 @@ class WindowsRunTest(unittest.TestCase):
         wine.keys(wizard.window, "Down", "Down")  # the usage box has the focus: Dedicated
         wizard.shot("windows-2-usage")
         wizard.press(NEXT)
-        self.assertEqual(len(self.service_calls()) - calls_before, 3,
-                         "testWebService, validateUser, getQuorvelInfo")
+        self.assertEqual(len(self.service_calls()) - calls_before, 4,
+                         "testWebService, validateUser, getQuorvelInfo, getTuningExtensions")
         wizard.shot("windows-3-review")
 
         wine.click(wizard.window, *REVIEW)
@@ -339,7 +339,7 @@ class WindowsRunTest(unittest.TestCase):
         wizard.shot("windows-certificate-dialog", wine.geometry(box), min_colours=2)
         answered = 0
         deadline = time.monotonic() + 60
-        while len(self.service_calls()) - calls_before < 3 or wine.windows("Security Warning"):
+        while len(self.service_calls()) - calls_before < 4 or wine.windows("Security Warning"):
             for box in wine.windows("Security Warning"):
                 try:
                     wine.keys(box, "Return")
@@ -356,7 +356,7 @@ class WindowsRunTest(unittest.TestCase):
                 self.fail("the exchange did not end; %d boxes answered" % answered)
             time.sleep(0.2)
         self.assertGreaterEqual(answered, 1)
-        self.assertEqual(len(self.service_calls()) - calls_before, 3)
+        self.assertEqual(len(self.service_calls()) - calls_before, 4)
         wine.wait_no_window(PROGRESS)
         wizard.settle()
         wizard.raise_on_error_box()
