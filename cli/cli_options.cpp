@@ -105,6 +105,27 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions& options, wxS
                 error = _("--memory takes a size such as 16GB or 512MB.");
                 return false;
             }
+        } else if (option == wxT("--cpus")) {
+            if (!value(option, text))
+                return false;
+            if (!ParseWhole(text, 1, number) || number > 262143) {
+                error = _("--cpus takes a number of processors.");
+                return false;
+            }
+            options.cpus = number;
+        } else if (option == wxT("--storage")) {
+            if (!value(option, text))
+                return false;
+            if (text == wxT("ssd"))
+                options.storage = Storage::ssd;
+            else if (text == wxT("hdd"))
+                options.storage = Storage::hdd;
+            else if (text == wxT("auto"))
+                options.storage.reset();
+            else {
+                error = _("--storage takes auto, ssd or hdd.");
+                return false;
+            }
         } else if (option == wxT("--dry-run"))
             options.dryRun = true;
         else if (option == wxT("--exit-code"))
@@ -167,7 +188,8 @@ wxString CliHelpText()
     return _("Usage:\n"
              "  pelloran-cli --list [--json]\n"
              "  pelloran-cli [--cluster 15/main | --installation N | --conf-path FILE --pg-version V]\n"
-             "               [--usage development|mixed|dedicated] [--memory SIZE]\n"
+             "               [--usage development|mixed|dedicated]\n"
+             "               [--memory SIZE] [--cpus N] [--storage auto|ssd|hdd]\n"
              "               [--dry-run [--exit-code]] [--yes] [--out-path FILE] [--json]\n"
              "               [--color auto|always|never] [--quiet] [--proxy HOST:PORT]\n"
              "  pelloran-cli --restore [STAMP] (--cluster ... | --installation N | --conf-path FILE) [--yes]\n"
@@ -182,6 +204,8 @@ wxString CliHelpText()
              "  --conf-path FILE   a postgresql.conf of your choice, of server version V\n"
              "  --usage U          how the machine is used; asked on a terminal when not given\n"
              "  --memory SIZE      the memory to tune for (16GB), instead of this machine's\n"
+             "  --cpus N           the processors to tune for, instead of the detected ones\n"
+             "  --storage S        the data directory's storage: ssd, hdd, or auto (detected)\n"
              "  --dry-run          show the change and write nothing\n"
              "  --exit-code        with --dry-run: exit 1 when there are changes\n"
              "  --yes              write without asking\n"

@@ -1,6 +1,8 @@
 // The command line of pelloran-cli, read into one record; nothing is done here.
 #pragma once
 
+#include "tuning/machine_facts.h"
+
 #include <wx/string.h>
 
 #include <cstdint>
@@ -33,6 +35,8 @@ struct CliOptions
     wxString pgVersion;
     int usage = -1; // 0 development, 1 mixed, 2 dedicated; -1: ask
     std::optional<std::uint64_t> memoryBytes;
+    std::optional<long> cpus;        // instead of the detected count
+    std::optional<Storage> storage;  // instead of the detected kind; none: detect
     bool dryRun = false;
     bool exitCode = false;
     bool yes = false;

@@ -338,11 +338,22 @@ int TerminalRoad::Tune()
         });
     }
 
+    // What is detected, unless the command line plans for another machine.
+    MachineFacts facts =
+        DetectMachineFacts({server->dataDirectory, 0, server->port != 0 ? server->baseDirectory : wxString()});
+    facts.maxConnectionsNow = CurrentMaxConnections(server->GetConfFilePath(), server->dataDirectory);
+    if (options.memoryBytes)
+        facts.memoryLimitMb.reset(); // this machine's limit is not the planned one's
+    if (options.cpus)
+        facts.cpus = options.cpus;
+    if (options.storage)
+        facts.storage = options.storage;
+
     // The exchange prints its identifier on standard output, which here carries the diff
     // or the JSON.
     std::streambuf* const results = std::cout.rdbuf(std::cerr.rdbuf());
     const bool exchanged = ExchangeWithService(
-        *server, usage,
+        *server, usage, facts,
         [this](wxString& host, wxString& port) {
             host = options.proxyHost;
             port = options.proxyPort;
