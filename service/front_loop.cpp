@@ -67,7 +67,10 @@ public:
     void Run(const StopSignal& stop);
 
 private:
-    void Accept();
+    // Takes up to `most` connections waiting on the listening socket.
+    void Accept(int most);
+    // From the stop on: takes what already waits, then refuses new connections.
+    void StopAccepting(const StopSignal& stop);
     // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
     // refused, or handed to a worker).
     bool Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>& owner);
@@ -83,10 +86,9 @@ private:
     std::optional<Clock::time_point> nextSweep;
 };
 
-void FrontLoop::Accept()
+void FrontLoop::Accept(int most)
 {
-    // A few at a time, so that the other front loops get their share.
-    for (int accepted = 0; accepted < 16; ++accepted) {
+    for (int accepted = 0; accepted < most; ++accepted) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         const int socket = accept4(parts.listening, reinterpret_cast<sockaddr*>(&address), &length,
@@ -171,7 +173,7 @@ bool FrontLoop::Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>
     if (!pending.handshaken) {
         if (pending.ssl == nullptr) {
             // Only now: a silent connection costs no TLS state.
-            pending.ssl = SSL_new(parts.tls);
+            pending.ssl = parts.tls->NewConnection();
             if (pending.ssl == nullptr || SSL_set_fd(pending.ssl, pending.socket) != 1)
                 return false;
             BIO_set_callback_arg(SSL_get_rbio(pending.ssl), reinterpret_cast<char*>(&pending));
@@ -240,6 +242,17 @@ void FrontLoop::Sweep(Clock::time_point now)
         nextSweep.reset();
 }
 
+void FrontLoop::StopAccepting(const StopSignal& stop)
+{
+    // Connections the kernel completed before the stop are clients that were promised an
+    // answer. Shutting a listening socket down makes the kernel refuse newer ones at once, for
+    // every loop that shares it; the descriptor itself stays open until all loops are done.
+    Accept(1 << 20);
+    shutdown(parts.listening, SHUT_RDWR);
+    epoll_ctl(epoll, EPOLL_CTL_DEL, parts.listening, nullptr);
+    epoll_ctl(epoll, EPOLL_CTL_DEL, stop.Descriptor(), nullptr); // it stays readable
+}
+
 void FrontLoop::Run(const StopSignal& stop)
 {
     epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -256,12 +269,22 @@ void FrontLoop::Run(const StopSignal& stop)
     epoll_ctl(epoll, EPOLL_CTL_ADD, stop.Descriptor(), &stopping);
 
     epoll_event events[64];
-    while (!stop.Raised()) {
-        const int count = epoll_wait(epoll, events, 64, WaitTimeout(nextSweep));
+    std::optional<Clock::time_point> drainEnd; // set at the stop
+    for (;;) {
+        if (stop.Raised() && !drainEnd) {
+            StopAccepting(stop);
+            drainEnd = Clock::now() + parts.drain;
+        }
+        if (drainEnd && (held.empty() || Clock::now() >= *drainEnd))
+            break;
+        std::optional<Clock::time_point> wake = nextSweep;
+        if (drainEnd)
+            wake = std::min(wake.value_or(*drainEnd), *drainEnd);
+        const int count = epoll_wait(epoll, events, 64, WaitTimeout(wake));
         for (int i = 0; i < count; ++i) {
             void* key = events[i].data.ptr;
             if (key == nullptr) {
-                Accept();
+                Accept(16); // a few at a time, so that the other front loops get their share
                 continue;
             }
             auto found = held.find(static_cast<PendingRequest*>(key));

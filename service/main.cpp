@@ -4,6 +4,7 @@
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/exchange_redis.h"
+#include "service/service_manager.h"
 #include "service/stop_signal.h"
 #include "service/tuning_server.h"
 
@@ -16,15 +17,43 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <thread>
 
 namespace {
 
-// A signal handler can reach nothing else; set before the handler is.
+// A signal handler can reach nothing else; set before the handlers are.
 StopSignal* stopSignal = nullptr;
+RepeatedSignal* reloadSignal = nullptr;
 
 extern "C" void RequestStop(int) { stopSignal->Raise(); }
+extern "C" void RequestReload(int) { reloadSignal->Raise(); }
+
+// Acts on what the signal handlers asked for, until `finished`: tells the service manager
+// that the service is stopping, and reads the certificate again on SIGHUP.
+void WatchSignals(const StopSignal& stop, RepeatedSignal& reload, const StopSignal& finished, TuningServer& server)
+{
+    bool stopping = false;
+    while (!finished.Raised()) {
+        pollfd waiting[] = {{finished.Descriptor(), POLLIN, 0},
+                            {reload.Descriptor(), POLLIN, 0},
+                            {stopping ? -1 : stop.Descriptor(), POLLIN, 0}};
+        poll(waiting, 3, -1);
+        if (!stopping && stop.Raised()) {
+            stopping = true;
+            NotifyServiceManager("STOPPING=1");
+        }
+        if (reload.Take()) {
+            std::string error;
+            if (server.ReloadCertificate(error))
+                std::fprintf(stderr, "pelloran-service: certificate and key read again\n");
+            else
+                std::fprintf(stderr, "pelloran-service: certificate not reloaded, the one in use stays: %s\n",
+                             error.c_str());
+        }
+    }
+}
 
 // What the command line sets.
 struct Settings
@@ -140,6 +169,10 @@ const Option optionTable[] = {
      "time from connecting until the request has arrived whole, TLS\n"
      "handshake included (1 to 300; default 5)",
      Count(1, 300, "of seconds ", [](Settings& s) -> int& { return s.service.requestDeadline; })},
+    {"--drain-seconds", "SECONDS",
+     "on SIGTERM, how long the requests in flight may take to finish\n"
+     "while no new connection is taken (0 to 3600; default 10)",
+     Count(0, 3600, "of seconds ", [](Settings& s) -> int& { return s.service.drainSeconds; })},
     {"--connections-per-address", "N",
      "connections one client address (an IPv6 /64) may hold open at\n"
      "once; more are refused with HTTP 429 (1 to 100000; default 32)",
@@ -196,7 +229,9 @@ std::string Usage()
         }
         usage += line + "\n";
     }
-    return usage + "\nOnce ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
+    return usage + "\nOnce ready it prints one line with the address it serves (and tells systemd, given\n"
+                   "NOTIFY_SOCKET). SIGTERM or SIGINT stop it once the requests in flight are answered;\n"
+                   "SIGHUP reads the certificate and key again.\n";
 }
 
 int Fail(const std::string& message)
@@ -280,16 +315,20 @@ int main(int argc, char** argv)
     if (!options.plainHttp && (options.certificateFile.empty() || options.keyFile.empty()))
         return UsageError("--cert and --key are required (or --plain-http)");
 
-    StopSignal stop;
-    if (stop.Descriptor() < 0)
+    StopSignal stop, finished;
+    RepeatedSignal reload;
+    if (stop.Descriptor() < 0 || finished.Descriptor() < 0 || reload.Descriptor() < 0)
         return Fail(std::string("cannot make the stop signal: ") + std::strerror(errno));
     stopSignal = &stop;
+    reloadSignal = &reload;
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = RequestReload;
+    sigaction(SIGHUP, &action, nullptr);
 
     AccessLog log;
     if (!log.Open(settings.accessLogPath, error))
@@ -309,15 +348,19 @@ int main(int argc, char** argv)
     TuningServer server(options, log, *store, limits, metrics);
     if (!server.Start(error))
         return Fail(error);
-    AdminServer admin(*store, metrics);
+    AdminServer admin(*store, metrics, stop);
     if (!adminListen.empty() && !admin.Start(adminHost, adminPort, error))
         return Fail(error);
     std::printf("pelloran-service: listening on %s\n", server.Address().c_str());
     std::fflush(stdout);
+    NotifyServiceManager("READY=1");
     std::thread adminLoop;
     if (!adminListen.empty())
-        adminLoop = std::thread([&] { admin.Run(stop); });
+        adminLoop = std::thread([&] { admin.Run(finished); });
+    std::thread signalWatch([&] { WatchSignals(stop, reload, finished, server); });
     server.Run(stop);
+    finished.Raise();
+    signalWatch.join();
     if (adminLoop.joinable())
         adminLoop.join();
     std::fprintf(stderr, "pelloran-service: stopped\n");

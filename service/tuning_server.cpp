@@ -34,6 +34,7 @@ struct TuningServer::Impl
     ServedParts served;
     struct soap listener;
     int port = 0;
+    ServerCertificate certificate;
     WaitingPlaces places;
 
     Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
@@ -60,7 +61,7 @@ TuningServer::~TuningServer() = default;
 bool TuningServer::Start(std::string& error)
 {
     struct soap& listener = impl->listener;
-    if (!impl->options.plainHttp && !SetUpTls(listener, impl->options, error))
+    if (!impl->options.plainHttp && !impl->certificate.Load(impl->options, error))
         return false;
     listener.bind_flags = SO_REUSEADDR;
     listener.send_timeout = impl->options.sendTimeout;
@@ -83,6 +84,15 @@ bool TuningServer::Start(std::string& error)
     return true;
 }
 
+bool TuningServer::ReloadCertificate(std::string& error)
+{
+    if (impl->options.plainHttp) {
+        error = "serving plain HTTP, there is no certificate to read";
+        return false;
+    }
+    return impl->certificate.Load(impl->options, error);
+}
+
 int TuningServer::Port() const { return impl->port; }
 
 std::string TuningServer::Address() const
@@ -100,8 +110,9 @@ void TuningServer::Run(const StopSignal& stop)
         WorkerPool workers(server.options.workers, queueLimit,
                            [&server](PendingRequest& request) { ServeConnection(server.listener, server.served, request); });
         FrontParts fronts{server.listener.master,
-                          server.options.plainHttp ? nullptr : server.listener.ctx,
+                          server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
+                          std::chrono::seconds(server.options.drainSeconds),
                           server.served.log,
                           server.served.limits,
                           server.served.metrics,

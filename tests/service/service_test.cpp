@@ -696,6 +696,42 @@ private:
     bool ready = false;
 };
 
+// Full exchanges one after another from a thread of their own until Finish.
+class SteadyLoad
+{
+public:
+    struct Outcome
+    {
+        std::chrono::steady_clock::time_point start;
+        std::string id, failure;
+    };
+    SteadyLoad(const std::string& endpoint, const std::string& prefix)
+        : thread([this, endpoint, prefix] {
+              for (int i = 0; !stop; ++i) {
+                  Outcome outcome{std::chrono::steady_clock::now(), prefix + std::to_string(i), ""};
+                  outcome.failure = FullExchange(endpoint, outcome.id);
+                  std::lock_guard<std::mutex> lock(mutex);
+                  outcomes.push_back(outcome);
+              }
+          })
+    {
+    }
+    ~SteadyLoad() { Finish(); }
+    const std::vector<Outcome>& Finish()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        return outcomes;
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<Outcome> outcomes;
+    std::thread thread;
+};
+
 TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
 {
     if (access("/usr/sbin/haproxy", X_OK) != 0)
@@ -731,32 +767,15 @@ TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
         EXPECT_EQ(failed, 0);
 
         // A steady load of full exchanges; one instance killed in the middle.
-        std::atomic<bool> stop{false};
-        std::mutex mutex;
-        struct Outcome
-        {
-            std::chrono::steady_clock::time_point start;
-            std::string id, failure;
-        };
-        std::vector<Outcome> outcomes;
-        std::thread load([&] {
-            for (int i = 0; !stop; ++i) {
-                Outcome outcome{std::chrono::steady_clock::now(), "load-" + std::to_string(i), ""};
-                outcome.failure = FullExchange(balancer.Endpoint(), outcome.id);
-                std::lock_guard<std::mutex> lock(mutex);
-                outcomes.push_back(outcome);
-            }
-        });
+        SteadyLoad load(balancer.Endpoint(), "load-");
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const auto killed = std::chrono::steady_clock::now();
         EXPECT_EQ(a->Stop(SIGKILL), 128 + SIGKILL);
         std::this_thread::sleep_for(std::chrono::seconds(3));
-        stop = true;
-        load.join();
         // Marked down after two failed checks 200 ms apart; a second is ample.
         const auto markedDown = killed + std::chrono::seconds(1);
         int before = 0, after = 0;
-        for (const Outcome& outcome : outcomes) {
+        for (const SteadyLoad::Outcome& outcome : load.Finish()) {
             if (outcome.start < killed && outcome.failure.empty()) {
                 ++before;
                 auto proxy = MakeClient(balancer.Endpoint());
@@ -784,6 +803,46 @@ TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
         EXPECT_EQ(failure, "") << "recovered by itself";
         EXPECT_TRUE(b->Running());
     }
+}
+
+TEST_F(ServiceTest, BehindHaproxyAnInstanceStoppedAndStartedAgainLosesNoExchange)
+{
+    if (access("/usr/sbin/haproxy", X_OK) != 0)
+        GTEST_SKIP() << "haproxy is not installed";
+    RedisProcess redis(folder.path());
+    ASSERT_TRUE(redis.Start());
+    const int adminA = FreePort();
+    int adminB = FreePort();
+    while (adminB == adminA)
+        adminB = FreePort();
+    auto arguments = [&](int admin) {
+        return std::vector<std::string>{"--state", redis.State(), "--admin-listen", "127.0.0.1:" + std::to_string(admin),
+                                        "--drain-seconds", "5"};
+    };
+    auto a = Start(arguments(adminA), "a.err");
+    auto b = Start(arguments(adminB), "b.err");
+    const int portA = a->Port();
+    LoadBalancer balancer(folder.path(), {{portA, adminA}, {b->Port(), adminB}});
+    ASSERT_TRUE(balancer.Ready()) << ReadFileBytes(folder.file("haproxy.log"));
+
+    SteadyLoad load(balancer.Endpoint(), "restart-");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(a->Stop(SIGTERM), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5)) << "within the drain time";
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::vector<std::string> again = arguments(adminA);
+    again.insert(again.end(), {"--listen", "127.0.0.1:" + std::to_string(portA)});
+    a = Start(again, "a.err");
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // back in after two good checks
+    const auto& outcomes = load.Finish();
+    for (const SteadyLoad::Outcome& outcome : outcomes)
+        EXPECT_EQ(outcome.failure, "") << outcome.id;
+    EXPECT_GT(outcomes.size(), 10u);
+    const std::string log = ReadFileBytes(folder.file("haproxy.log"));
+    const std::size_t down = log.find("instance0 is DOWN");
+    EXPECT_NE(down, std::string::npos) << "its health check failed at the stop: " << log;
+    EXPECT_NE(log.find("instance0 is UP", down), std::string::npos) << "and it came back: " << log;
 }
 
 TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
@@ -1018,6 +1077,56 @@ TEST_F(ServiceTest, SigtermAndSigintStopItCleanly)
         EXPECT_EQ(service->Stop(signal), 0) << strsignal(signal);
         EXPECT_EQ(ReadFileBytes(folder.file("service.err")), "pelloran-service: stopped\n");
     }
+}
+
+TEST_F(ServiceTest, SigtermFinishesTheRequestsInFlightAndTakesNoNewOnes)
+{
+    const int adminPort = FreePort();
+    auto service = Start({"--plain-http", "--admin-listen", "127.0.0.1:" + std::to_string(adminPort), "--drain-seconds", "2"});
+    const std::string health = "http://127.0.0.1:" + std::to_string(adminPort) + "/healthz";
+    const std::string body = RequestDocument("testWebService", {}, false);
+    const std::string head = "POST /authws/services/AuthenticationService HTTP/1.1\r\nHost: localhost\r\n"
+                             "Authorization: Basic " + Credentials() +
+                             "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    const int halfway = ConnectFrom("127.0.0.1", service->Port());
+    const int silent = ConnectFrom("127.0.0.1", service->Port());
+    const std::string first = head + body.substr(0, 10);
+    ASSERT_EQ(send(halfway, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Get(health).status, 200);
+
+    const auto stopped = std::chrono::steady_clock::now();
+    kill(service->Pid(), SIGTERM);
+    PostAnswer check;
+    for (int i = 0; i < 100 && check.status != 503; ++i)
+        check = Get(health);
+    EXPECT_EQ(check.body, "unavailable: stopping\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(500)) << "at once";
+    int refused = -1;
+    for (int i = 0; i < 50 && refused < 0; ++i) {
+        const int s = ConnectFrom("127.0.0.1", service->Port());
+        if (s < 0)
+            refused = i;
+        else
+            close(s);
+    }
+    EXPECT_GE(refused, 0) << "new connections are refused";
+
+    const std::string rest = body.substr(10);
+    ASSERT_EQ(send(halfway, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+    std::string answer;
+    char chunk[4096];
+    for (ssize_t got; (got = recv(halfway, chunk, sizeof chunk, 0)) > 0;)
+        answer.append(chunk, static_cast<std::size_t>(got));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u) << answer;
+    close(halfway);
+    // The silent connection is held until the drain time is over, then closed unanswered.
+    EXPECT_EQ(recv(silent, chunk, sizeof chunk, 0), 0);
+    const auto drained = std::chrono::steady_clock::now() - stopped;
+    close(silent);
+    EXPECT_EQ(service->Stop(SIGTERM), 0);
+    EXPECT_GE(drained, std::chrono::milliseconds(1900));
+    EXPECT_LT(drained, std::chrono::seconds(4));
 }
 
 } // namespace
