@@ -1,6 +1,7 @@
 #include "service/tls_setup.h"
 
 #include <openssl/err.h>
+#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -50,11 +51,13 @@ bool ServerCertificate::Load(const ServiceOptions& options, std::string& error)
         error = "the certificate " + options.certificateFile + " is not a PEM certificate (" + SslError() + ")";
         return false;
     }
-    if (SSL_CTX_use_PrivateKey_file(context.get(), options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    // A key that reads well but is another certificate's is refused here already.
+    const bool keyTaken = SSL_CTX_use_PrivateKey_file(context.get(), options.keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+    if (!keyTaken && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
         error = "the key " + options.keyFile + " is not a PEM private key (" + SslError() + ")";
         return false;
     }
-    if (SSL_CTX_check_private_key(context.get()) != 1) {
+    if (!keyTaken || SSL_CTX_check_private_key(context.get()) != 1) {
         ERR_clear_error();
         error = "the key " + options.keyFile + " does not belong to the certificate " + options.certificateFile;
         return false;

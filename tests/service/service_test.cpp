@@ -15,6 +15,9 @@
 
 #include <hiredis/hiredis.h>
 
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
@@ -22,6 +25,7 @@
 #include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,6 +56,26 @@ std::vector<std::string> Lines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+// Whether the certificate the service on `port` presents in a new handshake is the one in
+// `file`.
+bool Presents(int port, const std::string& file)
+{
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context.get()), SSL_free);
+    const int socket = ConnectFrom("127.0.0.1", port);
+    SSL_set_fd(ssl.get(), socket);
+    bool same = false;
+    if (SSL_connect(ssl.get()) == 1) {
+        std::unique_ptr<X509, decltype(&X509_free)> presented(SSL_get1_peer_certificate(ssl.get()), X509_free);
+        std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(file.c_str(), "r"), BIO_free);
+        std::unique_ptr<X509, decltype(&X509_free)> expected(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr),
+                                                             X509_free);
+        same = presented && expected && X509_cmp(presented.get(), expected.get()) == 0;
+    }
+    close(socket);
+    return same;
 }
 
 class ServiceTest : public testing::Test
@@ -499,22 +523,21 @@ TEST_F(ServiceTest, HealthAndMetricsOnTheAdminAddressOnly)
     const PostAnswer health = Get(admin + "/healthz");
     EXPECT_EQ(health.status, 200) << health.error;
     EXPECT_EQ(health.body, "ok\n");
-    {
-        // Clients trickling their request to the admin address hold none of the checks up, and
-        // each has one deadline for its whole request, however steadily its bytes come.
-        AbusiveClients slow(Abuse::SlowPlainHeader, adminPort, 50, std::chrono::milliseconds(100));
+    for (const Abuse abuse : {Abuse::Silent, Abuse::SlowPlainHeader}) {
+        // Clients keeping silent or trickling their request to the admin address hold none of
+        // the checks up, and each has one deadline for its whole request, however steadily its
+        // bytes come.
+        AbusiveClients slow(abuse, adminPort, 50, std::chrono::milliseconds(100));
         for (int i = 0; i < 200 && slow.Open() < 50; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(slow.Open(), 50);
-        std::chrono::duration<double> quickest{10};
         for (int i = 0; i < 5 && slow.Closed() == 0; ++i) {
             const auto start = std::chrono::steady_clock::now();
             const PostAnswer check = Get(admin + "/healthz");
-            quickest = std::min<std::chrono::duration<double>>(quickest, std::chrono::steady_clock::now() - start);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
             EXPECT_EQ(check.status, 200) << check.error;
         }
         EXPECT_EQ(slow.Closed(), 0) << "the checks were answered while all 50 were connected";
-        EXPECT_LT(quickest.count(), 0.1);
         for (int i = 0; i < 100 && slow.Closed() == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_GT(slow.Closed(), 0);
@@ -967,6 +990,69 @@ TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
     }
 }
 
+TEST_F(ServiceTest, SighupRenewsTheCertificateUnderLoadAndABrokenPairKeepsTheOld)
+{
+    const Certificate renewed = MakeCertificate(folder.path(), "renewed");
+    // The files the service is given; the renewal writes over them, as an authority's tool does.
+    const std::string live = folder.file("live.pem"), liveKey = folder.file("live.key");
+    WriteFileBytes(live, ReadFileBytes(certificate.certificateFile));
+    WriteFileBytes(liveKey, ReadFileBytes(certificate.keyFile));
+    WriteFileBytes(folder.file("both.pem"), ReadFileBytes(certificate.certificateFile) + ReadFileBytes(renewed.certificateFile));
+    setenv(caFileVariable, folder.file("both.pem").c_str(), 1);
+    auto service = Start({"--cert", live, "--key", liveKey});
+    ASSERT_TRUE(Presents(service->Port(), certificate.certificateFile));
+
+    SteadyLoad load(service->Endpoint(), "renewal-");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    WriteFileBytes(live, ReadFileBytes(renewed.certificateFile));
+    WriteFileBytes(liveKey, ReadFileBytes(renewed.keyFile));
+    kill(service->Pid(), SIGHUP);
+    bool renewedSeen = false;
+    for (int i = 0; i < 50 && !renewedSeen; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        renewedSeen = Presents(service->Port(), renewed.certificateFile);
+    }
+    EXPECT_TRUE(renewedSeen);
+    EXPECT_EQ(ReadFileBytes(folder.file("service.err")), "pelloran-service: certificate and key read again\n");
+
+    struct Broken
+    {
+        const char* description;
+        std::string certificate, key, error;
+    };
+    const Broken broken[] = {
+        {"a key of another certificate", ReadFileBytes(certificate.certificateFile), ReadFileBytes(renewed.keyFile),
+         "the key " + liveKey + " does not belong to the certificate " + live},
+        {"a certificate that is no PEM", "not a certificate\n", ReadFileBytes(renewed.keyFile),
+         "the certificate " + live + " is not a PEM certificate"},
+        {"no key", ReadFileBytes(renewed.certificateFile), "",
+         "cannot read the key " + liveKey + ": No such file or directory"},
+    };
+    for (const Broken& b : broken) {
+        const std::size_t logged = ReadFileBytes(folder.file("service.err")).size();
+        WriteFileBytes(live, b.certificate);
+        if (b.key.empty())
+            unlink(liveKey.c_str());
+        else
+            WriteFileBytes(liveKey, b.key);
+        kill(service->Pid(), SIGHUP);
+        std::string error;
+        for (int i = 0; i < 100 && error.find('\n') == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            error = ReadFileBytes(folder.file("service.err")).substr(logged);
+        }
+        EXPECT_EQ(error.rfind("pelloran-service: certificate not reloaded, the one in use stays: " + b.error, 0), 0u)
+            << b.description << ": " << error;
+        EXPECT_TRUE(Presents(service->Port(), renewed.certificateFile)) << b.description;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto& outcomes = load.Finish();
+    for (const SteadyLoad::Outcome& outcome : outcomes)
+        EXPECT_EQ(outcome.failure, "") << outcome.id;
+    EXPECT_GT(outcomes.size(), 10u);
+    EXPECT_EQ(service->Stop(), 0);
+}
+
 TEST_F(ServiceTest, ListensOnIpv6)
 {
     ServiceProcess service({"--listen", "[::1]:0", "--cert", certificate.certificateFile, "--key",
@@ -1077,6 +1163,93 @@ TEST_F(ServiceTest, SigtermAndSigintStopItCleanly)
         EXPECT_EQ(service->Stop(signal), 0) << strsignal(signal);
         EXPECT_EQ(ReadFileBytes(folder.file("service.err")), "pelloran-service: stopped\n");
     }
+}
+
+// The packaged unit's ExecStart, run here: its variables given test values, and the command
+// line split at spaces as systemd splits it.
+std::vector<std::string> UnitCommand(const std::string& unit, const std::string& listen, const std::string& credentials,
+                                     const std::string& logs)
+{
+    std::vector<std::string> command;
+    for (const std::string& line : Lines(unit)) {
+        if (line.rfind("ExecStart=", 0) != 0)
+            continue;
+        std::istringstream words(line.substr(10));
+        for (std::string word; words >> word;) {
+            if (word == "$PELLORAN_OPTIONS")
+                continue;
+            for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+                     {"/usr/bin/pelloran-service", ServiceBinary()},
+                     {"${PELLORAN_LISTEN}", listen},
+                     {"${PELLORAN_WORKERS}", "2"},
+                     {"/run/pelloran-service", credentials},
+                     {"/var/log/pelloran-service", logs}})
+                if (word.rfind(name, 0) == 0)
+                    word = value + word.substr(name.size());
+            command.push_back(word);
+        }
+    }
+    return command;
+}
+
+TEST_F(ServiceTest, TheUnitsCommandTellsTheServiceManagerWhenItIsReadyAndWhenItStops)
+{
+    const std::string unit = ReadFileBytes(PELLORAN_SERVICE_UNIT_PATH);
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos);
+    for (const char* hardening : {"DynamicUser=yes", "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateDevices=yes"})
+        EXPECT_NE(unit.find(std::string("\n") + hardening + "\n"), std::string::npos) << hardening;
+    mkdir(folder.file("credentials").c_str(), 0700);
+    WriteFileBytes(folder.file("credentials/cert.pem"), ReadFileBytes(certificate.certificateFile));
+    WriteFileBytes(folder.file("credentials/key.pem"), ReadFileBytes(certificate.keyFile));
+
+    const std::string socketPath = folder.file("notify");
+    const int notifications = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(notifications, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    // The next message, or "" when none came within `seconds`.
+    const auto next = [&](int seconds) {
+        pollfd waiting{notifications, POLLIN, 0};
+        char message[256] = "";
+        if (poll(&waiting, 1, seconds * 1000) == 1)
+            message[std::max<ssize_t>(0, recv(notifications, message, sizeof message - 1, 0))] = '\0';
+        return std::string(message);
+    };
+
+    // A port already taken: it never listens, so it never says it is ready.
+    const int taken = FreePort();
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bound.sin_port = htons(static_cast<std::uint16_t>(taken));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    const ProgramResult failed = RunProgram(
+        UnitCommand(unit, "127.0.0.1:" + std::to_string(taken), folder.file("credentials"), folder.path()),
+        ProgramOptions{{{"NOTIFY_SOCKET", socketPath}}, {}, "", "", 30});
+    close(holder);
+    EXPECT_EQ(failed.exitCode, 1) << failed.standardError;
+    EXPECT_EQ(next(0), "");
+
+    const std::vector<std::string> command = UnitCommand(unit, "127.0.0.1:0", folder.file("credentials"), folder.path());
+    ASSERT_GT(command.size(), 1u);
+    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    ServiceProcess service(std::vector<std::string>(command.begin() + 1, command.end()), folder.file("service.err"));
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(service.Ready()) << ReadFileBytes(folder.file("service.err"));
+    EXPECT_EQ(next(10), "READY=1");
+    const int client = ConnectFrom("127.0.0.1", service.Port());
+    EXPECT_GE(client, 0) << "ready means accepting";
+    close(client);
+    EXPECT_EQ(FullExchange(service.Endpoint(), "under-the-unit"), "");
+    EXPECT_NE(ReadFileBytes(folder.file("access.log")).find("\"POST /authws/services/AuthenticationService"),
+              std::string::npos);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
+    EXPECT_EQ(next(1), "STOPPING=1");
+    close(notifications);
 }
 
 TEST_F(ServiceTest, SigtermFinishesTheRequestsInFlightAndTakesNoNewOnes)
