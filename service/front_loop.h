@@ -14,6 +14,7 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <vector>
 
 // What the front loops of one server share.
 struct FrontParts
@@ -22,6 +23,7 @@ struct FrontParts
     ServerCertificate* tls; // null over plain HTTP
     std::chrono::seconds requestDeadline; // from connecting until the request is whole
     std::chrono::seconds drain;           // after the stop, for the connections still held
+    const std::vector<Network>& proxyNetworks; // whose connections must begin with a PROXY header
     AccessLog& log;
     ClientLimits& limits;
     Metrics& metrics;

@@ -144,6 +144,17 @@ std::string AddExempt(Settings& settings, char* value)
     return "";
 }
 
+std::string AddProxyNetwork(Settings& settings, char* value)
+{
+    Network network;
+    if (value == nullptr)
+        return "a network";
+    if (!ParseNetwork(value, network))
+        return std::string("an address or ADDRESS/BITS, not ") + value;
+    settings.service.proxyProtocolFrom.push_back(network);
+    return "";
+}
+
 const Option optionTable[] = {
     {"--listen", "ADDRESS:PORT",
      "address and port to listen on, e.g. 127.0.0.1:8443 or [::1]:8443;\n"
@@ -186,6 +197,13 @@ const Option optionTable[] = {
      "balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
      "the loopback addresses, \"none\" for no address",
      AddExempt},
+    {"--proxy-protocol-from", "NETWORK",
+     "connections from NETWORK (a load balancer's address or network)\n"
+     "begin with a PROXY protocol header, version 1 or 2, naming the\n"
+     "client, which the limits, the access log and the metrics then\n"
+     "count; one without a valid header is closed. Repeatable; from\n"
+     "other addresses no header is taken",
+     AddProxyNetwork},
     {"--admin-listen", "ADDRESS:PORT",
      "serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
      "HTTP on this address only; off unless given. Keep it private.",
@@ -212,6 +230,7 @@ std::string Usage()
         "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
         "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
         "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
+        "                        [--drain-seconds SECONDS] [--proxy-protocol-from NETWORK]...\n"
         "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
         "\n"
         "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"

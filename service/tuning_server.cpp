@@ -113,6 +113,7 @@ void TuningServer::Run(const StopSignal& stop)
                           server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
                           std::chrono::seconds(server.options.drainSeconds),
+                          server.options.proxyProtocolFrom,
                           server.served.log,
                           server.served.limits,
                           server.served.metrics,

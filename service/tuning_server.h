@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct ServiceOptions
 {
@@ -27,6 +28,7 @@ struct ServiceOptions
     int sendTimeout = 10;      // seconds a client may take to accept bytes
     int transferTimeout = 30;  // seconds for a whole answer
     int drainSeconds = 10;     // after a stop, how long requests in flight may take to finish
+    std::vector<Network> proxyProtocolFrom; // balancers whose connections begin with a PROXY header
 };
 
 class TuningServer

@@ -666,10 +666,12 @@ TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
 
 // HAProxy in TCP mode (TLS passes through to the instances), round robin, each instance
 // checked on its /healthz; started on a free loopback port, stopped when destroyed.
+// `serverOptions` go on every server line ("send-proxy-v2").
 class LoadBalancer
 {
 public:
-    LoadBalancer(const std::string& folder, const std::vector<std::pair<int, int>>& servicesAndAdmins)
+    LoadBalancer(const std::string& folder, const std::vector<std::pair<int, int>>& servicesAndAdmins,
+                 const std::string& serverOptions = "")
     {
         port = FreePort();
         std::string config = "global\n    maxconn 1000\n"
@@ -682,7 +684,7 @@ public:
         for (std::size_t i = 0; i < servicesAndAdmins.size(); ++i)
             config += "    server instance" + std::to_string(i) + " 127.0.0.1:" +
                       std::to_string(servicesAndAdmins[i].first) + " check port " +
-                      std::to_string(servicesAndAdmins[i].second) + "\n";
+                      std::to_string(servicesAndAdmins[i].second) + " " + serverOptions + "\n";
         WriteFileBytes(folder + "/haproxy.cfg", config);
         pid = fork();
         if (pid == 0) {
@@ -826,6 +828,65 @@ TEST_F(ServiceTest, BehindHaproxyAnyInstanceServesAndOneKilledIsRiddenOut)
         EXPECT_EQ(failure, "") << "recovered by itself";
         EXPECT_TRUE(b->Running());
     }
+}
+
+TEST_F(ServiceTest, BehindHaproxySendingProxyHeadersEachClientIsItself)
+{
+    if (access("/usr/sbin/haproxy", X_OK) != 0)
+        GTEST_SKIP() << "haproxy is not installed";
+    const int adminPort = FreePort();
+    const std::string admin = "http://127.0.0.1:" + std::to_string(adminPort);
+    auto service = Start({"--proxy-protocol-from", "127.0.0.1", "--limit-exempt", "none", "--announcements-per-minute",
+                          "2", "--admin-listen", "127.0.0.1:" + std::to_string(adminPort)});
+    LoadBalancer balancer(folder.path(), {{service->Port(), adminPort}}, "send-proxy-v2");
+    ASSERT_TRUE(balancer.Ready()) << ReadFileBytes(folder.file("haproxy.log"));
+    const std::string auth = std::string(serviceUserId) + ":" + serviceSecret;
+    const auto announce = [&](const std::string& source, int i) {
+        return Post(balancer.Endpoint(), RequestDocument("validateUser", Announcement(source + std::to_string(i), "15.4"), true),
+                    certificate.certificateFile, auth, source)
+            .body;
+    };
+    for (int i = 0; i < 3; ++i) {
+        const std::string answer = announce("127.0.0.2", i);
+        const bool remembered = answer.find("<validateUserReturn>0</validateUserReturn>") != std::string::npos;
+        EXPECT_EQ(remembered, i < 2) << i << ": " << answer;
+    }
+    EXPECT_NE(announce("127.0.0.3", 0).find("<validateUserReturn>0</validateUserReturn>"), std::string::npos)
+        << "another client has limits of its own";
+    // A request is logged just after its answer has gone out.
+    std::string log;
+    for (int i = 0; i < 50 && log.find("127.0.0.3 - - [") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = ReadFileBytes(folder.file("access.log"));
+    }
+    EXPECT_NE(log.find("127.0.0.2 - - ["), std::string::npos) << log;
+    EXPECT_NE(log.find("127.0.0.3 - - ["), std::string::npos) << log;
+    EXPECT_EQ(log.find("127.0.0.1 - - ["), std::string::npos) << "never the balancer: " << log;
+
+    // A header from an address not named is no header: the TLS handshake fails on it.
+    const auto handshakeFailures = [&] {
+        std::smatch count;
+        const std::string metrics = Get(admin + "/metrics").body;
+        return std::regex_search(metrics, count, std::regex("\npelloran_tls_handshake_failures_total (\\d+)\n"))
+                   ? std::stoi(count[1])
+                   : -1;
+    };
+    const int failedBefore = handshakeFailures();
+    const int claiming = ConnectFrom("127.0.0.2", service->Port());
+    const std::string claim = "PROXY TCP4 192.0.2.7 127.0.0.1 1234 443\r\n";
+    ASSERT_EQ(send(claiming, claim.data(), claim.size(), 0), static_cast<ssize_t>(claim.size()));
+    char chunk[256];
+    while (recv(claiming, chunk, sizeof chunk, 0) > 0) {
+    }
+    close(claiming);
+    // From the named balancer's address without a header, the connection is closed unanswered.
+    const PostAnswer bare = Post(service->Endpoint(), RequestDocument("testWebService", {}, false),
+                                 certificate.certificateFile, auth, "127.0.0.1");
+    EXPECT_EQ(bare.status, 0);
+    const std::string metrics = Get(admin + "/metrics").body;
+    EXPECT_NE(metrics.find("pelloran_connections_refused_total{reason=\"proxy_header\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_EQ(handshakeFailures(), failedBefore + 1);
+    EXPECT_EQ(ReadFileBytes(folder.file("access.log")).find("192.0.2.7"), std::string::npos);
 }
 
 TEST_F(ServiceTest, BehindHaproxyAnInstanceStoppedAndStartedAgainLosesNoExchange)
@@ -1130,6 +1191,10 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
          "pelloran-service: --announcements-per-minute needs a number from 1 to 1000000\n"},
         {"exempt network malformed", {"--listen", "127.0.0.1:0", "--limit-exempt", "10.0.0.0/40"}, 2,
          "pelloran-service: --limit-exempt needs an address or ADDRESS/BITS, not 10.0.0.0/40\n"},
+        {"balancer network malformed", {"--listen", "127.0.0.1:0", "--proxy-protocol-from", "balancer"}, 2,
+         "pelloran-service: --proxy-protocol-from needs an address or ADDRESS/BITS, not balancer\n"},
+        {"drain time out of range", {"--listen", "127.0.0.1:0", "--drain-seconds", "3601"}, 2,
+         "pelloran-service: --drain-seconds needs a number of seconds from 0 to 3600\n"},
         {"admin address malformed", {"--listen", "127.0.0.1:0", "--admin-listen", "9100"}, 2,
          "pelloran-service: --admin-listen needs ADDRESS:PORT, not 9100\n"},
         {"state location malformed", {"--listen", "127.0.0.1:0", "--state", "redis.example:6379"}, 2,
