@@ -14,12 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <poll.h>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -62,6 +65,7 @@ struct Settings
     ClientLimitOptions limits;
     bool exemptGiven = false; // the first --limit-exempt replaces the default
     bool help = false;
+    std::string configFile;
     std::string listen, accessLogPath, adminListen, state, stateAuthorities;
 };
 
@@ -220,8 +224,60 @@ const Option optionTable[] = {
      "with rediss://, trust the authorities in FILE (PEM) for Redis's\n"
      "certificate instead of the system's",
      Text([](Settings& s) -> std::string& { return s.stateAuthorities; }, "a file")},
+    {"--max-pending", "N",
+     "connections being handshaken and read at once, all clients\n"
+     "together; when all are taken, the one that has sent least for its\n"
+     "age makes room (16 to 100000; default 512)",
+     Count(16, 100000, "", [](Settings& s) -> int& { return s.service.maxPending; })},
+    {"--config", "FILE",
+     "read options from FILE first: one a line, named as here without\n"
+     "the dashes, its value after a space (\"workers 4\"); blank lines\n"
+     "and lines starting with # are skipped. An option given on the\n"
+     "command line replaces the file's",
+     Text([](Settings& s) -> std::string& { return s.configFile; }, "a file")},
     {"--help", nullptr, "show this text", Switch([](Settings& s) -> bool& { return s.help; }, true)},
 };
+
+const Option* FindOption(const std::string& name)
+{
+    const Option* option = std::find_if(std::begin(optionTable), std::end(optionTable),
+                                        [&](const Option& o) { return name == o.name; });
+    return option != std::end(optionTable) ? option : nullptr;
+}
+
+// Applies the options in the configuration file that the command line does not give. Empty
+// when they were all taken, else what is wrong, with the file's name and line.
+std::string ApplyConfigFile(Settings& settings, const std::vector<const Option*>& onCommandLine)
+{
+    std::ifstream file(settings.configFile);
+    if (!file)
+        return "cannot read the configuration " + settings.configFile + ": " + std::strerror(errno);
+    int number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        const std::string where = settings.configFile + ":" + std::to_string(number) + ": ";
+        const std::size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        const std::size_t nameEnd = std::min(line.find_first_of(" \t\r", start), line.size());
+        const std::string name = "--" + line.substr(start, nameEnd - start);
+        const std::size_t valueStart = std::min(line.find_first_not_of(" \t", nameEnd), line.size());
+        const std::size_t valueEnd = line.find_last_not_of(" \t\r");
+        std::string value = valueEnd != std::string::npos && valueEnd >= valueStart
+                                ? line.substr(valueStart, valueEnd + 1 - valueStart) : "";
+        const Option* option = FindOption(name);
+        if (option == nullptr || name == "--config" || name == "--help")
+            return where + "unknown option " + name.substr(2);
+        if (option->value == nullptr && !value.empty())
+            return where + name.substr(2) + " takes no value";
+        if (std::find(onCommandLine.begin(), onCommandLine.end(), option) != onCommandLine.end())
+            continue;
+        const std::string wrong = option->set(settings, option->value != nullptr && !value.empty() ? value.data() : nullptr);
+        if (!wrong.empty())
+            return where + name.substr(2) + " needs " + wrong;
+    }
+    return "";
+}
 
 std::string Usage()
 {
@@ -232,6 +288,7 @@ std::string Usage()
         "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
         "                        [--drain-seconds SECONDS] [--proxy-protocol-from NETWORK]...\n"
         "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
+        "                        [--max-pending N] [--config FILE]\n"
         "\n"
         "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
         "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -289,22 +346,39 @@ int main(int argc, char** argv)
     Settings settings;
     settings.limits.exempt = ClientLimitOptions::DefaultExempt();
     std::string error;
+    // The command line's options are known first, so that the file's are read beneath them.
+    std::vector<std::pair<const Option*, char*>> given;
+    std::vector<const Option*> named;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = std::strcmp(argv[i], "-h") == 0 ? "--help" : argv[i];
-        const Option* option = std::find_if(std::begin(optionTable), std::end(optionTable),
-                                            [&](const Option& o) { return argument == o.name; });
-        if (option == std::end(optionTable))
+        const Option* option = FindOption(argument);
+        if (option == nullptr)
             return UsageError("unknown argument " + argument);
-        char* value = nullptr;
-        if (option->value != nullptr && i + 1 < argc)
-            value = argv[++i];
-        const std::string wrong = option->set(settings, value);
-        if (!wrong.empty())
-            return UsageError(argument + " needs " + wrong);
-        if (settings.help) {
+        if (argument == "--help") {
             std::fputs(Usage().c_str(), stdout);
             return 0;
         }
+        char* value = nullptr;
+        if (option->value != nullptr && i + 1 < argc)
+            value = argv[++i];
+        given.emplace_back(option, value);
+        named.push_back(option);
+    }
+    for (const auto& [option, value] : given)
+        if (std::string(option->name) == "--config") {
+            const std::string wrong = option->set(settings, value);
+            if (!wrong.empty())
+                return UsageError("--config needs " + wrong);
+        }
+    if (!settings.configFile.empty()) {
+        error = ApplyConfigFile(settings, named);
+        if (!error.empty())
+            return UsageError(error);
+    }
+    for (const auto& [option, value] : given) {
+        const std::string wrong = option->set(settings, value);
+        if (!wrong.empty())
+            return UsageError(std::string(option->name) + " needs " + wrong);
     }
     ServiceOptions& options = settings.service;
     const std::string& listen = settings.listen;

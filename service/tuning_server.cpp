@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <fcntl.h>
@@ -19,12 +20,22 @@
 
 namespace {
 
-// Connections being handshaken and read (one table for all front loops), and connections
-// waiting for a worker. When the first are all taken, the one that has sent fewest bytes for
-// its age makes room for a new one: whoever holds places by keeping silent or trickling loses
-// them to clients that talk. Together they stay well below the usual limit of 1024 open files.
-constexpr std::size_t waitingLimit = 512;
+// Connections waiting for a worker. Those being handshaken and read have one table for all
+// front loops (as many as the options say): when all its places are taken, the one that has
+// sent fewest bytes for its age makes room for a new one, so whoever holds places by keeping
+// silent or trickling loses them to clients that talk.
 constexpr std::size_t queueLimit = 256;
+
+// Raises the limit of open files, as far as the hard limit allows, when the default (1024 on
+// most systems) is too low for the waiting places, the queue and a few more.
+void AllowOpenFiles(std::size_t needed)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed)
+        return;
+    limit.rlim_cur = std::min<rlim_t>(needed, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 } // namespace
 
@@ -38,8 +49,10 @@ struct TuningServer::Impl
     WaitingPlaces places;
 
     Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
-        : options(options), served{log, store, limits, metrics}, places(waitingLimit, metrics)
+        : options(options), served{log, store, limits, metrics},
+          places(static_cast<std::size_t>(options.maxPending), metrics)
     {
+        AllowOpenFiles(static_cast<std::size_t>(options.maxPending) + queueLimit + 64);
         soap_init2(&listener, SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE);
     }
     ~Impl()

@@ -27,6 +27,7 @@ struct ServiceOptions
     int requestDeadline = 5;   // seconds from connecting until the request has arrived whole
     int sendTimeout = 10;      // seconds a client may take to accept bytes
     int transferTimeout = 30;  // seconds for a whole answer
+    int maxPending = 512;      // connections being handshaken and read, all front loops together
     int drainSeconds = 10;     // after a stop, how long requests in flight may take to finish
     std::vector<Network> proxyProtocolFrom; // balancers whose connections begin with a PROXY header
 };

@@ -21,6 +21,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
@@ -381,9 +382,9 @@ TEST_F(ServiceTest, OversizedAndMalformedRequestsDoNoHarm)
 
 TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
 {
-    auto service = Start({"--workers", "1"});
+    auto service = Start({"--workers", "1", "--max-pending", "16"});
     std::vector<int> sockets;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 20; ++i) {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -398,8 +399,17 @@ TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
     proxy->transfer_timeout = 5;
     char* text = nullptr;
     EXPECT_EQ(proxy->testWebService(&text), SOAP_OK);
-    for (int s : sockets)
+    // Sixteen waiting places: the silent ones beyond them, and the one the exchange took, were
+    // pushed out (the oldest first).
+    int closed = 0;
+    for (int s : sockets) {
+        pollfd waiting{s, POLLIN, 0};
+        char byte;
+        closed += poll(&waiting, 1, 0) == 1 && recv(s, &byte, 1, MSG_DONTWAIT) <= 0 ? 1 : 0;
         close(s);
+    }
+    EXPECT_GE(closed, 5);
+    EXPECT_LE(closed, 8);
 }
 
 // Connections that hold places without making requests, from another address than the good
@@ -1141,6 +1151,25 @@ TEST_F(ServiceTest, PlainHttpOnlyWhenAskedFor)
     EXPECT_EQ(answer.status, 401);
 }
 
+TEST_F(ServiceTest, AConfigurationFileGivesOptionsTheCommandLineDoesNot)
+{
+    const int taken = FreePort();
+    WriteFileBytes(folder.file("service.conf"), "# this site\nlisten 127.0.0.1:" + std::to_string(taken) +
+                                                    "\nplain-http\naccess-log " + folder.file("from-file.log") +
+                                                    "\nlimit-exempt none\nconnections-per-address 1\n");
+    ServiceProcess service({"--config", folder.file("service.conf"), "--listen", "127.0.0.1:0"}, folder.file("service.err"));
+    ASSERT_TRUE(service.Ready()) << ReadFileBytes(folder.file("service.err"));
+    EXPECT_EQ(service.ReadyLine().rfind("pelloran-service: listening on http://127.0.0.1:", 0), 0u) << service.ReadyLine();
+    EXPECT_NE(service.Port(), taken) << "the command line's address";
+    const int held = ConnectFrom("127.0.0.2", service.Port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string url = "http://127.0.0.1:" + std::to_string(service.Port()) + "/authws/services/AuthenticationService";
+    EXPECT_EQ(Post(url, "<x/>", "", "", "127.0.0.2").status, 429) << "the file's limit";
+    close(held);
+    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_NE(ReadFileBytes(folder.file("from-file.log")).find("127.0.0.2 - - ["), std::string::npos);
+}
+
 TEST_F(ServiceTest, CommandLineFailuresAreClear)
 {
     // A port that is taken.
@@ -1164,6 +1193,9 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
     const std::string cert = certificate.certificateFile, key = certificate.keyFile;
     const std::string missing = folder.file("missing.pem");
     WriteFileBytes(folder.file("text.pem"), "not a certificate\n");
+    WriteFileBytes(folder.file("unknown.conf"), "# options\nworkers 2\n\nverbose yes\n");
+    WriteFileBytes(folder.file("wrong.conf"), "  workers 0  \n");
+    WriteFileBytes(folder.file("switch.conf"), "plain-http yes\n");
     const Case cases[] = {
         {"port taken", {"--listen", "127.0.0.1:" + port, "--cert", cert, "--key", key}, 1,
          "pelloran-service: cannot listen on 127.0.0.1:" + port + ": Address already in use\n"},
@@ -1203,6 +1235,16 @@ TEST_F(ServiceTest, CommandLineFailuresAreClear)
         {"authorities without TLS", {"--listen", "127.0.0.1:0", "--state", "redis://redis.example", "--state-ca", cert}, 2,
          "pelloran-service: --state-ca needs --state rediss://...\n"},
         {"unknown argument", {"--verbose"}, 2, "pelloran-service: unknown argument --verbose\n"},
+        {"waiting places out of range", {"--listen", "127.0.0.1:0", "--max-pending", "15"}, 2,
+         "pelloran-service: --max-pending needs a number from 16 to 100000\n"},
+        {"configuration missing", {"--config", missing}, 2,
+         "pelloran-service: cannot read the configuration " + missing + ": No such file or directory\n"},
+        {"configuration with an unknown option", {"--config", folder.file("unknown.conf")}, 2,
+         "pelloran-service: " + folder.file("unknown.conf") + ":4: unknown option verbose\n"},
+        {"configuration with a wrong value", {"--config", folder.file("wrong.conf")}, 2,
+         "pelloran-service: " + folder.file("wrong.conf") + ":1: workers needs a number from 1 to 256\n"},
+        {"configuration giving a switch a value", {"--config", folder.file("switch.conf")}, 2,
+         "pelloran-service: " + folder.file("switch.conf") + ":1: plain-http takes no value\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> command = {ServiceBinary()};
