@@ -217,8 +217,9 @@ const Option optionTable[] = {
      "instance given the same LOCATION:\n"
      "redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
      "redis://:PASSWORD@HOST; %-escape @, : and / in them), the same\n"
-     "with rediss:// for TLS, or unix:/path/to/socket[?db=N]; without\n"
-     "it they stay in this process",
+     "with rediss:// for TLS, unix:/path/to/socket[?db=N], or the master\n"
+     "sentinels name: redis-sentinel://[USER:PASSWORD@]HOST:PORT[,HOST:\n"
+     "PORT].../MASTER[/DB]; without it they stay in this process",
      SetState},
     {"--state-ca", "FILE",
      "with rediss://, trust the authorities in FILE (PEM) for Redis's\n"

@@ -981,8 +981,15 @@ TEST_F(ServiceTest, RedisKeepsDigestsThatExpireAndOneClientCannotPushOutAnother)
 
     for (const char* wrong : {"redis://", "redis://host:0/1", "redis://host:6379/16", "unix:relative.sock",
                               "unix:/run/redis.sock?database=1", "http://host", "redis://alice@host", "redis://:@host",
-                              "redis://:pass%4@host", "redis://:pass@"})
+                              "redis://:pass%4@host", "redis://:pass@", "redis-sentinel://host", "redis-sentinel://host/",
+                              "redis-sentinel:///master", "redis-sentinel://h1,,h2/master", "redis-sentinel://host/my master",
+                              "redis-sentinel://host/master/16"})
         EXPECT_FALSE(ParseRedisLocation(wrong, location, error)) << wrong;
+    ASSERT_TRUE(ParseRedisLocation("redis-sentinel://:pw@10.0.0.1,10.0.0.2:26380,[::1]/main-1/2", location, error));
+    EXPECT_EQ(location.sentinels, (std::vector<std::pair<std::string, int>>{{"10.0.0.1", 26379}, {"10.0.0.2", 26380}, {"::1", 26379}}));
+    EXPECT_EQ(location.masterName, "main-1");
+    EXPECT_EQ(location.database, 2);
+    EXPECT_EQ(location.password, "pw");
     ASSERT_TRUE(ParseRedisLocation("redis://[::1]:6380/3", location, error));
     EXPECT_EQ(location.host, "::1");
     EXPECT_EQ(location.port, 6380);
@@ -1121,6 +1128,144 @@ TEST_F(ServiceTest, SighupRenewsTheCertificateUnderLoadAndABrokenPairKeepsTheOld
     for (const SteadyLoad::Outcome& outcome : outcomes)
         EXPECT_EQ(outcome.failure, "") << outcome.id;
     EXPECT_GT(outcomes.size(), 10u);
+    EXPECT_EQ(service->Stop(), 0);
+}
+
+// A program serving on a loopback TCP port (a sentinel, here), started with `command` and
+// stopped when destroyed.
+class PortServer
+{
+public:
+    PortServer(const std::vector<std::string>& command, int port, const std::string& log) : port(port)
+    {
+        pid = fork();
+        if (pid == 0) {
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char*> arguments;
+            for (const std::string& argument : command)
+                arguments.push_back(const_cast<char*>(argument.c_str()));
+            arguments.push_back(nullptr);
+            execvp(arguments[0], arguments.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !ready; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int s = ConnectFrom("127.0.0.1", port);
+            ready = s >= 0;
+            if (s >= 0)
+                close(s);
+        }
+    }
+    ~PortServer()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool Ready() const { return ready; }
+
+private:
+    pid_t pid = -1;
+    int port;
+    bool ready = false;
+};
+
+// A reply's integer or the length of its array; -1 for anything else.
+long long RedisCount(const std::string& host, int port, const std::vector<std::string>& command)
+{
+    redisContext* context = redisConnect(host.c_str(), port);
+    long long count = -1;
+    if (context != nullptr && context->err == 0) {
+        std::vector<const char*> texts;
+        for (const std::string& text : command)
+            texts.push_back(text.c_str());
+        auto* reply = static_cast<redisReply*>(redisCommandArgv(context, static_cast<int>(texts.size()), texts.data(), nullptr));
+        if (reply != nullptr && reply->type == REDIS_REPLY_INTEGER)
+            count = reply->integer;
+        else if (reply != nullptr && reply->type == REDIS_REPLY_ARRAY)
+            count = static_cast<long long>(reply->elements);
+        freeReplyObject(reply);
+    }
+    redisFree(context);
+    return count;
+}
+
+TEST_F(ServiceTest, ThroughSentinelAFailOverNeedsNoRestart)
+{
+    std::vector<int> ports;
+    while (ports.size() < 5) {
+        const int port = FreePort();
+        if (std::find(ports.begin(), ports.end(), port) == ports.end())
+            ports.push_back(port);
+    }
+    const std::string masterPort = std::to_string(ports[0]);
+    mkdir(folder.file("master").c_str(), 0700);
+    mkdir(folder.file("replica").c_str(), 0700);
+    auto master = std::make_unique<RedisProcess>(folder.file("master"),
+                                                 std::vector<std::string>{"--port", masterPort, "--bind", "127.0.0.1",
+                                                                          "--repl-diskless-sync-delay", "0"});
+    ASSERT_TRUE(master->Start());
+    RedisProcess replica(folder.file("replica"), {"--port", std::to_string(ports[1]), "--bind", "127.0.0.1", "--replicaof",
+                                                  "127.0.0.1", masterPort});
+    ASSERT_TRUE(replica.Start());
+    std::vector<std::unique_ptr<PortServer>> sentinels;
+    std::string location = "redis-sentinel://";
+    for (int i = 2; i < 5; ++i) {
+        const std::string config = folder.file("sentinel" + std::to_string(i) + ".conf");
+        WriteFileBytes(config, "port " + std::to_string(ports[i]) + "\nbind 127.0.0.1\ndir " + folder.path() +
+                                   "\nsentinel monitor main 127.0.0.1 " + masterPort + " 2\n"
+                                   "sentinel down-after-milliseconds main 1000\nsentinel failover-timeout main 5000\n");
+        sentinels.push_back(std::make_unique<PortServer>(std::vector<std::string>{"redis-server", config, "--sentinel"},
+                                                         ports[i], folder.file("sentinel.log")));
+        ASSERT_TRUE(sentinels.back()->Ready()) << ReadFileBytes(folder.file("sentinel.log"));
+        location += (i > 2 ? ",127.0.0.1:" : "127.0.0.1:") + std::to_string(ports[i]);
+    }
+    // A fail-over needs the sentinels to know each other and the replica.
+    bool acquainted = false;
+    for (int i = 0; i < 300 && !acquainted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        acquainted = true;
+        for (int p = 2; p < 5; ++p)
+            acquainted = acquainted && RedisCount("127.0.0.1", ports[p], {"SENTINEL", "sentinels", "main"}) == 2 &&
+                         RedisCount("127.0.0.1", ports[p], {"SENTINEL", "replicas", "main"}) == 1;
+    }
+    ASSERT_TRUE(acquainted) << ReadFileBytes(folder.file("sentinel.log"));
+
+    auto service = Start({"--state", location + "/main"});
+    std::vector<std::string> announced;
+    for (int i = 0; i < 5; ++i) {
+        announced.push_back("before-" + std::to_string(i));
+        EXPECT_EQ(FullExchange(service->Endpoint(), announced.back()), "");
+    }
+    bool replicated = false;
+    for (int i = 0; i < 100 && !replicated; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        replicated = RedisCount("127.0.0.1", ports[1], {"DBSIZE"}) == RedisCount("127.0.0.1", ports[0], {"DBSIZE"});
+    }
+    EXPECT_TRUE(replicated);
+
+    master.reset(); // the master goes away; a sentinel promotes the replica
+    const auto killed = std::chrono::steady_clock::now();
+    std::string failure = "not tried";
+    int attempt = 0;
+    while (!failure.empty() && std::chrono::steady_clock::now() - killed < std::chrono::seconds(30)) {
+        failure = FullExchange(service->Endpoint(), "during-" + std::to_string(attempt++));
+        if (!failure.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const auto failedFor = std::chrono::steady_clock::now() - killed;
+    EXPECT_EQ(failure, "") << "served again without a restart";
+    EXPECT_LT(failedFor, std::chrono::seconds(15)) << "about the fail-over time";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(FullExchange(service->Endpoint(), "after-" + std::to_string(i)), "");
+    for (const std::string& id : announced) {
+        auto proxy = MakeClient(service->Endpoint());
+        Params request(ValuesRequestTexts(id));
+        ns2__getQuorvelInfoResponse response;
+        EXPECT_EQ(proxy->getQuorvelInfo(request.get(), response), SOAP_OK) << id << " was replicated before";
+    }
+    EXPECT_TRUE(service->Running());
     EXPECT_EQ(service->Stop(), 0);
 }
 
@@ -1326,14 +1471,15 @@ TEST_F(ServiceTest, TheUnitsCommandTellsTheServiceManagerWhenItIsReadyAndWhenItS
     };
 
     // A port already taken: it never listens, so it never says it is ready.
-    const int taken = FreePort();
     const int holder = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in bound{};
     bound.sin_family = AF_INET;
     bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound.sin_port = htons(static_cast<std::uint16_t>(taken));
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
     ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t boundLength = sizeof bound;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+    const int taken = ntohs(bound.sin_port);
     const ProgramResult failed = RunProgram(
         UnitCommand(unit, "127.0.0.1:" + std::to_string(taken), folder.file("credentials"), folder.path()),
         ProgramOptions{{{"NOTIFY_SOCKET", socketPath}}, {}, "", "", 30});
