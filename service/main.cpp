@@ -8,6 +8,8 @@
 #include "service/stop_signal.h"
 #include "service/tuning_server.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -18,7 +20,6 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <poll.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -246,9 +247,12 @@ const Option* FindOption(const std::string& name)
     return option != std::end(optionTable) ? option : nullptr;
 }
 
+// The options of the command line, each with its value (null for a switch or when missing).
+using GivenOptions = std::vector<std::pair<const Option*, char*>>;
+
 // Applies the options in the configuration file that the command line does not give. Empty
 // when they were all taken, else what is wrong, with the file's name and line.
-std::string ApplyConfigFile(Settings& settings, const std::vector<const Option*>& onCommandLine)
+std::string ApplyConfigFile(Settings& settings, const GivenOptions& onCommandLine)
 {
     std::ifstream file(settings.configFile);
     if (!file)
@@ -271,7 +275,7 @@ std::string ApplyConfigFile(Settings& settings, const std::vector<const Option*>
             return where + "unknown option " + name.substr(2);
         if (option->value == nullptr && !value.empty())
             return where + name.substr(2) + " takes no value";
-        if (std::find(onCommandLine.begin(), onCommandLine.end(), option) != onCommandLine.end())
+        if (std::any_of(onCommandLine.begin(), onCommandLine.end(), [&](const auto& given) { return given.first == option; }))
             continue;
         const std::string wrong = option->set(settings, option->value != nullptr && !value.empty() ? value.data() : nullptr);
         if (!wrong.empty())
@@ -348,22 +352,22 @@ int main(int argc, char** argv)
     settings.limits.exempt = ClientLimitOptions::DefaultExempt();
     std::string error;
     // The command line's options are known first, so that the file's are read beneath them.
-    std::vector<std::pair<const Option*, char*>> given;
-    std::vector<const Option*> named;
+    GivenOptions given;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = std::strcmp(argv[i], "-h") == 0 ? "--help" : argv[i];
         const Option* option = FindOption(argument);
         if (option == nullptr)
             return UsageError("unknown argument " + argument);
-        if (argument == "--help") {
-            std::fputs(Usage().c_str(), stdout);
-            return 0;
-        }
         char* value = nullptr;
         if (option->value != nullptr && i + 1 < argc)
             value = argv[++i];
+        if (option->value == nullptr)
+            option->set(settings, nullptr); // a switch cannot be wrong, and --help is answered now
+        if (settings.help) {
+            std::fputs(Usage().c_str(), stdout);
+            return 0;
+        }
         given.emplace_back(option, value);
-        named.push_back(option);
     }
     for (const auto& [option, value] : given)
         if (std::string(option->name) == "--config") {
@@ -372,7 +376,7 @@ int main(int argc, char** argv)
                 return UsageError("--config needs " + wrong);
         }
     if (!settings.configFile.empty()) {
-        error = ApplyConfigFile(settings, named);
+        error = ApplyConfigFile(settings, given);
         if (!error.empty())
             return UsageError(error);
     }
