@@ -42,13 +42,19 @@ bool ReadPort(const std::string& text, std::uint16_t& port)
 // "PROXY TCP4 SOURCE DESTINATION SPORT DPORT\r\n", TCP6 alike, or "PROXY UNKNOWN ...\r\n".
 ProxyHeader ReadText(std::string_view bytes)
 {
-    const std::size_t end = bytes.substr(0, textLimit).find("\r\n");
-    if (end == std::string_view::npos) {
-        // A lone LF, or no end within the bound, ends no header.
-        if (bytes.substr(0, textLimit).find('\n') != std::string_view::npos || bytes.size() >= textLimit)
+    // Printable text up to its CR LF, within the bound: a NUL would end an address early.
+    std::size_t end = 0;
+    for (; end < std::min(bytes.size(), textLimit - 1); ++end) {
+        const unsigned char c = static_cast<unsigned char>(bytes[end]);
+        if (c == '\r')
+            break;
+        if (c < 0x20 || c > 0x7e)
             return Invalid();
-        return {};
     }
+    if (end == textLimit - 1 || (end + 1 < bytes.size() && bytes[end + 1] != '\n'))
+        return Invalid();
+    if (end + 1 >= bytes.size())
+        return {};
     ProxyHeader header;
     header.state = ProxyHeader::State::Complete;
     header.length = end + 2;

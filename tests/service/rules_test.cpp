@@ -469,6 +469,8 @@ TEST(ProxyHeader, BothVersionsCarryTheClientAndAnythingElseIsRefused)
         {"version 1, unknown", "PROXY UNKNOWN\r\n" + tls, State::Complete, 15, ""},
         {"version 1, not yet ended", "PROXY TCP4 192.0.2.7 10.0", State::Incomplete, 0, ""},
         {"version 1, only its start", "PRO", State::Incomplete, 0, ""},
+        {"version 1, a NUL ending an address early", std::string("PROXY TCP4 192.0.2.7\0x 10.0.0.5 1 2\r\n", 37), State::Invalid,
+         0, ""},
         {"version 1, a lone LF", "PROXY TCP4 192.0.2.7 10.0.0.5 12345 8443\n", State::Invalid, 0, ""},
         {"version 1, no end within 107 bytes", "PROXY TCP4 " + std::string(100, '1'), State::Invalid, 0, ""},
         {"version 1, an IPv6 address as TCP4", "PROXY TCP4 2001:db8::1 10.0.0.5 1 2\r\n", State::Invalid, 0, ""},
