@@ -1136,7 +1136,7 @@ TEST_F(ServiceTest, SighupRenewsTheCertificateUnderLoadAndABrokenPairKeepsTheOld
 class PortServer
 {
 public:
-    PortServer(const std::vector<std::string>& command, int port, const std::string& log) : port(port)
+    PortServer(const std::vector<std::string>& command, int port, const std::string& log)
     {
         pid = fork();
         if (pid == 0) {
@@ -1167,7 +1167,6 @@ public:
 
 private:
     pid_t pid = -1;
-    int port;
     bool ready = false;
 };
 
