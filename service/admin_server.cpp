@@ -64,15 +64,15 @@ struct Client
 
 } // namespace
 
-void AdminServer::Run(const StopSignal& stop)
+void AdminServer::Run(const StopSignal& end)
 {
     fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
     std::deque<Client> clients; // oldest first, so the first deadline is the front's
     std::vector<pollfd> waiting;
     // Where each waits in `waiting`: the stop signal, the listening socket, then the clients.
     constexpr std::size_t listeningAt = 1, firstClient = 2;
-    while (!stop.Raised()) {
-        waiting.assign({pollfd{stop.Descriptor(), POLLIN, 0}, pollfd{listening, POLLIN, 0}});
+    while (!end.Raised()) {
+        waiting.assign({pollfd{end.Descriptor(), POLLIN, 0}, pollfd{listening, POLLIN, 0}});
         for (const Client& client : clients)
             waiting.push_back(pollfd{client.socket, static_cast<short>(client.answer.empty() ? POLLIN : POLLOUT), 0});
         std::optional<std::chrono::steady_clock::time_point> firstDeadline;
@@ -146,6 +146,9 @@ std::string AdminServer::Answer(const std::string& request)
     if (!get && !head) {
         status = 405;
         body = "Only GET and HEAD\n";
+    } else if (path == "/healthz" && stopping.Raised()) {
+        status = 503;
+        body = "unavailable: stopping\n";
     } else if (path == "/healthz") {
         const StoreHealth health = store.Check();
         status = health == StoreHealth::Ready ? 200 : 503;

@@ -1,6 +1,6 @@
 // The operators' end points, plain HTTP on an address of their own so that they are never
 // public by accident: GET /healthz (200 when this instance can serve, 503 when its store of
-// announcements cannot be reached or written) for load balancers, GET /metrics for
+// announcements cannot be reached or written, or once the service is stopping) for load balancers, GET /metrics for
 // Prometheus. Many clients at once, each with one deadline for its whole request, so that no
 // slow client can keep a load balancer's checks from being answered.
 #pragma once
@@ -14,15 +14,20 @@
 class AdminServer
 {
 public:
-    AdminServer(ExchangeStore& store, Metrics& metrics) : store(store), metrics(metrics) {}
+    // From the moment `stopping` is raised /healthz answers 503, while the requests in flight
+    // finish: a balancer sends no more.
+    AdminServer(ExchangeStore& store, Metrics& metrics, const StopSignal& stopping)
+        : store(store), metrics(metrics), stopping(stopping)
+    {
+    }
     ~AdminServer();
     AdminServer(const AdminServer&) = delete;
     AdminServer& operator=(const AdminServer&) = delete;
 
     // Binds host:port. False with a sentence saying why.
     bool Start(const std::string& host, int port, std::string& error);
-    // Answers requests until `stop` is raised.
-    void Run(const StopSignal& stop);
+    // Answers requests until `end` is raised.
+    void Run(const StopSignal& end);
 
 private:
     // The whole answer to `request`.
@@ -30,5 +35,6 @@ private:
 
     ExchangeStore& store;
     Metrics& metrics;
+    const StopSignal& stopping;
     int listening = -1;
 };

@@ -31,7 +31,26 @@ bool Within(const std::array<std::uint8_t, 16>& address, const Network& network)
     return (address[static_cast<std::size_t>(whole)] & mask) == (network.address[static_cast<std::size_t>(whole)] & mask);
 }
 
+// The address as 16 bytes, IPv4 mapped; false for another family.
+bool AddressBytes(const sockaddr_storage& address, std::array<std::uint8_t, 16>& bytes)
+{
+    if (address.ss_family == AF_INET)
+        bytes = Mapped(reinterpret_cast<const sockaddr_in&>(address).sin_addr);
+    else if (address.ss_family == AF_INET6)
+        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, 16);
+    else
+        return false;
+    return true;
+}
+
 } // namespace
+
+bool WithinAny(const sockaddr_storage& address, const std::vector<Network>& networks)
+{
+    std::array<std::uint8_t, 16> bytes{};
+    return AddressBytes(address, bytes) &&
+           std::any_of(networks.begin(), networks.end(), [&](const Network& network) { return Within(bytes, network); });
+}
 
 bool ParseNetwork(const std::string& text, Network& network)
 {
@@ -79,15 +98,8 @@ ClientLimits::ClientLimits(ClientLimitOptions options, std::function<Clock::time
 ClientKey ClientLimits::KeyOf(const sockaddr_storage& address) const
 {
     std::array<std::uint8_t, 16> bytes{};
-    if (address.ss_family == AF_INET)
-        bytes = Mapped(reinterpret_cast<const sockaddr_in&>(address).sin_addr);
-    else if (address.ss_family == AF_INET6)
-        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, 16);
-    else
+    if (!AddressBytes(address, bytes) || WithinAny(address, options.exempt))
         return {};
-    for (const Network& network : options.exempt)
-        if (Within(bytes, network))
-            return {};
     const bool ip4 = IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(bytes.data()));
     char text[INET6_ADDRSTRLEN] = "";
     if (ip4)

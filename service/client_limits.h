@@ -26,6 +26,9 @@ struct Network
 // "192.0.2.0/24", "2001:db8::/32", or an address alone; false when the text is neither.
 bool ParseNetwork(const std::string& text, Network& network);
 
+// Whether `address` (IPv4 or IPv6) lies in one of `networks`.
+bool WithinAny(const sockaddr_storage& address, const std::vector<Network>& networks);
+
 struct ClientLimitOptions
 {
     int connectionsPerAddress = 32;

@@ -16,10 +16,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -281,6 +283,84 @@ bool ParseNumber(const std::string& text, int highest, int& into)
     return into <= highest;
 }
 
+// "host", "host:port", "[v6]" or "[v6]:port"; the port stays as it is when not given.
+bool ParseHostPort(std::string text, std::string& host, int& port)
+{
+    const std::size_t colon = text.rfind(':');
+    const bool bracketed = !text.empty() && text.front() == '[';
+    if (colon != std::string::npos && (!bracketed || text[colon - 1] == ']')) {
+        if (!ParseNumber(text.substr(colon + 1), 65535, port) || port == 0)
+            return false;
+        text.resize(colon);
+    }
+    if (bracketed && text.size() >= 2 && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    host = text;
+    return !host.empty();
+}
+
+// "HOST:PORT,HOST:PORT/MASTER[/DB]", after the scheme and credentials.
+bool ParseSentinels(const std::string& text, RedisLocation& location)
+{
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos)
+        return false;
+    for (std::size_t start = 0; start < slash;) {
+        const std::size_t comma = std::min(text.find(',', start), slash);
+        std::pair<std::string, int> sentinel{"", 26379};
+        if (!ParseHostPort(text.substr(start, comma - start), sentinel.first, sentinel.second))
+            return false;
+        location.sentinels.push_back(sentinel);
+        start = comma + 1;
+    }
+    std::string path = text.substr(slash + 1);
+    const std::size_t second = path.find('/');
+    if (second != std::string::npos) {
+        if (!ParseNumber(path.substr(second + 1), 15, location.database))
+            return false;
+        path.resize(second);
+    }
+    location.masterName = path;
+    return !location.sentinels.empty() && !path.empty() &&
+           path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
+}
+
+using OwnedReply = std::unique_ptr<redisReply, decltype(&freeReplyObject)>;
+
+// Asks the sentinels in turn where the master is now; null with `why` when none knows.
+redisContext* ConnectToMaster(const RedisLocation& location, std::string& why)
+{
+    why = "no sentinel answered where master " + location.masterName + " is";
+    for (const auto& [host, port] : location.sentinels) {
+        redisContext* sentinel = redisConnectWithTimeout(host.c_str(), port, connectTimeout);
+        std::string masterHost;
+        int masterPort = 0;
+        if (sentinel != nullptr && sentinel->err == 0 && redisSetTimeout(sentinel, commandTimeout) == REDIS_OK) {
+            const OwnedReply reply(static_cast<redisReply*>(redisCommand(sentinel, "SENTINEL get-master-addr-by-name %s",
+                                                                         location.masterName.c_str())),
+                                   freeReplyObject);
+            if (reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 &&
+                reply->element[0]->type == REDIS_REPLY_STRING && reply->element[1]->type == REDIS_REPLY_STRING) {
+                masterHost.assign(reply->element[0]->str, reply->element[0]->len);
+                ParseNumber(std::string(reply->element[1]->str, reply->element[1]->len), 65535, masterPort);
+            }
+        }
+        if (sentinel != nullptr)
+            redisFree(sentinel);
+        if (!masterHost.empty() && masterPort > 0)
+            return redisConnectWithTimeout(masterHost.c_str(), masterPort, connectTimeout);
+    }
+    return nullptr;
+}
+
+// Whether the server is a master: during a fail-over a sentinel may still name the old one.
+bool IsMaster(redisContext* context)
+{
+    const OwnedReply reply(static_cast<redisReply*>(redisCommand(context, "ROLE")), freeReplyObject);
+    return reply && reply->type == REDIS_REPLY_ARRAY && reply->elements > 0 &&
+           reply->element[0]->type == REDIS_REPLY_STRING && std::string(reply->element[0]->str, reply->element[0]->len) == "master";
+}
+
 } // namespace
 
 struct ExchangeRedis::Reply
@@ -308,9 +388,10 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
         return true;
     }
     location.tls = text.rfind("rediss://", 0) == 0;
-    if (text.rfind("redis://", 0) != 0 && !location.tls)
+    const bool sentinel = text.rfind("redis-sentinel://", 0) == 0;
+    if (text.rfind("redis://", 0) != 0 && !location.tls && !sentinel)
         return false;
-    std::string rest = text.substr(location.tls ? 9 : 8);
+    std::string rest = text.substr(text.find("://") + 3);
     const std::size_t at = rest.rfind('@');
     if (at != std::string::npos) {
         const std::string credentials = rest.substr(0, at);
@@ -320,25 +401,15 @@ bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::s
             return false;
         rest = rest.substr(at + 1);
     }
+    if (sentinel)
+        return ParseSentinels(rest, location);
     const std::size_t slash = rest.find('/');
     if (slash != std::string::npos) {
         if (slash + 1 < rest.size() && !ParseNumber(rest.substr(slash + 1), 15, location.database))
             return false;
         rest.resize(slash);
     }
-    const std::size_t colon = rest.rfind(':');
-    const bool bracketed = !rest.empty() && rest.front() == '[';
-    if (colon != std::string::npos && (!bracketed || rest[colon - 1] == ']')) {
-        if (!ParseNumber(rest.substr(colon + 1), 65535, location.port) || location.port == 0)
-            return false;
-        rest.resize(colon);
-    }
-    if (bracketed && rest.size() >= 2 && rest.back() == ']')
-        rest = rest.substr(1, rest.size() - 2);
-    if (rest.empty())
-        return false;
-    location.host = rest;
-    return true;
+    return ParseHostPort(rest, location.host, location.port);
 }
 
 ExchangeRedis::ExchangeRedis(RedisLocation location, std::chrono::seconds lifetime, std::size_t capacity,
@@ -387,6 +458,9 @@ ExchangeRedis::~ExchangeRedis()
 
 std::string ExchangeRedis::Describe() const
 {
+    if (!location.masterName.empty())
+        return "redis master " + location.masterName + " (through " + std::to_string(location.sentinels.size()) +
+               " sentinels), database " + std::to_string(location.database);
     return (location.socketPath.empty() ? std::string(location.tls ? "rediss " : "redis ") + location.host + ":" +
                                               std::to_string(location.port)
                                         : "unix:" + location.socketPath) +
@@ -416,6 +490,15 @@ redisContext* ExchangeRedis::Take()
             return nullptr;
         }
         context = redisConnectFd(tunnel);
+    } else if (!location.masterName.empty()) {
+        std::string why;
+        context = ConnectToMaster(location, why);
+        if (context == nullptr) {
+            Failed("cannot be reached: " + why);
+            std::lock_guard<std::mutex> lock(mutex);
+            quietUntil = std::chrono::steady_clock::now() + quietTime;
+            return nullptr;
+        }
     } else {
         context = location.socketPath.empty()
                       ? redisConnectWithTimeout(location.host.c_str(), location.port, connectTimeout)
@@ -437,6 +520,10 @@ redisContext* ExchangeRedis::Take()
         ready = selected != nullptr && selected->type == REDIS_REPLY_STATUS;
         if (selected != nullptr)
             freeReplyObject(selected);
+    }
+    if (ready && !location.masterName.empty() && !IsMaster(context)) {
+        Failed("cannot be reached: the server the sentinels name is no master yet");
+        ready = false;
     }
     if (ready)
         return context;
@@ -476,7 +563,11 @@ std::unique_ptr<ExchangeRedis::Reply> ExchangeRedis::Command(const std::vector<s
         quietUntil = std::chrono::steady_clock::now() + quietTime;
         return nullptr;
     }
-    Give(context);
+    // A master the sentinels have since demoted refuses writes: the next connection asks them.
+    if (reply->type == REDIS_REPLY_ERROR && !location.masterName.empty() && std::strncmp(reply->str, "READONLY", 8) == 0)
+        redisFree(context);
+    else
+        Give(context);
     if (reply->type == REDIS_REPLY_ERROR) {
         Failed("refused a command: " + std::string(reply->str, reply->len));
         freeReplyObject(reply);

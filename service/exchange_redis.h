@@ -1,4 +1,5 @@
-// The exchange store several instances share: announcements in Redis (standalone), each under
+// The exchange store several instances share: announcements in Redis (standalone, or the
+// master a set of sentinels names, asked again whenever a connection is made), each under
 // a key that expires by itself, bounded like the in-memory store. Connections are made as
 // calls need them and dropped on any error, so that the store recovers by itself once Redis
 // is back; while it is not, calls fail at once for a second instead of waiting each time.
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct redisContext;
@@ -30,11 +32,17 @@ struct RedisLocation
     std::string password; // empty: no AUTH
     bool tls = false;     // rediss://: TLS, the server verified by the system's authorities
     std::string caFile;   // or by these (PEM), when given
+    // Through Sentinel: the master's name, and the sentinels to ask where it is (host and port
+    // above are then unused).
+    std::string masterName;
+    std::vector<std::pair<std::string, int>> sentinels;
 };
 
 // "redis://[USER:PASSWORD@]HOST:PORT/DB" (port, database and credentials optional; the
 // credentials %-encoded as in any URL), the same with "rediss://" for TLS, or
-// "unix:/path/to/socket[?db=N]". False with a sentence saying why when the text is neither.
+// "unix:/path/to/socket[?db=N]", or "redis-sentinel://[USER:PASSWORD@]HOST:PORT[,HOST:PORT]...
+// /MASTER[/DB]" (port 26379 when left out; the credentials are the master's). False with a
+// sentence saying why when the text is none of them.
 bool ParseRedisLocation(const std::string& text, RedisLocation& location, std::string& error);
 
 class ExchangeRedis : public ExchangeStore

@@ -1,6 +1,7 @@
 #include "service/front_loop.h"
 
 #include "service/http_framing.h"
+#include "service/proxy_header.h"
 #include "service/tuning_operations.h"
 
 #include <openssl/err.h>
@@ -67,7 +68,16 @@ public:
     void Run(const StopSignal& stop);
 
 private:
-    void Accept();
+    // Takes up to `most` connections waiting on the listening socket.
+    void Accept(int most);
+    // From the stop on: takes what already waits, then refuses new connections.
+    void StopAccepting(const StopSignal& stop);
+    // Counts the connection as `address`'s under the per-address limits; false when it is to be
+    // closed at once.
+    bool Admit(PendingRequest& connection, const sockaddr_storage& address);
+    // Takes a balancer's header off the connection, and no byte beyond it. False when the
+    // connection is to be closed; until the header is whole it still awaits it.
+    bool TakeProxyHeader(PendingRequest& pending);
     // Moves a connection on as far as its bytes allow; false when it is finished with (failed,
     // refused, or handed to a worker).
     bool Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>& owner);
@@ -83,10 +93,9 @@ private:
     std::optional<Clock::time_point> nextSweep;
 };
 
-void FrontLoop::Accept()
+void FrontLoop::Accept(int most)
 {
-    // A few at a time, so that the other front loops get their share.
-    for (int accepted = 0; accepted < 16; ++accepted) {
+    for (int accepted = 0; accepted < most; ++accepted) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
         const int socket = accept4(parts.listening, reinterpret_cast<sockaddr*>(&address), &length,
@@ -100,17 +109,13 @@ void FrontLoop::Accept()
         auto connection = std::make_unique<PendingRequest>();
         connection->socket = socket;
         connection->accepted = Clock::now();
-        connection->key = parts.limits.KeyOf(address);
-        const Admission admission = parts.limits.Admit(connection->key);
-        connection->limits = &parts.limits;
-        if (admission != Admission::Admitted)
-            parts.metrics.ConnectionRefused("address_limit");
-        if (admission == Admission::Dropped)
+        connection->client = AddressText(address);
+        // A balancer's connection counts as its client's, known once the header has come.
+        connection->awaitsProxyHeader = WithinAny(address, parts.proxyNetworks);
+        if (!connection->awaitsProxyHeader && !Admit(*connection, address))
             continue;
-        connection->refused = admission == Admission::Refused;
         const int on = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        connection->client = AddressText(address);
         connection->deadline = connection->accepted + parts.requestDeadline;
         connection->handshaken = parts.tls == nullptr;
         parts.places.Enter(*connection);
@@ -120,6 +125,52 @@ void FrontLoop::Accept()
         PendingRequest* key = connection.get();
         held.emplace(key, std::move(connection));
     }
+}
+
+bool FrontLoop::Admit(PendingRequest& connection, const sockaddr_storage& address)
+{
+    connection.client = AddressText(address);
+    connection.key = parts.limits.KeyOf(address);
+    const Admission admission = parts.limits.Admit(connection.key);
+    connection.limits = &parts.limits;
+    if (admission != Admission::Admitted)
+        parts.metrics.ConnectionRefused("address_limit");
+    connection.refused = admission == Admission::Refused;
+    return admission != Admission::Dropped;
+}
+
+bool FrontLoop::TakeProxyHeader(PendingRequest& pending)
+{
+    char peeked[proxyHeaderLimit];
+    const ssize_t got = recv(pending.socket, peeked, proxyHeaderLimit - pending.bytes.size(), MSG_PEEK);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return true;
+    if (got <= 0)
+        return false;
+    const std::string seen = pending.bytes + std::string(peeked, static_cast<std::size_t>(got));
+    const ProxyHeader header = ReadProxyHeader(seen);
+    if (header.state == ProxyHeader::State::Invalid) {
+        parts.metrics.ConnectionRefused("proxy_header");
+        return false;
+    }
+    // What was peeked is all header until it ends; after it come the client's own bytes, left
+    // in the socket for the TLS handshake.
+    const std::size_t take = header.state == ProxyHeader::State::Complete ? header.length - pending.bytes.size()
+                                                                          : static_cast<std::size_t>(got);
+    if (recv(pending.socket, peeked, take, 0) != static_cast<ssize_t>(take))
+        return false;
+    pending.received += take;
+    if (header.state == ProxyHeader::State::Incomplete) {
+        pending.bytes = seen;
+        return true;
+    }
+    pending.bytes.clear();
+    pending.awaitsProxyHeader = false;
+    sockaddr_storage client = header.client;
+    socklen_t length = sizeof client;
+    if (!header.carriesClient && getpeername(pending.socket, reinterpret_cast<sockaddr*>(&client), &length) != 0)
+        return false;
+    return Admit(pending, client);
 }
 
 void FrontLoop::Refuse(PendingRequest& pending, int status)
@@ -167,11 +218,17 @@ bool FrontLoop::Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>
             return false;
         return true;
     };
+    if (pending.awaitsProxyHeader) {
+        if (!TakeProxyHeader(pending))
+            return false;
+        if (pending.awaitsProxyHeader)
+            return true; // the rest of it is on its way
+    }
     ERR_clear_error();
     if (!pending.handshaken) {
         if (pending.ssl == nullptr) {
             // Only now: a silent connection costs no TLS state.
-            pending.ssl = SSL_new(parts.tls);
+            pending.ssl = parts.tls->NewConnection();
             if (pending.ssl == nullptr || SSL_set_fd(pending.ssl, pending.socket) != 1)
                 return false;
             BIO_set_callback_arg(SSL_get_rbio(pending.ssl), reinterpret_cast<char*>(&pending));
@@ -240,6 +297,17 @@ void FrontLoop::Sweep(Clock::time_point now)
         nextSweep.reset();
 }
 
+void FrontLoop::StopAccepting(const StopSignal& stop)
+{
+    // Connections the kernel completed before the stop are clients that were promised an
+    // answer. Shutting a listening socket down makes the kernel refuse newer ones at once, for
+    // every loop that shares it; the descriptor itself stays open until all loops are done.
+    Accept(1 << 20);
+    shutdown(parts.listening, SHUT_RDWR);
+    epoll_ctl(epoll, EPOLL_CTL_DEL, parts.listening, nullptr);
+    epoll_ctl(epoll, EPOLL_CTL_DEL, stop.Descriptor(), nullptr); // it stays readable
+}
+
 void FrontLoop::Run(const StopSignal& stop)
 {
     epoll = epoll_create1(EPOLL_CLOEXEC);
@@ -256,12 +324,22 @@ void FrontLoop::Run(const StopSignal& stop)
     epoll_ctl(epoll, EPOLL_CTL_ADD, stop.Descriptor(), &stopping);
 
     epoll_event events[64];
-    while (!stop.Raised()) {
-        const int count = epoll_wait(epoll, events, 64, WaitTimeout(nextSweep));
+    std::optional<Clock::time_point> drainEnd; // set at the stop
+    for (;;) {
+        if (stop.Raised() && !drainEnd) {
+            StopAccepting(stop);
+            drainEnd = Clock::now() + parts.drain;
+        }
+        if (drainEnd && (held.empty() || Clock::now() >= *drainEnd))
+            break;
+        std::optional<Clock::time_point> wake = nextSweep;
+        if (drainEnd)
+            wake = std::min(wake.value_or(*drainEnd), *drainEnd);
+        const int count = epoll_wait(epoll, events, 64, WaitTimeout(wake));
         for (int i = 0; i < count; ++i) {
             void* key = events[i].data.ptr;
             if (key == nullptr) {
-                Accept();
+                Accept(16); // a few at a time, so that the other front loops get their share
                 continue;
             }
             auto found = held.find(static_cast<PendingRequest*>(key));

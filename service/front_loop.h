@@ -8,18 +8,22 @@
 #include "service/metrics.h"
 #include "service/pending_request.h"
 #include "service/stop_signal.h"
+#include "service/tls_setup.h"
 #include "service/worker_pool.h"
 
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <vector>
 
 // What the front loops of one server share.
 struct FrontParts
 {
     int listening;       // non-blocking
-    SSL_CTX* tls;        // null over plain HTTP
+    ServerCertificate* tls; // null over plain HTTP
     std::chrono::seconds requestDeadline; // from connecting until the request is whole
+    std::chrono::seconds drain;           // after the stop, for the connections still held
+    const std::vector<Network>& proxyNetworks; // whose connections must begin with a PROXY header
     AccessLog& log;
     ClientLimits& limits;
     Metrics& metrics;
@@ -27,5 +31,7 @@ struct FrontParts
     WorkerPool& workers;
 };
 
-// Serves in the calling thread until `stop` is raised, then closes what it still holds.
+// Serves in the calling thread until `stop` is raised. Then the listening socket stops taking
+// connections (new ones are refused, so a balancer tries another instance) and the requests
+// under way are still read and handed on, for up to the drain time; what is left is closed.
 void RunFrontLoop(FrontParts& parts, const StopSignal& stop);

@@ -4,8 +4,11 @@
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/exchange_redis.h"
+#include "service/service_manager.h"
 #include "service/stop_signal.h"
 #include "service/tuning_server.h"
+
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,18 +16,48 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
-// A signal handler can reach nothing else; set before the handler is.
+// A signal handler can reach nothing else; set before the handlers are.
 StopSignal* stopSignal = nullptr;
+RepeatedSignal* reloadSignal = nullptr;
 
 extern "C" void RequestStop(int) { stopSignal->Raise(); }
+extern "C" void RequestReload(int) { reloadSignal->Raise(); }
+
+// Acts on what the signal handlers asked for, until `finished`: tells the service manager
+// that the service is stopping, and reads the certificate again on SIGHUP.
+void WatchSignals(const StopSignal& stop, RepeatedSignal& reload, const StopSignal& finished, TuningServer& server)
+{
+    bool stopping = false;
+    while (!finished.Raised()) {
+        pollfd waiting[] = {{finished.Descriptor(), POLLIN, 0},
+                            {reload.Descriptor(), POLLIN, 0},
+                            {stopping ? -1 : stop.Descriptor(), POLLIN, 0}};
+        poll(waiting, 3, -1);
+        if (!stopping && stop.Raised()) {
+            stopping = true;
+            NotifyServiceManager("STOPPING=1");
+        }
+        if (reload.Take()) {
+            std::string error;
+            if (server.ReloadCertificate(error))
+                std::fprintf(stderr, "pelloran-service: certificate and key read again\n");
+            else
+                std::fprintf(stderr, "pelloran-service: certificate not reloaded, the one in use stays: %s\n",
+                             error.c_str());
+        }
+    }
+}
 
 // What the command line sets.
 struct Settings
@@ -33,6 +66,7 @@ struct Settings
     ClientLimitOptions limits;
     bool exemptGiven = false; // the first --limit-exempt replaces the default
     bool help = false;
+    std::string configFile;
     std::string listen, accessLogPath, adminListen, state, stateAuthorities;
 };
 
@@ -115,6 +149,17 @@ std::string AddExempt(Settings& settings, char* value)
     return "";
 }
 
+std::string AddProxyNetwork(Settings& settings, char* value)
+{
+    Network network;
+    if (value == nullptr)
+        return "a network";
+    if (!ParseNetwork(value, network))
+        return std::string("an address or ADDRESS/BITS, not ") + value;
+    settings.service.proxyProtocolFrom.push_back(network);
+    return "";
+}
+
 const Option optionTable[] = {
     {"--listen", "ADDRESS:PORT",
      "address and port to listen on, e.g. 127.0.0.1:8443 or [::1]:8443;\n"
@@ -140,6 +185,10 @@ const Option optionTable[] = {
      "time from connecting until the request has arrived whole, TLS\n"
      "handshake included (1 to 300; default 5)",
      Count(1, 300, "of seconds ", [](Settings& s) -> int& { return s.service.requestDeadline; })},
+    {"--drain-seconds", "SECONDS",
+     "on SIGTERM, how long the requests in flight may take to finish\n"
+     "while no new connection is taken (0 to 3600; default 10)",
+     Count(0, 3600, "of seconds ", [](Settings& s) -> int& { return s.service.drainSeconds; })},
     {"--connections-per-address", "N",
      "connections one client address (an IPv6 /64) may hold open at\n"
      "once; more are refused with HTTP 429 (1 to 100000; default 32)",
@@ -153,6 +202,13 @@ const Option optionTable[] = {
      "balancer's (e.g. 10.0.0.5 or 10.0.0.0/24); repeatable; default\n"
      "the loopback addresses, \"none\" for no address",
      AddExempt},
+    {"--proxy-protocol-from", "NETWORK",
+     "connections from NETWORK (a load balancer's address or network)\n"
+     "begin with a PROXY protocol header, version 1 or 2, naming the\n"
+     "client, which the limits, the access log and the metrics then\n"
+     "count; one without a valid header is closed. Repeatable; from\n"
+     "other addresses no header is taken",
+     AddProxyNetwork},
     {"--admin-listen", "ADDRESS:PORT",
      "serve GET /healthz and GET /metrics (Prometheus text) over plain\n"
      "HTTP on this address only; off unless given. Keep it private.",
@@ -162,15 +218,71 @@ const Option optionTable[] = {
      "instance given the same LOCATION:\n"
      "redis://[USER:PASSWORD@]HOST:PORT/DB (a password alone as\n"
      "redis://:PASSWORD@HOST; %-escape @, : and / in them), the same\n"
-     "with rediss:// for TLS, or unix:/path/to/socket[?db=N]; without\n"
-     "it they stay in this process",
+     "with rediss:// for TLS, unix:/path/to/socket[?db=N], or the master\n"
+     "sentinels name: redis-sentinel://[USER:PASSWORD@]HOST:PORT[,HOST:\n"
+     "PORT].../MASTER[/DB]; without it they stay in this process",
      SetState},
     {"--state-ca", "FILE",
      "with rediss://, trust the authorities in FILE (PEM) for Redis's\n"
      "certificate instead of the system's",
      Text([](Settings& s) -> std::string& { return s.stateAuthorities; }, "a file")},
+    {"--max-pending", "N",
+     "connections being handshaken and read at once, all clients\n"
+     "together; when all are taken, the one that has sent least for its\n"
+     "age makes room (16 to 100000; default 512)",
+     Count(16, 100000, "", [](Settings& s) -> int& { return s.service.maxPending; })},
+    {"--config", "FILE",
+     "read options from FILE first: one a line, named as here without\n"
+     "the dashes, its value after a space (\"workers 4\"); blank lines\n"
+     "and lines starting with # are skipped. An option given on the\n"
+     "command line replaces the file's",
+     Text([](Settings& s) -> std::string& { return s.configFile; }, "a file")},
     {"--help", nullptr, "show this text", Switch([](Settings& s) -> bool& { return s.help; }, true)},
 };
+
+const Option* FindOption(const std::string& name)
+{
+    const Option* option = std::find_if(std::begin(optionTable), std::end(optionTable),
+                                        [&](const Option& o) { return name == o.name; });
+    return option != std::end(optionTable) ? option : nullptr;
+}
+
+// The options of the command line, each with its value (null for a switch or when missing).
+using GivenOptions = std::vector<std::pair<const Option*, char*>>;
+
+// Applies the options in the configuration file that the command line does not give. Empty
+// when they were all taken, else what is wrong, with the file's name and line.
+std::string ApplyConfigFile(Settings& settings, const GivenOptions& onCommandLine)
+{
+    std::ifstream file(settings.configFile);
+    if (!file)
+        return "cannot read the configuration " + settings.configFile + ": " + std::strerror(errno);
+    int number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        const std::string where = settings.configFile + ":" + std::to_string(number) + ": ";
+        const std::size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        const std::size_t nameEnd = std::min(line.find_first_of(" \t\r", start), line.size());
+        const std::string name = "--" + line.substr(start, nameEnd - start);
+        const std::size_t valueStart = std::min(line.find_first_not_of(" \t", nameEnd), line.size());
+        const std::size_t valueEnd = line.find_last_not_of(" \t\r");
+        std::string value = valueEnd != std::string::npos && valueEnd >= valueStart
+                                ? line.substr(valueStart, valueEnd + 1 - valueStart) : "";
+        const Option* option = FindOption(name);
+        if (option == nullptr || name == "--config" || name == "--help")
+            return where + "unknown option " + name.substr(2);
+        if (option->value == nullptr && !value.empty())
+            return where + name.substr(2) + " takes no value";
+        if (std::any_of(onCommandLine.begin(), onCommandLine.end(), [&](const auto& given) { return given.first == option; }))
+            continue;
+        const std::string wrong = option->set(settings, option->value != nullptr && !value.empty() ? value.data() : nullptr);
+        if (!wrong.empty())
+            return where + name.substr(2) + " needs " + wrong;
+    }
+    return "";
+}
 
 std::string Usage()
 {
@@ -179,7 +291,9 @@ std::string Usage()
         "                        [--access-log FILE] [--plain-http] [--no-session-tickets]\n"
         "                        [--request-deadline SECONDS] [--connections-per-address N]\n"
         "                        [--announcements-per-minute N] [--limit-exempt NETWORK]...\n"
+        "                        [--drain-seconds SECONDS] [--proxy-protocol-from NETWORK]...\n"
         "                        [--admin-listen ADDRESS:PORT] [--state LOCATION] [--state-ca FILE]\n"
+        "                        [--max-pending N] [--config FILE]\n"
         "\n"
         "Serves the Pelloran tuning service (SOAP over HTTPS) at\n"
         "/authws/services/AuthenticationService on ADDRESS:PORT.\n"
@@ -196,7 +310,9 @@ std::string Usage()
         }
         usage += line + "\n";
     }
-    return usage + "\nOnce ready it prints one line with the address it serves. SIGTERM or SIGINT stop it.\n";
+    return usage + "\nOnce ready it prints one line with the address it serves (and tells systemd, given\n"
+                   "NOTIFY_SOCKET). SIGTERM or SIGINT stop it once the requests in flight are answered;\n"
+                   "SIGHUP reads the certificate and key again.\n";
 }
 
 int Fail(const std::string& message)
@@ -235,22 +351,39 @@ int main(int argc, char** argv)
     Settings settings;
     settings.limits.exempt = ClientLimitOptions::DefaultExempt();
     std::string error;
+    // The command line's options are known first, so that the file's are read beneath them.
+    GivenOptions given;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = std::strcmp(argv[i], "-h") == 0 ? "--help" : argv[i];
-        const Option* option = std::find_if(std::begin(optionTable), std::end(optionTable),
-                                            [&](const Option& o) { return argument == o.name; });
-        if (option == std::end(optionTable))
+        const Option* option = FindOption(argument);
+        if (option == nullptr)
             return UsageError("unknown argument " + argument);
         char* value = nullptr;
         if (option->value != nullptr && i + 1 < argc)
             value = argv[++i];
-        const std::string wrong = option->set(settings, value);
-        if (!wrong.empty())
-            return UsageError(argument + " needs " + wrong);
+        if (option->value == nullptr)
+            option->set(settings, nullptr); // a switch cannot be wrong, and --help is answered now
         if (settings.help) {
             std::fputs(Usage().c_str(), stdout);
             return 0;
         }
+        given.emplace_back(option, value);
+    }
+    for (const auto& [option, value] : given)
+        if (std::string(option->name) == "--config") {
+            const std::string wrong = option->set(settings, value);
+            if (!wrong.empty())
+                return UsageError("--config needs " + wrong);
+        }
+    if (!settings.configFile.empty()) {
+        error = ApplyConfigFile(settings, given);
+        if (!error.empty())
+            return UsageError(error);
+    }
+    for (const auto& [option, value] : given) {
+        const std::string wrong = option->set(settings, value);
+        if (!wrong.empty())
+            return UsageError(std::string(option->name) + " needs " + wrong);
     }
     ServiceOptions& options = settings.service;
     const std::string& listen = settings.listen;
@@ -280,16 +413,20 @@ int main(int argc, char** argv)
     if (!options.plainHttp && (options.certificateFile.empty() || options.keyFile.empty()))
         return UsageError("--cert and --key are required (or --plain-http)");
 
-    StopSignal stop;
-    if (stop.Descriptor() < 0)
+    StopSignal stop, finished;
+    RepeatedSignal reload;
+    if (stop.Descriptor() < 0 || finished.Descriptor() < 0 || reload.Descriptor() < 0)
         return Fail(std::string("cannot make the stop signal: ") + std::strerror(errno));
     stopSignal = &stop;
+    reloadSignal = &reload;
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = RequestReload;
+    sigaction(SIGHUP, &action, nullptr);
 
     AccessLog log;
     if (!log.Open(settings.accessLogPath, error))
@@ -309,15 +446,19 @@ int main(int argc, char** argv)
     TuningServer server(options, log, *store, limits, metrics);
     if (!server.Start(error))
         return Fail(error);
-    AdminServer admin(*store, metrics);
+    AdminServer admin(*store, metrics, stop);
     if (!adminListen.empty() && !admin.Start(adminHost, adminPort, error))
         return Fail(error);
     std::printf("pelloran-service: listening on %s\n", server.Address().c_str());
     std::fflush(stdout);
+    NotifyServiceManager("READY=1");
     std::thread adminLoop;
     if (!adminListen.empty())
-        adminLoop = std::thread([&] { admin.Run(stop); });
+        adminLoop = std::thread([&] { admin.Run(finished); });
+    std::thread signalWatch([&] { WatchSignals(stop, reload, finished, server); });
     server.Run(stop);
+    finished.Raise();
+    signalWatch.join();
     if (adminLoop.joinable())
         adminLoop.join();
     std::fprintf(stderr, "pelloran-service: stopped\n");

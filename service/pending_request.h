@@ -45,11 +45,12 @@ struct PendingRequest
     SSL* ssl = nullptr; // made when the first bytes come; null over plain HTTP
     bool handshaken = false;
     bool refused = false; // over its address's limit: answered with a refusal, not by a worker
+    bool awaitsProxyHeader = false; // from a balancer, whose header names the client first
     std::uint32_t watched = 0; // the events the front loop waits for
     std::string client; // the address as the access log shows it
     ClientKey key;      // the address as the limits count it
     ClientLimits* limits = nullptr; // set once the connection is counted there
-    std::string bytes;  // what arrived of the request
+    std::string bytes;  // what arrived of the request (before it, of a balancer's header)
     std::chrono::steady_clock::time_point deadline;
     std::chrono::steady_clock::time_point arrived; // when the request was complete
     std::chrono::steady_clock::time_point accepted;

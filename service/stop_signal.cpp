@@ -22,6 +22,26 @@ void StopSignal::Raise()
     [[maybe_unused]] const ssize_t written = write(descriptor, &one, sizeof one);
 }
 
+RepeatedSignal::RepeatedSignal() : descriptor(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+RepeatedSignal::~RepeatedSignal()
+{
+    if (descriptor >= 0)
+        close(descriptor);
+}
+
+void RepeatedSignal::Raise()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(descriptor, &one, sizeof one);
+}
+
+bool RepeatedSignal::Take()
+{
+    std::uint64_t count = 0;
+    return read(descriptor, &count, sizeof count) == sizeof count && count > 0;
+}
+
 int WaitTimeout(std::optional<std::chrono::steady_clock::time_point> deadline)
 {
     if (!deadline)

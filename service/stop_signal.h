@@ -25,6 +25,26 @@ private:
     int descriptor;
 };
 
+// A request that may come again, such as reloading the certificate: raised from a signal
+// handler, taken by the one thread that acts on it.
+class RepeatedSignal
+{
+public:
+    RepeatedSignal();
+    ~RepeatedSignal();
+    RepeatedSignal(const RepeatedSignal&) = delete;
+    RepeatedSignal& operator=(const RepeatedSignal&) = delete;
+
+    // Safe in a signal handler.
+    void Raise();
+    // Whether it was raised since the last time; readable until then.
+    bool Take();
+    int Descriptor() const { return descriptor; }
+
+private:
+    int descriptor;
+};
+
 // The time-out, in milliseconds, for a poll or epoll wait that must wake at `deadline`; -1,
 // waiting for events and the stop signal alone, without one.
 int WaitTimeout(std::optional<std::chrono::steady_clock::time_point> deadline);

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <fcntl.h>
@@ -19,12 +20,22 @@
 
 namespace {
 
-// Connections being handshaken and read (one table for all front loops), and connections
-// waiting for a worker. When the first are all taken, the one that has sent fewest bytes for
-// its age makes room for a new one: whoever holds places by keeping silent or trickling loses
-// them to clients that talk. Together they stay well below the usual limit of 1024 open files.
-constexpr std::size_t waitingLimit = 512;
+// Connections waiting for a worker. Those being handshaken and read have one table for all
+// front loops (as many as the options say): when all its places are taken, the one that has
+// sent fewest bytes for its age makes room for a new one, so whoever holds places by keeping
+// silent or trickling loses them to clients that talk.
 constexpr std::size_t queueLimit = 256;
+
+// Raises the limit of open files, as far as the hard limit allows, when the default (1024 on
+// most systems) is too low for the waiting places, the queue and a few more.
+void AllowOpenFiles(std::size_t needed)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed)
+        return;
+    limit.rlim_cur = std::min<rlim_t>(needed, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 } // namespace
 
@@ -34,11 +45,14 @@ struct TuningServer::Impl
     ServedParts served;
     struct soap listener;
     int port = 0;
+    ServerCertificate certificate;
     WaitingPlaces places;
 
     Impl(const ServiceOptions& options, AccessLog& log, ExchangeStore& store, ClientLimits& limits, Metrics& metrics)
-        : options(options), served{log, store, limits, metrics}, places(waitingLimit, metrics)
+        : options(options), served{log, store, limits, metrics},
+          places(static_cast<std::size_t>(options.maxPending), metrics)
     {
+        AllowOpenFiles(static_cast<std::size_t>(options.maxPending) + queueLimit + 64);
         soap_init2(&listener, SOAP_IO_DEFAULT, SOAP_IO_DEFAULT | SOAP_XML_TREE);
     }
     ~Impl()
@@ -60,7 +74,7 @@ TuningServer::~TuningServer() = default;
 bool TuningServer::Start(std::string& error)
 {
     struct soap& listener = impl->listener;
-    if (!impl->options.plainHttp && !SetUpTls(listener, impl->options, error))
+    if (!impl->options.plainHttp && !impl->certificate.Load(impl->options, error))
         return false;
     listener.bind_flags = SO_REUSEADDR;
     listener.send_timeout = impl->options.sendTimeout;
@@ -83,6 +97,15 @@ bool TuningServer::Start(std::string& error)
     return true;
 }
 
+bool TuningServer::ReloadCertificate(std::string& error)
+{
+    if (impl->options.plainHttp) {
+        error = "serving plain HTTP, there is no certificate to read";
+        return false;
+    }
+    return impl->certificate.Load(impl->options, error);
+}
+
 int TuningServer::Port() const { return impl->port; }
 
 std::string TuningServer::Address() const
@@ -100,8 +123,10 @@ void TuningServer::Run(const StopSignal& stop)
         WorkerPool workers(server.options.workers, queueLimit,
                            [&server](PendingRequest& request) { ServeConnection(server.listener, server.served, request); });
         FrontParts fronts{server.listener.master,
-                          server.options.plainHttp ? nullptr : server.listener.ctx,
+                          server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
+                          std::chrono::seconds(server.options.drainSeconds),
+                          server.options.proxyProtocolFrom,
                           server.served.log,
                           server.served.limits,
                           server.served.metrics,

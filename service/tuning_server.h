@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct ServiceOptions
 {
@@ -26,6 +27,9 @@ struct ServiceOptions
     int requestDeadline = 5;   // seconds from connecting until the request has arrived whole
     int sendTimeout = 10;      // seconds a client may take to accept bytes
     int transferTimeout = 30;  // seconds for a whole answer
+    int maxPending = 512;      // connections being handshaken and read, all front loops together
+    int drainSeconds = 10;     // after a stop, how long requests in flight may take to finish
+    std::vector<Network> proxyProtocolFrom; // balancers whose connections begin with a PROXY header
 };
 
 class TuningServer
@@ -43,8 +47,12 @@ public:
     int Port() const;
     // "https://host:port/authws/services/AuthenticationService", after Start.
     std::string Address() const;
-    // Serves until `stop` is raised, then finishes the requests handed to workers and returns.
+    // Serves until `stop` is raised; then accepts no more, lets the requests in flight finish
+    // for up to the drain time, answers what was handed to workers and returns.
     void Run(const StopSignal& stop);
+    // Reads the certificate and key again for the connections to come. False with a sentence
+    // saying why, the pair in use staying.
+    bool ReloadCertificate(std::string& error);
 
 private:
     struct Impl;

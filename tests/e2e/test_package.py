@@ -129,6 +129,7 @@ class PackageTest(unittest.TestCase):
         files = self.contents("pelloran-service")
         for path in ["/usr/bin/pelloran-service",
                      "/usr/lib/systemd/system/pelloran-service.service",
+                     "/usr/lib/pelloran-service/take-certificate",
                      "/etc/default/pelloran-service"]:
             self.assertIn(path, files)
         extracted = os.path.join(self.folder, "service")

@@ -38,6 +38,15 @@ int ConnectFrom(const std::string& source, int port, bool blocking)
     return s;
 }
 
+std::string Credentials()
+{
+    const std::string account = std::string(serviceUserId) + ":" + serviceSecret;
+    unsigned char encoded[128];
+    const int length = EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(account.data()),
+                                       static_cast<int>(account.size()));
+    return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
+}
+
 namespace {
 
 // The first flight of a TLS client: what a slow client trickles and never finishes.
@@ -59,16 +68,6 @@ std::string ClientHello(SSL_CTX* context)
 const std::string slowRequest = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\n"
                                 "Host: localhost\r\nUser-Agent: slow\r\nContent-Type: text/xml\r\n"
                                 "X-Padding: " + std::string(4000, 'x') + "\r\n\r\n";
-
-// With the service account's credentials, which every wizard holds: the body is read.
-std::string Credentials()
-{
-    const std::string account = std::string(serviceUserId) + ":" + serviceSecret;
-    unsigned char encoded[128];
-    const int length = EVP_EncodeBlock(encoded, reinterpret_cast<const unsigned char*>(account.data()),
-                                       static_cast<int>(account.size()));
-    return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
-}
 
 const std::string bodyStart = "POST /authws/services/AuthenticationService?wsdl HTTP/1.1\r\nHost: localhost\r\n"
                               "Authorization: Basic " + Credentials() + "\r\n";

@@ -51,5 +51,8 @@ private:
     std::thread thread;
 };
 
+// The service account, which every wizard holds, as an Authorization: Basic value.
+std::string Credentials();
+
 // Opens a TCP connection to 127.0.0.1:`port` from `source`; -1 when it fails.
 int ConnectFrom(const std::string& source, int port, bool blocking = true);

@@ -4,6 +4,7 @@
 #include "service/client_limits.h"
 #include "service/exchange_memory.h"
 #include "service/http_framing.h"
+#include "service/proxy_header.h"
 #include "service/tuning_extensions.h"
 #include "service/tuning_rules.h"
 
@@ -437,6 +438,82 @@ TEST(HttpFraming, RequestsEndWhereTheirHeadAndLengthSay)
     EXPECT_EQ(LengthWithin(" 100", 100), 100u);
     for (const char* refused : {"101", "-1", "", "x", "99999999999999999999999"})
         EXPECT_FALSE(LengthWithin(refused, 100)) << refused;
+}
+
+// A version 2 header: command byte, family byte, then what follows its 16 bytes.
+std::string BinaryHeader(char command, char family, const std::string& following)
+{
+    const std::string signature("\r\n\r\n\0\r\nQUIT\n", 12);
+    return signature + command + family + static_cast<char>(following.size() >> 8) +
+           static_cast<char>(following.size() & 0xff) + following;
+}
+
+TEST(ProxyHeader, BothVersionsCarryTheClientAndAnythingElseIsRefused)
+{
+    using State = ProxyHeader::State;
+    const std::string ip4Addresses("\xc0\x00\x02\x07\x0a\x00\x00\x05\x30\x39\x20\xfb", 12); // 192.0.2.7:12345 to 10.0.0.5:8443
+    std::string ip6Addresses(36, '\0');
+    ip6Addresses[0] = '\x20', ip6Addresses[1] = '\x01', ip6Addresses[2] = '\x0d', ip6Addresses[3] = '\xb8';
+    ip6Addresses[15] = '\x01', ip6Addresses[32] = '\x30', ip6Addresses[33] = '\x39';
+    const std::string tls = "\x16\x03\x01"; // a client hello follows the header
+    const struct
+    {
+        const char* description;
+        std::string bytes;
+        State state;
+        std::size_t length;
+        std::string client; // "" when the balancer's own address stands
+    } cases[] = {
+        {"version 1, IPv4", "PROXY TCP4 192.0.2.7 10.0.0.5 12345 8443\r\n" + tls, State::Complete, 42, "192.0.2.7:12345"},
+        {"version 1, IPv6", "PROXY TCP6 2001:db8::1 2001:db8::2 12345 8443\r\n", State::Complete, 47, "2001:db8::1:12345"},
+        {"version 1, unknown", "PROXY UNKNOWN\r\n" + tls, State::Complete, 15, ""},
+        {"version 1, not yet ended", "PROXY TCP4 192.0.2.7 10.0", State::Incomplete, 0, ""},
+        {"version 1, only its start", "PRO", State::Incomplete, 0, ""},
+        {"version 1, a NUL ending an address early", std::string("PROXY TCP4 192.0.2.7\0x 10.0.0.5 1 2\r\n", 37), State::Invalid,
+         0, ""},
+        {"version 1, a lone LF", "PROXY TCP4 192.0.2.7 10.0.0.5 12345 8443\n", State::Invalid, 0, ""},
+        {"version 1, no end within 107 bytes", "PROXY TCP4 " + std::string(100, '1'), State::Invalid, 0, ""},
+        {"version 1, an IPv6 address as TCP4", "PROXY TCP4 2001:db8::1 10.0.0.5 1 2\r\n", State::Invalid, 0, ""},
+        {"version 1, a port too large", "PROXY TCP4 192.0.2.7 10.0.0.5 65536 8443\r\n", State::Invalid, 0, ""},
+        {"version 1, a field too many", "PROXY TCP4 192.0.2.7 10.0.0.5 1 2 3\r\n", State::Invalid, 0, ""},
+        {"version 1, a field missing", "PROXY TCP4 192.0.2.7 10.0.0.5 1\r\n", State::Invalid, 0, ""},
+        {"version 1, UDP", "PROXY UDP4 192.0.2.7 10.0.0.5 1 2\r\n", State::Invalid, 0, ""},
+        {"version 2, IPv4", BinaryHeader('\x21', '\x11', ip4Addresses) + tls, State::Complete, 28, "192.0.2.7:12345"},
+        {"version 2, IPv6", BinaryHeader('\x21', '\x21', ip6Addresses), State::Complete, 52, "2001:db8::1:12345"},
+        {"version 2, extensions after the addresses are skipped", BinaryHeader('\x21', '\x11', ip4Addresses + std::string("\x04\x00\x01x", 4)),
+         State::Complete, 32, "192.0.2.7:12345"},
+        {"version 2, LOCAL (the balancer's own check)", BinaryHeader('\x20', '\x00', ""), State::Complete, 16, ""},
+        {"version 2, addresses not yet whole", BinaryHeader('\x21', '\x11', ip4Addresses).substr(0, 20), State::Incomplete, 0, ""},
+        {"version 2, its signature only", BinaryHeader('\x21', '\x11', "").substr(0, 12), State::Incomplete, 0, ""},
+        {"version 2, addresses too short for IPv4", BinaryHeader('\x21', '\x11', "\xc0\x00"), State::Invalid, 0, ""},
+        {"version 2, UDP", BinaryHeader('\x21', '\x12', ip4Addresses), State::Invalid, 0, ""},
+        {"version 3", BinaryHeader('\x31', '\x11', ip4Addresses), State::Invalid, 0, ""},
+        {"version 2, an unknown command", BinaryHeader('\x22', '\x11', ip4Addresses), State::Invalid, 0, ""},
+        {"version 2, more than may be waited for", BinaryHeader('\x21', '\x11', std::string(proxyHeaderLimit, 'x')),
+         State::Invalid, 0, ""},
+        {"a TLS client hello without a header", tls, State::Invalid, 0, ""},
+        {"plain HTTP without a header", "POST / HTTP/1.1\r\n", State::Invalid, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const ProxyHeader header = ReadProxyHeader(c.bytes);
+        EXPECT_EQ(header.state, c.state) << c.description;
+        if (c.state != State::Complete)
+            continue;
+        EXPECT_EQ(header.length, c.length) << c.description;
+        EXPECT_EQ(header.carriesClient, !c.client.empty()) << c.description;
+        char text[INET6_ADDRSTRLEN] = "";
+        int port = 0;
+        if (header.client.ss_family == AF_INET) {
+            const auto& ip4 = reinterpret_cast<const sockaddr_in&>(header.client);
+            inet_ntop(AF_INET, &ip4.sin_addr, text, sizeof text);
+            port = ntohs(ip4.sin_port);
+        } else if (header.client.ss_family == AF_INET6) {
+            const auto& ip6 = reinterpret_cast<const sockaddr_in6&>(header.client);
+            inet_ntop(AF_INET6, &ip6.sin6_addr, text, sizeof text);
+            port = ntohs(ip6.sin6_port);
+        }
+        EXPECT_EQ(c.client.empty() ? "" : std::string(text) + ":" + std::to_string(port), c.client) << c.description;
+    }
 }
 
 } // namespace
