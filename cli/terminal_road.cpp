@@ -340,7 +340,8 @@ int TerminalRoad::Tune()
 
     // What is detected, unless the command line plans for another machine.
     MachineFacts facts =
-        DetectMachineFacts({server->dataDirectory, 0, server->port != 0 ? server->baseDirectory : wxString()});
+        DetectMachineFacts({DataDirectoryOf(server->GetConfFilePath(), server->dataDirectory), 0,
+                            server->port != 0 ? server->baseDirectory : wxString()});
     facts.maxConnectionsNow = CurrentMaxConnections(server->GetConfFilePath(), server->dataDirectory);
     if (options.memoryBytes)
         facts.memoryLimitMb.reset(); // this machine's limit is not the planned one's

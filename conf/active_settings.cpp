@@ -92,16 +92,29 @@ bool ReadBothFiles(const wxString& confFile, const wxString& dataDirectory, std:
     wxString reason;
     if (ReadConfFile(confFile, confLines, reason) == ConfRead::failed)
         return false;
-    // A packaged cluster's file lives apart from its data and names where that is; a file
-    // chosen by hand usually lives in its data directory.
-    wxString dataFolder = LastActiveValue(confLines, wxT("data_directory"));
-    if (!wxFileName::DirName(dataFolder).IsAbsolute())
-        dataFolder = dataDirectory.empty() ? wxFileName(confFile).GetPath() : dataDirectory;
+    const wxString dataFolder = DataDirectoryOf(confLines, confFile, dataDirectory);
     return ReadConfFile(wxFileName(dataFolder, wxT("postgresql.auto.conf")).GetFullPath(), automaticLines, reason)
            != ConfRead::failed;
 }
 
 } // namespace
+
+wxString DataDirectoryOf(const std::vector<wxString>& confLines, const wxString& confFile,
+                         const wxString& recordDirectory)
+{
+    const wxString named = LastActiveValue(confLines, wxT("data_directory"));
+    if (wxFileName::DirName(named).IsAbsolute())
+        return named;
+    return recordDirectory.empty() ? wxFileName(confFile).GetPath() : recordDirectory;
+}
+
+wxString DataDirectoryOf(const wxString& confFile, const wxString& recordDirectory)
+{
+    std::vector<wxString> lines;
+    wxString reason;
+    ReadConfFile(confFile, lines, reason);
+    return DataDirectoryOf(lines, confFile, recordDirectory);
+}
 
 std::vector<wxString> NamesSetAutomatically(const wxString& confFile, const wxString& dataDirectory,
                                             const std::vector<wxString>& names)

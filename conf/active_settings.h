@@ -23,6 +23,14 @@ std::size_t SettingValueEnd(const wxString& line, std::size_t from);
 // no active line sets it.
 wxString LastActiveValue(const std::vector<wxString>& lines, const wxString& name);
 
+// Where the data of the server that reads these configuration lines is: the data_directory
+// they name (a packaged cluster's file lives apart from its data), else `recordDirectory`,
+// else the file's own folder (a file chosen by hand usually lives in its data directory).
+wxString DataDirectoryOf(const std::vector<wxString>& confLines, const wxString& confFile,
+                         const wxString& recordDirectory);
+// The same, reading the file; a file that cannot be read names no data_directory.
+wxString DataDirectoryOf(const wxString& confFile, const wxString& recordDirectory);
+
 // The max_connections a server runs with: its configuration file's, unless the data
 // directory's postgresql.auto.conf (ALTER SYSTEM's file, read after it) sets one. The data
 // directory is the one the file names as data_directory, `dataDirectory` when it names none.

@@ -46,12 +46,7 @@ CheckSetting FindCheckSetting(const Server& server, const wxString& confPath)
                          setting.program;
         return setting;
     }
-    std::vector<wxString> lines;
-    wxString reason;
-    ReadConfFile(confPath, lines, reason);
-    setting.dataFolder = LastActiveValue(lines, wxT("data_directory"));
-    if (!wxFileName::DirName(setting.dataFolder).IsAbsolute())
-        setting.dataFolder = server.dataDirectory;
+    setting.dataFolder = DataDirectoryOf(confPath, server.dataDirectory);
     struct stat info;
     const wxCharBuffer folder = setting.dataFolder.fn_str();
     if (setting.dataFolder.empty() || !folder.data() || ::stat(folder.data(), &info) != 0 || !S_ISDIR(info.st_mode)) {

@@ -120,7 +120,8 @@ bool SysInfoPage::ExchangeWithService(Server& server, int usageIndex)
 {
     // A hand-chosen file's base directory is the file itself: no programs to ask.
     MachineFacts facts =
-        DetectMachineFacts({server.dataDirectory, 0, server.port != 0 ? server.baseDirectory : wxString()});
+        DetectMachineFacts({DataDirectoryOf(server.GetConfFilePath(), server.dataDirectory), 0,
+                            server.port != 0 ? server.baseDirectory : wxString()});
     facts.maxConnectionsNow = CurrentMaxConnections(server.GetConfFilePath(), server.dataDirectory);
     return ::ExchangeWithService(server, usageIndex, facts, ReadProxySettings,
                                  [this](int step, const wxString& text) { ReportStatus(step, text); });

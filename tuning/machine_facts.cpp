@@ -1,6 +1,11 @@
 #include "tuning/machine_facts.h"
 
+#include "installations/regular_file.h"
+
+#include <wx/filename.h>
+
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 namespace {
@@ -26,6 +31,24 @@ void AddNumber(std::vector<std::string>& items, const char* key, const std::opti
 }
 
 } // namespace
+
+long RunningServerProcess(const wxString& dataDirectory)
+{
+    if (dataDirectory.empty())
+        return 0;
+    std::string bytes;
+    bool more = false;
+    wxString reason;
+    // The first line is all that is read: a process id of at most ten digits.
+    if (ReadFileStart(wxFileName(dataDirectory, wxT("postmaster.pid")).GetFullPath(), 16, bytes, more, reason)
+        != FileRead::read)
+        return 0;
+    const std::string first = bytes.substr(0, bytes.find('\n'));
+    if (first.empty() || first.size() > 10 || first.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    const long long process = std::stoll(first);
+    return process > 0 && process <= INT_MAX ? static_cast<long>(process) : 0;
+}
 
 std::vector<std::string> FactItems(const MachineFacts& facts)
 {

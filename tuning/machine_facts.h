@@ -43,6 +43,11 @@ struct MachineFacts
     std::optional<std::uint64_t> walFreeMb;
 };
 
+// The process id that the data directory's postmaster.pid names (its first line); 0 when there
+// is no such file or its first line is not a process id. A stale file names a process that
+// is gone, and the platform code then falls back to the wizard's own process.
+long RunningServerProcess(const wxString& dataDirectory);
+
 // Every fact but maxConnectionsNow, which comes from the configuration (CurrentMaxConnections
 // in conf/, a floor above this one). Each platform has its own file.
 MachineFacts DetectMachineFacts(const FactsSubject& subject, const FactRoots& roots = FactRoots());

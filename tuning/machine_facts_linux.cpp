@@ -349,8 +349,9 @@ MachineFacts DetectMachineFacts(const FactsSubject& subject, const FactRoots& ro
 {
     MachineFacts facts;
     const std::string dataDirectory = Native(subject.dataDirectory);
-    const CgroupFolders cgroup = FindCgroup(subject.serverProcess, roots);
-    facts.cpus = AffinityProcessors(subject.serverProcess);
+    const long server = subject.serverProcess > 0 ? subject.serverProcess : RunningServerProcess(subject.dataDirectory);
+    const CgroupFolders cgroup = FindCgroup(server, roots);
+    facts.cpus = AffinityProcessors(server);
     if (const std::optional<long> quota = QuotaProcessors(cgroup))
         facts.cpus = facts.cpus ? std::min(*facts.cpus, *quota) : *quota;
     if (facts.cpus)

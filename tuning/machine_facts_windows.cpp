@@ -144,7 +144,8 @@ std::optional<std::uint64_t> WalFreeMegabytes(const wxString& dataDirectory)
 MachineFacts DetectMachineFacts(const FactsSubject& subject, const FactRoots&)
 {
     MachineFacts facts;
-    facts.cpus = DetectProcessors(subject.serverProcess);
+    facts.cpus = DetectProcessors(subject.serverProcess > 0 ? subject.serverProcess
+                                                            : RunningServerProcess(subject.dataDirectory));
     facts.storage = DetectStorage(subject.dataDirectory);
     facts.walFreeMb = WalFreeMegabytes(subject.dataDirectory);
     return facts;

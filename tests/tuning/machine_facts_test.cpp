@@ -1,6 +1,8 @@
 // What both platforms share: the facts as the service receives them, and the memory announced.
 #include "tuning/machine_facts.h"
 
+#include "tests/support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 TEST(MachineFacts, ItemsInTheServicesOrderWithoutTheUnknown)
@@ -54,4 +56,30 @@ TEST(MachineFacts, AnnouncedMemoryIsTheSmallerOfMachineAndLimit)
     std::uint64_t bytes = 0;
     EXPECT_FALSE(EffectiveMemorySource(limited, [](std::uint64_t&) { return false; })(bytes))
         << "a limit alone is not the machine's memory";
+}
+
+// The running server is found through its postmaster.pid, whose first line is read alone.
+TEST(MachineFacts, TheRunningServerNamedByItsPidFile)
+{
+    const struct
+    {
+        const char* contents; // null: no file
+        long process;
+    } cases[] = {
+        {"4242\n/var/lib/postgresql/15/main\n1765000000\n5432\n", 4242},
+        {"4242", 4242},
+        {nullptr, 0},
+        {"", 0},
+        {"-5\n", 0},
+        {"42x\n", 0},
+        {"99999999999\n", 0},
+        {" 4242\n", 0},
+    };
+    for (const auto& c : cases) {
+        TempDir data;
+        if (c.contents)
+            WriteFileBytes(data.file("postmaster.pid"), c.contents);
+        EXPECT_EQ(RunningServerProcess(wxString::FromUTF8(data.path())), c.process) << (c.contents ? c.contents : "none");
+    }
+    EXPECT_EQ(RunningServerProcess(wxString()), 0);
 }
