@@ -47,9 +47,9 @@ class ExitCodesTest(unittest.TestCase):
         return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=120)
 
-    def reset_file(self, mode=0o600):
+    def reset_file(self, mode=0o600, hand_placed=b""):
         with open(self.cluster.conf, "wb") as handle:
-            handle.write(self.initdb_file)
+            handle.write(self.initdb_file + hand_placed)
         os.chmod(self.cluster.conf, mode)
         for name in os.listdir(self.cluster.data):
             if name.startswith("postgresql.conf."):
@@ -59,7 +59,8 @@ class ExitCodesTest(unittest.TestCase):
         closed = {"PELLORAN_SERVICE_URL": CLOSED % driver.free_port(), "PELLORAN_CA_FILE": self.service.ca}
         usage = ["--usage", "dedicated", "--memory", "4GB"]
         cases = [
-            # description, arguments, service, as the cluster's owner, read-only, exit code, output
+            # description, arguments, service, as the cluster's owner, read-only, exit code, output,
+            # a line placed in the file by hand
             ("an unknown option", ["--fast"], None, False, False, 64, "Unknown option"),
             ("a usage it does not know", ["--usage", "fast"], None, False, False, 64, "--usage takes"),
             ("no usage and no terminal to ask", ["--installation", "1"], None, False, False, 64, "--usage"),
@@ -77,10 +78,13 @@ class ExitCodesTest(unittest.TestCase):
              False, 1, "+shared_buffers"),
             ("a dry run without --exit-code", ["--installation", "1", "--dry-run", "--color", "always"] + usage,
              None, False, False, 0, "\033[32m+shared_buffers"),
+            # The merge keeps a line it does not tune; the server refuses the whole file for it.
+            ("a file the server refuses", ["--installation", "1", "--yes"] + usage, None, False, False, 78,
+             "log_min_duration_statement", b"log_min_duration_statement = 'abc'\n"),
         ]
-        for description, arguments, service_env, as_owner, read_only, code, output in cases:
+        for description, arguments, service_env, as_owner, read_only, code, output, *hand_placed in cases:
             with self.subTest(description):
-                self.reset_file(0o400 if read_only else 0o600)
+                self.reset_file(0o400 if read_only else 0o600, *hand_placed)
                 before = driver.folder_snapshot(self.cluster.data), rights(self.cluster.conf)
                 result = self.run_cli(arguments, service_env, as_owner)
                 self.assertEqual(result.returncode, code, result.stderr)
