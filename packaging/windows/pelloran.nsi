@@ -1,6 +1,6 @@
-; The Windows installer of Pelloran: the program under Program Files, a Start menu entry and
-; an uninstaller listed in Add/Remove Programs. Built by makensis with
-;   -DVERSION=<x.y.z> -DPROGRAM=<pelloran.exe> -DOUTFILE=<setup.exe>
+; The Windows installer of Pelloran: the program and its terminal program under Program Files,
+; a Start menu entry and an uninstaller listed in Add/Remove Programs. Built by makensis with
+;   -DVERSION=<x.y.z> -DPROGRAM=<pelloran.exe> -DCLI_PROGRAM=<pelloran-cli.exe> -DOUTFILE=<setup.exe>
 ; `setup.exe /S` installs without asking; `uninstall.exe /S` removes it the same way.
 Unicode true
 Target amd64-unicode
@@ -36,6 +36,7 @@ FunctionEnd
 Section "Install"
   SetOutPath "$INSTDIR"
   File "/oname=pelloran.exe" "${PROGRAM}"
+  File "/oname=pelloran-cli.exe" "${CLI_PROGRAM}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\pelloran.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -58,6 +59,7 @@ FunctionEnd
 Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   Delete "$INSTDIR\pelloran.exe"
+  Delete "$INSTDIR\pelloran-cli.exe"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   ; The maker's folder goes too when nothing else of the maker's is in it.

@@ -2,6 +2,7 @@
 nothing may change, against a real PostgreSQL 15 cluster and the real service."""
 
 import os
+import shlex
 import stat
 import subprocess
 import time
@@ -47,19 +48,28 @@ class ExitCodesTest(unittest.TestCase):
         return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=120)
 
-    def reset_file(self, mode=0o600):
+    def reset_file(self, mode=0o600, hand_placed=b""):
         with open(self.cluster.conf, "wb") as handle:
-            handle.write(self.initdb_file)
+            handle.write(self.initdb_file + hand_placed)
         os.chmod(self.cluster.conf, mode)
         for name in os.listdir(self.cluster.data):
             if name.startswith("postgresql.conf."):
                 os.remove(os.path.join(self.cluster.data, name))
 
+    def assert_postgresql_takes_the_file(self):
+        ok, log = self.cluster.start(driver.free_port())
+        self.assertTrue(ok, log)
+        try:
+            self.assertNotEqual(self.cluster.show("shared_buffers"), "128MB")  # initdb's
+        finally:
+            self.cluster.stop()
+
     def test_each_exit_code_leaves_the_file_as_it_must(self):
         closed = {"PELLORAN_SERVICE_URL": CLOSED % driver.free_port(), "PELLORAN_CA_FILE": self.service.ca}
         usage = ["--usage", "dedicated", "--memory", "4GB"]
         cases = [
-            # description, arguments, service, as the cluster's owner, read-only, exit code, output
+            # description, arguments, service, as the cluster's owner, read-only, exit code, output,
+            # a line placed in the file by hand
             ("an unknown option", ["--fast"], None, False, False, 64, "Unknown option"),
             ("a usage it does not know", ["--usage", "fast"], None, False, False, 64, "--usage takes"),
             ("no usage and no terminal to ask", ["--installation", "1"], None, False, False, 64, "--usage"),
@@ -77,10 +87,13 @@ class ExitCodesTest(unittest.TestCase):
              False, 1, "+shared_buffers"),
             ("a dry run without --exit-code", ["--installation", "1", "--dry-run", "--color", "always"] + usage,
              None, False, False, 0, "\033[32m+shared_buffers"),
+            # The merge keeps a line it does not tune; the server refuses the whole file for it.
+            ("a file the server refuses", ["--installation", "1", "--yes"] + usage, None, False, False, 78,
+             "log_min_duration_statement", b"log_min_duration_statement = 'abc'\n"),
         ]
-        for description, arguments, service_env, as_owner, read_only, code, output in cases:
+        for description, arguments, service_env, as_owner, read_only, code, output, *hand_placed in cases:
             with self.subTest(description):
-                self.reset_file(0o400 if read_only else 0o600)
+                self.reset_file(0o400 if read_only else 0o600, *hand_placed)
                 before = driver.folder_snapshot(self.cluster.data), rights(self.cluster.conf)
                 result = self.run_cli(arguments, service_env, as_owner)
                 self.assertEqual(result.returncode, code, result.stderr)
@@ -99,10 +112,7 @@ class ExitCodesTest(unittest.TestCase):
         backups = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
         self.assertEqual(len(backups), 1)
         self.assertEqual(rights(self.cluster.conf), original_rights)
-        ok, log = self.cluster.start(driver.free_port())
-        self.assertTrue(ok, log)
-        self.assertNotEqual(self.cluster.show("shared_buffers"), "128MB")  # initdb's
-        self.cluster.stop()
+        self.assert_postgresql_takes_the_file()
 
         # A tuned file merges into new note lines, yet there is nothing to change.
         tuned = open(self.cluster.conf, "rb").read()
@@ -120,6 +130,79 @@ class ExitCodesTest(unittest.TestCase):
         self.assertEqual(open(self.cluster.conf, "rb").read().replace(b"\r\n", b"\n"), original)
         kept = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
         self.assertEqual(len(kept), 2)  # the tuned file was kept before the restore
+
+    def test_the_interactive_road_in_a_terminal(self):
+        self.reset_file()
+        terminal = Terminal(self.folder.path)
+        self.addCleanup(terminal.close)
+        env = dict(self.service.environment(), PATH=os.environ["PATH"], TERM="xterm-256color")
+        terminal.start(["env", "-i"] + ["%s=%s" % pair for pair in env.items()] +
+                       [CLI, "--conf-path", self.cluster.conf, "--pg-version", "15", "--memory", "4GB"])
+        try:
+            terminal.wait_for("Usage:")
+            terminal.type("3")
+            screen = terminal.wait_for("Write postgresql.conf? [y/N]")
+            self.assertRegex(screen, r"\033\[[0-9;]*m\+shared_buffers")
+            terminal.type("y")
+            self.assertEqual(terminal.wait_for_end(), 0)
+        finally:
+            terminal.save(os.path.join(driver.ARTIFACTS, "e2e", "cli-terminal.txt"))
+        self.assertIn("Restart the server", terminal.screen())
+        backups = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
+        self.assertEqual(len(backups), 1)
+        self.assert_postgresql_takes_the_file()
+
+
+class Terminal:
+    """A program in a detached tmux session of a fixed size, on a tmux server of its own: keys
+    typed into it and its screen read back with the colours as escapes."""
+
+    def __init__(self, folder):
+        self.socket = os.path.join(folder, "tmux.socket")
+
+    def tmux(self, *arguments):
+        return subprocess.run(["tmux", "-S", self.socket] + list(arguments), check=True,
+                              capture_output=True, text=True, timeout=30).stdout
+
+    def start(self, command):
+        # The pane stays after the program ends, for its last screen and its exit status.
+        self.tmux("new-session", "-d", "-x", "100", "-y", "40", shlex.join(command),
+                  ";", "set-option", "remain-on-exit", "on")
+
+    def screen(self):
+        """The screen and what has scrolled off it, with the colour escapes."""
+        return self.tmux("capture-pane", "-p", "-e", "-S", "-")
+
+    def wait_for(self, text, timeout=120):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            screen = self.screen()
+            if text in screen:
+                return screen
+            time.sleep(0.2)
+        raise AssertionError("%r did not appear on the screen:\n%s" % (text, self.screen()))
+
+    def type(self, answer):
+        self.tmux("send-keys", "-l", answer)
+        self.tmux("send-keys", "Enter")
+
+    def wait_for_end(self, timeout=120):
+        """The program's exit status."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            dead, status = self.tmux("display-message", "-p", "#{pane_dead}:#{pane_dead_status}").strip().split(":")
+            if dead == "1" and status:  # the status comes a moment after the end of its output
+                return int(status)
+            time.sleep(0.2)
+        raise AssertionError("the program did not end:\n" + self.screen())
+
+    def save(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as handle:
+            handle.write(self.screen())
+
+    def close(self):
+        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True, timeout=30)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,9 @@
 with a Start menu entry and an Add/Remove Programs entry; a silent uninstall takes all of it
 away again.
 
-Usage: test_installer.py <Pelloran-<version>-setup.exe>, with PELLORAN_PROGRAM naming the
-pelloran.exe it should hold and PELLORAN_VERSION its version.
+Usage: test_installer.py <Pelloran-<version>-setup.exe>, with PELLORAN_PROGRAM and
+PELLORAN_CLI_PROGRAM naming the pelloran.exe and pelloran-cli.exe it should hold and
+PELLORAN_VERSION its version.
 """
 
 import filecmp
@@ -57,6 +58,7 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(tree(program_files) - before,
                          {"Norvane", os.path.join("Norvane", "Pelloran"),
                           os.path.join("Norvane", "Pelloran", "pelloran.exe"),
+                          os.path.join("Norvane", "Pelloran", "pelloran-cli.exe"),
                           os.path.join("Norvane", "Pelloran", "uninstall.exe")})
         self.assertTrue(os.path.exists(os.path.join(start_menu, "Pelloran.lnk")))
         installed = "C:\\Program Files\\Norvane\\Pelloran"
@@ -71,8 +73,9 @@ class InstallerTest(unittest.TestCase):
             "NoModify": ("REG_DWORD", "0x1"),
             "NoRepair": ("REG_DWORD", "0x1"),
         })
-        self.assertTrue(filecmp.cmp(os.path.join(folder, "pelloran.exe"), os.environ["PELLORAN_PROGRAM"],
-                                    shallow=False), "the installed program is not the one built")
+        for name, built in (("pelloran.exe", "PELLORAN_PROGRAM"), ("pelloran-cli.exe", "PELLORAN_CLI_PROGRAM")):
+            self.assertTrue(filecmp.cmp(os.path.join(folder, name), os.environ[built], shallow=False),
+                            "the installed %s is not the one built" % name)
 
         # The uninstaller copies itself away and returns at once; the files go a moment later.
         result = wine.run([installed + "\\uninstall.exe", "/S"], timeout=120)

@@ -6,9 +6,12 @@ Wine's windows are not in the accessibility tree: the test works with window tit
 positions within the wizard, keys and pictures, and checks results in files, in the
 service's log and in PostgreSQL itself.
 
-Usage: test_windows_run.py <pelloran.exe>
+The terminal program pelloran-cli.exe goes the same road from the same registry.
+
+Usage: test_windows_run.py <pelloran.exe> <pelloran-cli.exe>
 """
 
+import json
 import os
 import stat
 import subprocess
@@ -24,6 +27,7 @@ from pelloran_e2e import wine
 import test_whole_run as linux
 
 PELLORAN = ""
+PELLORAN_CLI = ""
 TITLE = "Norvane Pelloran"
 PROGRESS = "Norvane's Pelloran"
 PREVIEW = "postgresql.conf"
@@ -240,6 +244,31 @@ class WindowsRunTest(unittest.TestCase):
                 os.chown(os.path.join(cluster.data, name), owner[1], owner[2])
         self.check_postgresql(cluster)
 
+    def test_the_terminal_program_lists_and_tunes_the_installation(self):
+        cluster = self.installation("cli")
+        with open(cluster.conf, "rb") as handle:
+            original = handle.read()
+        original_stat = os.stat(cluster.conf)
+        before = driver.folder_snapshot(cluster.data)
+        environment = {"PELLORAN_SERVICE_URL": self.service.url}
+
+        listed = wine.run([PELLORAN_CLI, "--list", "--json"], environment)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        [installation] = json.loads(listed.stdout)
+        self.assertEqual(installation["dataDirectory"], wine.windows_path(cluster.data))
+        self.assertEqual(installation["port"], cluster.port)
+
+        tuned = wine.run([PELLORAN_CLI, "--installation", "1", "--usage", "dedicated", "--yes"], environment)
+        self.assertEqual(tuned.returncode, 0, tuned.stdout + tuned.stderr)
+        self.assertIn("pg_ctl restart", tuned.stderr)
+        after = driver.folder_snapshot(cluster.data)
+        self.check_files(cluster, original, original_stat, before, after)
+        owner = pg.cluster_user()
+        for name in after:
+            if name.startswith("postgresql.conf"):
+                os.chown(os.path.join(cluster.data, name), owner[1], owner[2])
+        self.check_postgresql(cluster)
+
     def go_to(self, wizard, page):
         """From the welcome page to the page (0 welcome, 1 usage, 2 review)."""
         if page >= 1:
@@ -379,5 +408,6 @@ def changed_share(picture, other):
 
 if __name__ == "__main__":
     PELLORAN = sys.argv.pop(1)
+    PELLORAN_CLI = sys.argv.pop(1)
     os.makedirs(SHOTS, exist_ok=True)
     unittest.main(verbosity=2, warnings="ignore")
