@@ -159,14 +159,18 @@ class Terminal:
 
     def __init__(self, folder):
         self.socket = os.path.join(folder, "tmux.socket")
+        self.status_file = os.path.join(folder, "tmux.status")
 
     def tmux(self, *arguments):
         return subprocess.run(["tmux", "-S", self.socket] + list(arguments), check=True,
                               capture_output=True, text=True, timeout=30).stdout
 
     def start(self, command):
-        # The pane stays after the program ends, for its last screen and its exit status.
-        self.tmux("new-session", "-d", "-x", "100", "-y", "40", shlex.join(command),
+        # A shell between tmux and the program takes its exit status: tmux has been seen to
+        # leave an ended program unreaped, with no status to report. The pane stays after
+        # the end, for the last screen.
+        recorded = ["sh", "-c", '"$@"; echo $? > "$0"', self.status_file] + command
+        self.tmux("new-session", "-d", "-x", "100", "-y", "40", shlex.join(recorded),
                   ";", "set-option", "remain-on-exit", "on")
 
     def screen(self):
@@ -190,9 +194,11 @@ class Terminal:
         """The program's exit status."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            dead, status = self.tmux("display-message", "-p", "#{pane_dead}:#{pane_dead_status}").strip().split(":")
-            if dead == "1" and status:  # the status comes a moment after the end of its output
-                return int(status)
+            if os.path.exists(self.status_file):
+                with open(self.status_file) as handle:
+                    status = handle.read().strip()
+                if status:
+                    return int(status)
             time.sleep(0.2)
         raise AssertionError("the program did not end:\n" + self.screen())
 
