@@ -480,20 +480,8 @@ TEST(ConfFileTest, PostgreSqlReadsTheSavedFile)
     TempDir folder;
     chmod(folder.path().c_str(), 0755);
     const std::string data = folder.file("data");
-    std::filesystem::create_directory(data);
-    std::vector<std::string> asUser;
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown(data.c_str(), user.uid, user.gid), 0);
-        asUser = {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid),
-                  "--clear-groups"};
-    }
-    auto run = [&](std::vector<std::string> command) {
-        command.insert(command.begin(), asUser.begin(), asUser.end());
-        ProgramOptions options;
-        options.timeoutSeconds = 120;
-        options.environment["LC_ALL"] = "C";
-        return RunProgram(command, options);
-    };
+    ASSERT_TRUE(MakeClusterFolder(user, data));
+    auto run = [&](std::vector<std::string> command) { return RunAsClusterOwner(user, std::move(command)); };
     const ProgramResult init = run({bin + "initdb", "-D", data, "-A", "trust", "-U", "postgres", "--no-sync",
                                     "--no-instructions", "-E", "UTF8", "--locale=C"});
     ASSERT_EQ(init.exitCode, 0) << init.standardError;

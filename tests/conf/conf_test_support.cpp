@@ -54,3 +54,23 @@ bool Shell(const std::string& command)
 {
     return std::system(command.c_str()) == 0;
 }
+
+bool MakeClusterFolder(const OrdinaryUser& user, const std::string& data)
+{
+    std::error_code error;
+    std::filesystem::create_directory(data, error);
+    if (error)
+        return false;
+    return geteuid() != 0 || chown(data.c_str(), user.uid, user.gid) == 0;
+}
+
+ProgramResult RunAsClusterOwner(const OrdinaryUser& user, std::vector<std::string> command)
+{
+    if (geteuid() == 0)
+        command.insert(command.begin(), {"setpriv", "--reuid=" + std::to_string(user.uid),
+                                         "--regid=" + std::to_string(user.gid), "--clear-groups"});
+    ProgramOptions options;
+    options.timeoutSeconds = 120;
+    options.environment["LC_ALL"] = "C";
+    return RunProgram(command, options);
+}

@@ -1,9 +1,12 @@
 // What the configuration file tests share: an ordinary user to act as, and folder snapshots.
 #pragma once
 
+#include "tests/support/program_run.h"
+
 #include <map>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // An ordinary user made for these tests (root ignores permission bits).
 struct OrdinaryUser
@@ -28,6 +31,13 @@ public:
 private:
     bool switched = false;
 };
+
+// Makes a PostgreSQL data directory's folder, owned by `user` when the tests run as root
+// (the server refuses to run as root); false when it could not be given to the user.
+bool MakeClusterFolder(const OrdinaryUser& user, const std::string& data);
+
+// Runs a PostgreSQL program as the owner of a folder MakeClusterFolder made, in the C locale.
+ProgramResult RunAsClusterOwner(const OrdinaryUser& user, std::vector<std::string> command);
 
 // Every file of a folder (hidden ones included) with its bytes.
 std::map<std::string, std::string> FolderSnapshot(const std::string& folder);
