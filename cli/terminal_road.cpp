@@ -20,11 +20,13 @@
 #include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/regex.h>
+#include <wx/utils.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +187,7 @@ private:
     void ShowDiff(const std::vector<wxString>& oldLines, const std::vector<wxString>& newLines);
     void PrintJson(bool changes, bool written);
     int Confirm(const wxString& question);
+    void TakeFreeBackupName();
 
     const CliOptions& options;
     std::vector<Installation> installations;
@@ -351,8 +354,9 @@ int TerminalRoad::Tune()
         facts.storage = options.storage;
 
     // The exchange prints its identifier on standard output, which here carries the diff
-    // or the JSON.
-    std::streambuf* const results = std::cout.rdbuf(std::cerr.rdbuf());
+    // or the JSON: it is taken aside and shown on a line of its own with the progress.
+    std::ostringstream identifier;
+    std::streambuf* const results = std::cout.rdbuf(identifier.rdbuf());
     const bool exchanged = ExchangeWithService(
         *server, usage, facts,
         [this](wxString& host, wxString& port) {
@@ -363,9 +367,11 @@ int TerminalRoad::Tune()
             if (!options.quiet)
                 Say(wxString::Format(wxT("[%d/6] "), step) + text);
         });
+    std::cout.rdbuf(results);
+    if (!options.quiet && !identifier.str().empty())
+        Say(_("Exchange identifier: ") + wxString::FromUTF8(identifier.str()));
     if (!options.quiet)
         std::cerr << std::endl;
-    std::cout.rdbuf(results);
     if (!exchanged)
         return exitUnavailable;
 
@@ -435,6 +441,7 @@ int TerminalRoad::Tune()
         Say(_("Written: ") + target);
         return exitDone;
     }
+    TakeFreeBackupName();
     if (!save.WriteBackup(*server, error) || !save.WriteTunedFile(*server, error)) {
         Say(error);
         return exitCannotWrite;
@@ -444,6 +451,17 @@ int TerminalRoad::Tune()
     Say(_("The original file has been kept as ") + save.BackupPathOf(*server));
     Say(_("Restart the server for the new values to take effect: ") + RestartCommand(*server));
     return exitDone;
+}
+
+void TerminalRoad::TakeFreeBackupName()
+{
+    // Backups are named by the second and never written over: one made this second already
+    // (by a save just before a restore) keeps its bytes, and this one takes the next second's
+    // name. A few tries only; a name still taken then fails the backup, which changes nothing.
+    for (int tries = 0; tries < 3 && wxFileExists(save.BackupPathOf(*server)); ++tries) {
+        wxMilliSleep(1000 - wxDateTime::UNow().GetMillisecond());
+        save = TunedSave();
+    }
 }
 
 void TerminalRoad::ShowDiff(const std::vector<wxString>& oldLines, const std::vector<wxString>& newLines)
@@ -551,6 +569,7 @@ int TerminalRoad::Restore()
         return exitCannotWrite;
     }
     // The file being replaced is kept too, so that a restore can itself be undone.
+    TakeFreeBackupName();
     if (!save.WriteBackup(*server, error)) {
         Say(error);
         return exitCannotWrite;

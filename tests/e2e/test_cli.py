@@ -2,6 +2,7 @@
 nothing may change, against a real PostgreSQL 15 cluster and the real service."""
 
 import os
+import re
 import shlex
 import stat
 import subprocess
@@ -121,24 +122,48 @@ class ExitCodesTest(unittest.TestCase):
         self.assertIn("Nothing to change", again.stderr)
         self.assertEqual(open(self.cluster.conf, "rb").read(), tuned)
 
-        time.sleep(1.1)  # backups are named by the second
+        # Backups are named by the second: saves made this second and the next have taken
+        # those names, and the restore's own backup must keep clear of them.
+        taken = {}
+        for second in (0, 1):
+            name = "postgresql.conf." + time.strftime("%Y%m%d%H%M%S", time.localtime(time.time() + second))
+            taken[name] = b"# a backup made this second\r\n"
+            with open(os.path.join(self.cluster.data, name), "xb") as handle:
+                handle.write(taken[name])
         restored = self.run_cli(["--restore", backups[0][len("postgresql.conf."):], "--installation", "1", "--yes"])
         self.assertEqual(restored.returncode, 0, restored.stderr)
         self.assertEqual(open(self.cluster.conf, "rb").read(),
                          open(os.path.join(self.cluster.data, backups[0]), "rb").read())
         self.assertEqual(rights(self.cluster.conf), original_rights)
         self.assertEqual(open(self.cluster.conf, "rb").read().replace(b"\r\n", b"\n"), original)
-        kept = [n for n in os.listdir(self.cluster.data) if n.startswith("postgresql.conf.")]
-        self.assertEqual(len(kept), 2)  # the tuned file was kept before the restore
+        for name, content in taken.items():
+            self.assertEqual(open(os.path.join(self.cluster.data, name), "rb").read(), content)
+        kept = set(os.listdir(self.cluster.data)) - set(backups) - set(taken)
+        kept = [n for n in kept if n.startswith("postgresql.conf.")]
+        self.assertEqual(len(kept), 1)  # the tuned file was kept before the restore
+        self.assertEqual(open(os.path.join(self.cluster.data, kept[0]), "rb").read().replace(b"\r\n", b"\n"),
+                         tuned.replace(b"\r\n", b"\n"))
 
     def test_the_interactive_road_in_a_terminal(self):
         self.reset_file()
         terminal = Terminal(self.folder.path)
         self.addCleanup(terminal.close)
-        env = dict(self.service.environment(), PATH=os.environ["PATH"], TERM="xterm-256color")
-        terminal.start(["env", "-i"] + ["%s=%s" % pair for pair in env.items()] +
-                       [CLI, "--conf-path", self.cluster.conf, "--pg-version", "15", "--memory", "4GB"])
+        # Two installations, so that the program shows its numbered list and asks.
+        registry = os.path.join(self.folder.path, "two.reg")
+        listed = self.cluster.registry(registry)
+        with open(registry, "a", encoding="utf-8") as handle:
+            handle.write("\r\n".join([
+                "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\PostgreSQL\Services\pgsql-spare]",
+                '"Display Name"="PostgreSQL 15 (spare)"', '"Port"=dword:00001540', '"Database Superuser"="postgres"',
+                '"Data Directory"="%s"' % os.path.join(self.folder.path, "spare"),
+                '"Product Code"="{5F1C2B3A-15E2-4E2E-9E2E-PELLORANE2E}"', ""]))
+        env = dict(self.service.environment(), PATH=os.environ["PATH"], TERM="xterm-256color",
+                   PELLORAN_REGISTRY=registry)
+        terminal.start(["env", "-i"] + ["%s=%s" % pair for pair in env.items()] + [CLI, "--memory", "4GB"])
         try:
+            screen = terminal.wait_for("Installation:")
+            self.assertIn("PostgreSQL 15 (spare) on port 5440", screen)
+            terminal.type(re.search(r"(\d+)  %s" % re.escape(listed), screen).group(1))
             terminal.wait_for("Usage:")
             terminal.type("3")
             screen = terminal.wait_for("Write postgresql.conf? [y/N]")

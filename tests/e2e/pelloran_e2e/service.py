@@ -83,6 +83,9 @@ class Service:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self.process:
+            self.process.stdout.close()
+            self.errors.close()
         self.process = None
 
 
