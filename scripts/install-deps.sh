@@ -18,7 +18,7 @@ test_packages=(
   googletest libgtest-dev
   xvfb xauth xclip dbus dbus-x11 at-spi2-core python3-pyatspi
   tinyproxy postgresql-15 acl attr libcap2-bin pkexec polkitd
-  dpkg-dev file ccache strace nginx-light wrk redis-server haproxy tmux
+  dpkg-dev file ccache strace nginx-light wrk redis-server haproxy tmux mmdebstrap
   clang libclang-rt-14-dev
 )
 

@@ -124,6 +124,60 @@ class PackageTest(unittest.TestCase):
                      if any(word in p for word in ("gtk", "libx11", "libxcb", "wayland", "gdk", "cairo")))
         self.assertEqual(gui, [], "a GUI library among the terminal program's dependencies")
 
+    @unittest.skipUnless(IS_ROOT and shutil.which("mmdebstrap") and HAS_SERVICE,
+                         "a fresh Debian root needs root, mmdebstrap and the service")
+    def test_the_terminal_package_installs_where_no_gui_library_is(self):
+        """A fresh minimal Debian 12 root, as a server without a display has: apt-get installs
+        the package there, and the program lists and makes a dry run against the service."""
+        cert, key = make_certificate(self.folder)
+        os.chmod(key, 0o644)
+        process, port, line = start_service(os.environ["PELLORAN_SERVICE_BINARY"], cert, key)
+        self.addCleanup(process.kill)
+        self.assertTrue(line, "the service did not start")
+        carried = os.path.join(self.folder, "carried")
+        os.makedirs(carried)
+        shutil.copy(self.debs["pelloran-cli"], os.path.join(carried, "pelloran-cli.deb"))
+        shutil.copy(cert, os.path.join(carried, "ca.pem"))
+        with open(os.path.join(carried, "postgresql.conf"), "w") as f:
+            f.write("max_connections = 100\n")
+        # Run inside the new root while its /proc and /dev are mounted; the network is the
+        # host's, so the service answers on 127.0.0.1.
+        inside = r"""
+cd /carried
+apt-get install -y --no-install-recommends ./pelloran-cli.deb > install.log 2>&1
+echo $? > install.status
+pelloran-cli --list > list.out 2>&1
+echo $? > list.status
+PELLORAN_SERVICE_URL=https://127.0.0.1:%d/authws/services/AuthenticationService PELLORAN_CA_FILE=/carried/ca.pem \
+    pelloran-cli --conf-path /carried/postgresql.conf --pg-version 15 --usage mixed --memory 4GB --dry-run \
+    --color never > dry-run.out 2>&1
+echo $? > dry-run.status
+dpkg-query -W -f='${Package}\n' > packages
+find / -xdev \( -name 'libgtk*' -o -name 'libX11*' -o -name 'libxcb*' -o -name 'libwayland*' \) > gui-files
+""" % port
+        with open(os.path.join(carried, "inside.sh"), "w") as f:
+            f.write(inside)
+        root = os.path.join(self.folder, "root")
+        copy_in = 'cp -r %s "$1/carried" && chroot "$1" sh /carried/inside.sh && cp -r "$1/carried" %s' % (
+            carried, os.path.join(self.folder, "result"))
+        result = run(["mmdebstrap", "--variant=apt", "--mode=root", "--customize-hook=" + copy_in, "bookworm", root,
+                      "deb http://deb.debian.org/debian bookworm main",
+                      "deb http://deb.debian.org/debian bookworm-updates main",
+                      "deb http://deb.debian.org/debian-security bookworm-security main"], timeout=900)
+        self.addCleanup(run, ["rm", "-rf", root])
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+
+        def read(name):
+            with open(os.path.join(self.folder, "result", name)) as f:
+                return f.read()
+        self.assertEqual(read("install.status").strip(), "0", read("install.log")[-3000:])
+        gui = [p for p in read("packages").split() if any(w in p for w in ("gtk", "libx11", "libxcb", "wayland"))]
+        self.assertEqual((gui, read("gui-files")), ([], ""), "a GUI library in the new root")
+        self.assertEqual(read("list.status").strip(), "66", read("list.out"))  # no PostgreSQL there
+        self.assertEqual(read("dry-run.status").strip(), "0", read("dry-run.out"))
+        self.assertIn("+shared_buffers = ", read("dry-run.out"))
+        self.assertEqual(read("postgresql.conf"), "max_connections = 100\n", "a dry run writes nothing")
+
     @unittest.skipUnless(HAS_SERVICE, "pelloran-service is not built")
     def test_the_service_package_runs_its_program_as_an_unprivileged_unit(self):
         files = self.contents("pelloran-service")
