@@ -1,12 +1,17 @@
 """Prints the project's speed and memory figures side by side, from one run.
 
-  /usr/bin/python3 bench/report.py [--build DIR] [--runs N]
+  /usr/bin/python3 bench/report.py [--build DIR] [--runs N] [--settle SECONDS] [--busy-ok]
 
 Figures measured here: the wizard's start-up to its first page drawn, a full exchange with
 the tuning service on loopback as the user starts it (Next on the usage page until the
 review page shows), and the peak memory of each program. Figures of the other benchmark
 programs in the build folder (merge and preview, service throughput) are run and shown
 with them. Every figure is a median over the runs, with the spread beside it.
+
+Each part waits (up to --settle seconds, 120 by default) for the one-minute load average to
+fall to 0.5, and shows the load before and after it. A part that starts on a busier machine
+keeps its own figures, marked, but its comparisons of two programs are left out, unless
+--busy-ok is given.
 """
 
 import argparse
@@ -22,10 +27,31 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-import cluster as pg  # noqa: E402
-import driver  # noqa: E402
-import road  # noqa: E402
-import service  # noqa: E402
+from pelloran_e2e import cluster as pg  # noqa: E402
+from pelloran_e2e import driver  # noqa: E402
+from pelloran_e2e import road  # noqa: E402
+from pelloran_e2e import service  # noqa: E402
+
+# Above this one-minute load average the machine is busy: other work then shares the
+# processors with what is measured, and a ratio of two programs says more about that work.
+BUSY_LOAD = 0.5
+# Lines of the other benchmarks that compare two programs.
+RATIO_LINE = re.compile(r"\b(ratio|times)\b|÷")
+
+
+def load_average():
+    with open("/proc/loadavg") as handle:
+        return float(handle.read().split()[0])
+
+
+def settle(most_seconds):
+    """Waits, up to most_seconds, for the one-minute load to fall to BUSY_LOAD; returns it."""
+    deadline = time.monotonic() + most_seconds
+    load = load_average()
+    while load > BUSY_LOAD and time.monotonic() < deadline:
+        time.sleep(5)
+        load = load_average()
+    return load
 
 
 class Report:
@@ -169,9 +195,9 @@ def exchange_and_whole_run(report, build, runs, folder):
         tuning.stop()
 
 
-def other_benchmarks(report, build):
+def other_benchmarks(report, build, settle_seconds, busy_ok):
     """Runs the benchmark programs built in the build's bench folder and shows what they
-    print, under their names."""
+    print, under their names, with the load before and after each."""
     folder = os.path.join(build, "bench")
     if not os.path.isdir(folder):
         return
@@ -180,13 +206,18 @@ def other_benchmarks(report, build):
         if not (os.path.isfile(path) and os.access(path, os.X_OK)) or "bench" not in name:
             continue
         report.section("bench/%s" % name)
+        before = settle(settle_seconds)
         try:
             result = subprocess.run([path], capture_output=True, text=True, timeout=1800)
         except subprocess.TimeoutExpired:
             report.add_text("did not finish in 30 min")
             continue
+        busy = before > BUSY_LOAD and not busy_ok
+        report.add_text("load average %.2f before, %.2f after%s" % (
+            before, load_average(), "; the machine was busy: comparisons left out (--busy-ok shows them)"
+            if busy else ""))
         for line in result.stdout.splitlines():
-            if line.strip():
+            if line.strip() and not (busy and RATIO_LINE.search(line)):
                 report.add_text(line.rstrip())
         if result.returncode != 0:
             report.add_text("ended with %d: %s" % (result.returncode, result.stderr.strip()[-300:]))
@@ -196,6 +227,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--settle", type=float, default=120,
+                        help="seconds to wait for a quiet machine before each part")
+    parser.add_argument("--busy-ok", action="store_true",
+                        help="show comparisons measured on a busy machine too")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
@@ -203,10 +238,13 @@ def main():
     started = time.monotonic()
     with driver.TempDir("pelloran-bench-") as folder, driver.Desktop() as desktop:
         report.section("Wizard (real program on a virtual screen, %dx%d)" % desktop.size)
-        wizard_start(report, build, args.runs, folder)
-        exchange_and_whole_run(report, build, args.runs, folder)
+        for part in (wizard_start, exchange_and_whole_run):
+            before = settle(args.settle)
+            part(report, build, args.runs, folder)
+            report.add_text("load average %.2f before, %.2f after%s" % (
+                before, load_average(), "; the machine was busy" if before > BUSY_LOAD else ""))
         # Their preview figures need a screen: this one.
-        other_benchmarks(report, build)
+        other_benchmarks(report, build, args.settle, args.busy_ok)
     report.print()
     print("\n(report took %.0f s; machine: %d processors)" % (time.monotonic() - started,
                                                              os.cpu_count()))
