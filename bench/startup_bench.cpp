@@ -6,8 +6,8 @@
 //   xvfb-run -a -s "-screen 0 1280x1024x24" build/bench/startup_bench [--runs N] [--busy-ok]
 //
 // Both programs get the same environment: an empty registry (PELLORAN_REGISTRY), a fresh
-// XDG_CONFIG_HOME for every launch, GSettings in memory and no accessibility bridge (without
-// a session bus it would start one on the first launch only). The first pair is launched and
+// XDG_CONFIG_HOME for every launch, GSettings in memory and no accessibility bridge, so that
+// whether a session bus runs does not change the figures. The first pair is launched and
 // thrown away: it fills the file cache, which later launches, like a user's second start,
 // find full. On a busy machine (a 1-minute load average above 0.5 before the run) the
 // medians are shown but not their ratio, unless --busy-ok.
