@@ -1,19 +1,37 @@
 #include "pages/images.h"
 
-#include "pages/page_image.xpm"
-#include "pages/side_image.xpm"
+#include "page_image_png.h"
+#include "side_image_png.h"
 
 #include <wx/gbsizer.h>
+#include <wx/imagpng.h>
+#include <wx/mstream.h>
 #include <wx/statbmp.h>
+
+namespace {
+
+// Decoded by the PNG handler itself, so that nothing depends on which handlers the
+// application has registered.
+wxBitmap DecodePng(const unsigned char* data, size_t size)
+{
+    wxMemoryInputStream stream(data, size);
+    wxPNGHandler handler;
+    wxImage image;
+    if (!handler.LoadFile(&image, stream, false))
+        return wxBitmap();
+    return wxBitmap(image);
+}
+
+} // namespace
 
 wxBitmap CreateSideImage()
 {
-    return wxBitmap(side_image_xpm);
+    return DecodePng(side_image_png, sizeof side_image_png);
 }
 
 wxBitmap LoadPageImage()
 {
-    return wxBitmap(page_image_xpm);
+    return DecodePng(page_image_png, sizeof page_image_png);
 }
 
 void AddPageImageRow(wxWindow* page, wxSizer* pageSizer, const wxSize& minimumSize)

@@ -1,4 +1,4 @@
-// The program's two pictures, built in from XPM data.
+// The program's two pictures, built in from PNG data (side_image.png, page_image.png).
 #pragma once
 
 #include <wx/bitmap.h>

@@ -2,10 +2,7 @@
 // the TLS session of the context's earlier calls), its answer's body collected whole.
 #include "tuning/http_transport_backend.h"
 
-#include <curl/curl.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
+#include "tuning/curl_library.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,9 +25,9 @@ namespace {
 constexpr std::size_t maximumResponseLength = 16u << 20;
 constexpr std::size_t maximumUrlLength = 2048;
 
-bool SslBackendIsOpenSsl()
+bool SslBackendIsOpenSsl(const CurlLibrary& lib)
 {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const curl_version_info_data* info = lib.versionInfo(CURLVERSION_NOW);
     return info != nullptr && info->ssl_version != nullptr && std::strncmp(info->ssl_version, "OpenSSL", 7) == 0;
 }
 
@@ -42,18 +39,18 @@ class TrustStore
 public:
     // A new reference to the store for `extraFile` (may be empty), or null when that file
     // cannot be read. The caller frees it with X509_STORE_free.
-    X509_STORE* Acquire(const std::string& extraFile)
+    X509_STORE* Acquire(const CurlLibrary& lib, const std::string& extraFile)
     {
         const std::string key = KeyOf(extraFile);
         std::lock_guard<std::mutex> lock(mutex);
         if (!loaded || key != loadedKey) {
-            X509_STORE_free(store);
-            store = Build(extraFile);
+            lib.storeFree(store);
+            store = Build(lib, extraFile);
             loadedKey = key;
             loaded = true;
         }
         if (store != nullptr)
-            X509_STORE_up_ref(store);
+            lib.storeUpRef(store);
         return store;
     }
 
@@ -68,27 +65,27 @@ private:
                std::to_string(status.st_mtim.tv_sec) + '.' + std::to_string(status.st_mtim.tv_nsec);
     }
 
-    static X509_STORE* Build(const std::string& extraFile)
+    static X509_STORE* Build(const CurlLibrary& lib, const std::string& extraFile)
     {
-        X509_STORE* built = X509_STORE_new();
+        X509_STORE* built = lib.storeNew();
         if (built == nullptr)
             return nullptr;
         char* systemFile = nullptr;
         char* systemFolder = nullptr;
-        if (CURL* probe = curl_easy_init()) {
-            curl_easy_getinfo(probe, CURLINFO_CAINFO, &systemFile);
-            curl_easy_getinfo(probe, CURLINFO_CAPATH, &systemFolder);
+        if (CURL* probe = lib.easyInit()) {
+            lib.easyGetinfo(probe, CURLINFO_CAINFO, &systemFile);
+            lib.easyGetinfo(probe, CURLINFO_CAPATH, &systemFolder);
             // The texts are libcurl's built-in defaults and outlive the handle.
-            curl_easy_cleanup(probe);
+            lib.easyCleanup(probe);
         }
         if (systemFile != nullptr)
-            X509_STORE_load_file(built, systemFile);
+            lib.storeLoadFile(built, systemFile);
         if (systemFolder != nullptr)
-            X509_STORE_load_path(built, systemFolder);
-        ERR_clear_error();
-        if (!extraFile.empty() && X509_STORE_load_file(built, extraFile.c_str()) != 1) {
-            ERR_clear_error();
-            X509_STORE_free(built);
+            lib.storeLoadPath(built, systemFolder);
+        lib.clearErrors();
+        if (!extraFile.empty() && lib.storeLoadFile(built, extraFile.c_str()) != 1) {
+            lib.clearErrors();
+            lib.storeFree(built);
             return nullptr;
         }
         return built;
@@ -106,24 +103,15 @@ TrustStore& ProcessTrustStore()
     return *trust;
 }
 
-// Hands the connection the process's trust store instead of one libcurl would parse anew.
-CURLcode UseTrustStore(CURL*, void* sslContext, void* store)
-{
-    if (store == nullptr)
-        return CURLE_SSL_CACERT_BADFILE;
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), static_cast<X509_STORE*>(store));
-    return CURLE_OK;
-}
-
 class CurlBackend final : public TransportBackend
 {
 public:
-    explicit CurlBackend(TransportFigures& figures) : figures(figures) {}
+    CurlBackend(const CurlLibrary& lib, TransportFigures& figures) : lib(lib), figures(figures) {}
 
     ~CurlBackend() override
     {
-        curl_easy_cleanup(curl);
-        curl_share_cleanup(share);
+        lib.easyCleanup(curl);
+        lib.shareCleanup(share);
         if (placeholderSocket >= 0)
             close(placeholderSocket);
     }
@@ -131,10 +119,10 @@ public:
     // The easy handle, the share that keeps the TLS sessions, the placeholder socket.
     bool Start(struct soap* soap)
     {
-        curl = curl_easy_init();
+        curl = lib.easyInit();
         // The context is used by one thread at a time, so the share needs no locks.
-        share = curl_share_init();
-        const bool shareSet = share != nullptr && curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
+        share = lib.shareInit();
+        const bool shareSet = share != nullptr && lib.shareSetopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
         // A real descriptor that reaches nothing: whatever the runtime does with "its socket"
         // (options, polling) stays harmless.
         placeholderSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -147,24 +135,24 @@ public:
 
     bool Split(struct soap*, const char* endpoint, EndPoint& parts) override
     {
-        CURLU* parsed = curl_url();
+        CURLU* parsed = lib.url();
         char* scheme = nullptr;
         char* host = nullptr;
         char* port = nullptr;
         const bool split = parsed != nullptr && std::strlen(endpoint) < maximumUrlLength &&
-                           curl_url_set(parsed, CURLUPART_URL, endpoint, 0) == CURLUE_OK &&
-                           curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-                           curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-                           curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
+                           lib.urlSet(parsed, CURLUPART_URL, endpoint, 0) == CURLUE_OK &&
+                           lib.urlGet(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                           lib.urlGet(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+                           lib.urlGet(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
         const bool supported = split && (std::strcmp(scheme, "https") == 0 || std::strcmp(scheme, "http") == 0);
         if (supported) {
             parts.host = host;
             parts.port = port;
         }
-        curl_free(scheme);
-        curl_free(host);
-        curl_free(port);
-        curl_url_cleanup(parsed);
+        lib.free(scheme);
+        lib.free(host);
+        lib.free(port);
+        lib.urlCleanup(parsed);
         return supported;
     }
 
@@ -179,13 +167,13 @@ public:
 
     int Send(struct soap* soap, const HeaderList& headers, const char* body, std::size_t length, long& status) override
     {
-        curl_easy_reset(curl);
+        lib.easyReset(curl);
 
         curl_slist* headerList = nullptr;
         bool headersOk = true;
         for (const auto& [name, value] : headers) {
             const std::string line = name + ": " + value;
-            curl_slist* longer = curl_slist_append(headerList, line.c_str());
+            curl_slist* longer = lib.slistAppend(headerList, line.c_str());
             headersOk = headersOk && longer != nullptr;
             if (longer)
                 headerList = longer;
@@ -197,14 +185,14 @@ public:
             for (const auto& header : headers)
                 given = given || strcasecmp(header.first.c_str(), name.c_str()) == 0;
             if (!given) {
-                curl_slist* longer = curl_slist_append(headerList, removal);
+                curl_slist* longer = lib.slistAppend(headerList, removal);
                 headersOk = headersOk && longer != nullptr;
                 if (longer)
                     headerList = longer;
             }
         }
         if (!headersOk) {
-            curl_slist_free_all(headerList);
+            lib.slistFreeAll(headerList);
             return FailCall(soap, SOAP_EOM, "Out of memory", "the request's header lines");
         }
 
@@ -212,59 +200,61 @@ public:
         response.clear();
         responseOffset = 0;
         status = 0;
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-        curl_easy_setopt(curl, CURLOPT_URL, options.url.c_str());
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectResponse);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connectMilliseconds);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.totalMilliseconds);
+        lib.easySetopt(curl, CURLOPT_ERRORBUFFER, errorText);
+        lib.easySetopt(curl, CURLOPT_URL, options.url.c_str());
+        lib.easySetopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        lib.easySetopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+        lib.easySetopt(curl, CURLOPT_POST, 1L);
+        lib.easySetopt(curl, CURLOPT_POSTFIELDS, body);
+        lib.easySetopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+        lib.easySetopt(curl, CURLOPT_HTTPHEADER, headerList);
+        lib.easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+        lib.easySetopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        lib.easySetopt(curl, CURLOPT_WRITEFUNCTION, CollectResponse);
+        lib.easySetopt(curl, CURLOPT_WRITEDATA, this);
+        lib.easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.connectMilliseconds);
+        lib.easySetopt(curl, CURLOPT_TIMEOUT_MS, options.totalMilliseconds);
         if (!options.keepAlive) {
-            curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-            curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+            lib.easySetopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+            lib.easySetopt(curl, CURLOPT_FORBID_REUSE, 1L);
         }
         if (!options.proxyHost.empty()) {
             // The user's own proxy: used for every address, whatever no_proxy says.
-            curl_easy_setopt(curl, CURLOPT_PROXY, options.proxyHost.c_str());
-            curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(options.proxyPort));
-            curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-            curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+            lib.easySetopt(curl, CURLOPT_PROXY, options.proxyHost.c_str());
+            lib.easySetopt(curl, CURLOPT_PROXYPORT, static_cast<long>(options.proxyPort));
+            lib.easySetopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+            lib.easySetopt(curl, CURLOPT_NOPROXY, "");
         }
         // The calls of one context resume the first call's TLS session, each on its own connection.
-        curl_easy_setopt(curl, CURLOPT_SHARE, share);
+        lib.easySetopt(curl, CURLOPT_SHARE, share);
         const char* caFile = std::getenv(caFileVariable);
         const bool extraTrust = caFile != nullptr && caFile[0] != '\0';
         X509_STORE* trust = nullptr;
-        if (SslBackendIsOpenSsl()) {
-            trust = ProcessTrustStore().Acquire(extraTrust ? caFile : "");
-            curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
-            curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-            curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, UseTrustStore);
-            curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, trust);
+        if (SslBackendIsOpenSsl(lib)) {
+            trust = ProcessTrustStore().Acquire(lib, extraTrust ? caFile : "");
+            lib.easySetopt(curl, CURLOPT_CAINFO, nullptr);
+            lib.easySetopt(curl, CURLOPT_CAPATH, nullptr);
+            lib.easySetopt(curl, CURLOPT_SSL_CTX_FUNCTION, UseTrustStore);
+            lib.easySetopt(curl, CURLOPT_SSL_CTX_DATA, this);
         } else if (extraTrust) {
-            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
+            lib.easySetopt(curl, CURLOPT_CAINFO, caFile);
         }
 
-        const CURLcode result = curl_easy_perform(curl);
-        X509_STORE_free(trust);
-        curl_slist_free_all(headerList);
+        callTrust = trust;
+        const CURLcode result = lib.easyPerform(curl);
+        callTrust = nullptr;
+        lib.storeFree(trust);
+        lib.slistFreeAll(headerList);
         curl_off_t connections = 0;
-        if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connections) == CURLE_OK)
+        if (lib.easyGetinfo(curl, CURLINFO_NUM_CONNECTS, &connections) == CURLE_OK)
             figures.connectionsOpened += static_cast<unsigned>(connections);
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        lib.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        lib.easySetopt(curl, CURLOPT_ERRORBUFFER, nullptr);
         ++figures.requestsSent;
 
         if (result != CURLE_OK) {
             response.clear();
-            std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+            std::string detail = errorText[0] != '\0' ? errorText : lib.easyStrerror(result);
             if (result == CURLE_SSL_CACERT_BADFILE && caFile != nullptr)
                 detail = std::string("the certificates in ") + caFile + " (" + caFileVariable + ") cannot be read";
             int code = SOAP_HTTP_ERROR;
@@ -308,10 +298,20 @@ private:
     void NoteResumption()
     {
         curl_tlssessioninfo* info = nullptr;
-        if (curl_easy_getinfo(curl, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
+        if (lib.easyGetinfo(curl, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
             info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr &&
-            SSL_session_reused(static_cast<SSL*>(info->internals)) == 1)
+            lib.sessionReused(static_cast<SSL*>(info->internals)) == 1)
             ++figures.sessionsResumed;
+    }
+
+    // Hands the connection the process's trust store instead of one libcurl would parse anew.
+    static CURLcode UseTrustStore(CURL*, void* sslContext, void* userData)
+    {
+        auto* backend = static_cast<CurlBackend*>(userData);
+        if (backend->callTrust == nullptr)
+            return CURLE_SSL_CACERT_BADFILE;
+        backend->lib.contextSetStore(static_cast<SSL_CTX*>(sslContext), backend->callTrust);
+        return CURLE_OK;
     }
 
     static std::size_t CollectResponse(char* data, std::size_t size, std::size_t count, void* userData)
@@ -326,7 +326,9 @@ private:
         return length;
     }
 
+    const CurlLibrary& lib;
     TransportFigures& figures;
+    X509_STORE* callTrust = nullptr; // the trust store of the call under way
     CURL* curl = nullptr;
     CURLSH* share = nullptr; // TLS sessions kept between the context's calls
     int placeholderSocket = -1; // what the context holds as its socket while a call is open
@@ -340,10 +342,10 @@ private:
 std::unique_ptr<TransportBackend> MakeTransportBackend(struct soap* soap, const TransportState&,
                                                        TransportFigures& figures, unsigned long)
 {
-    static std::once_flag globalInit;
-    std::call_once(globalInit, []() { curl_global_init(CURL_GLOBAL_DEFAULT); });
-
-    std::unique_ptr<CurlBackend> backend(new (std::nothrow) CurlBackend(figures));
+    const CurlLibrary* lib = OpenCurlLibrary();
+    if (lib == nullptr)
+        return nullptr;
+    std::unique_ptr<CurlBackend> backend(new (std::nothrow) CurlBackend(*lib, figures));
     if (backend == nullptr || !backend->Start(soap))
         return nullptr;
     return backend;

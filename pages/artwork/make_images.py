@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the program's two pictures with ImageMagick and writes them as XPM data.
+"""Draws the program's two pictures with ImageMagick and writes them as palette PNG files.
 
-Run from this folder; commits the resulting ../page_image.xpm and ../side_image.xpm.
+Run from this folder; commit the resulting ../page_image.png and ../side_image.png (the
+build carries them in the program as data).
 """
 import math
 import subprocess
@@ -33,21 +34,19 @@ def drum(x, y, w, h, bands):
     return out
 
 
-def render(size, background, mvg, target, name):
-    png = target.replace(".xpm", ".png")
-    subprocess.run(["convert", "-size", size, background, "-draw", mvg, png], check=True)
-    subprocess.run(["convert", png, "-colors", "96", "+dither", target], check=True)
-    text = open(target).read().replace("static char *", "static const char* const ", 1)
-    text = text.split("[] = {", 1)
-    open(target, "w").write(f"static const char* const {name}[] = {{" + text[1])
-    subprocess.run(["rm", "-f", png], check=True)
+def render(size, background, mvg, target):
+    drawn = target.replace(".png", "-drawn.png")
+    subprocess.run(["convert", "-size", size, background, "-draw", mvg, drawn], check=True)
+    subprocess.run(["convert", drawn, "-colors", "96", "+dither", "-strip", "-depth", "8",
+                    "PNG8:" + target], check=True)
+    subprocess.run(["rm", "-f", drawn], check=True)
 
 
 render("100x100", "xc:white",
        drum(14, 10, 52, 70, 3) + gear(68, 70, 26, 20, 10, 8),
-       "../page_image.xpm", "page_image_xpm")
+       "../page_image.png")
 
 render("160x310", "gradient:#0F2F57-#2C7A8C",
        drum(36, 70, 88, 120, 3) + gear(110, 190, 36, 28, 12, 11)
        + "fill '#FFFFFF40' stroke none circle 20,300 80,300 circle 150,20 190,20",
-       "../side_image.xpm", "side_image_xpm")
+       "../side_image.png")
