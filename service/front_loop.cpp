@@ -270,6 +270,8 @@ bool FrontLoop::Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>
     pending.arrived = Clock::now();
     if (pending.refused || framing.refusal != 0)
         Refuse(pending, pending.refused ? 429 : framing.refusal);
+    else if (parts.answerHere)
+        parts.answerHere(pending);
     else
         parts.workers.Hand(std::move(owner));
     return false;

@@ -64,6 +64,7 @@ public:
         fresponse = Response;
         fposthdr = PostHeader;
         frecv = Receive;
+        fclose = Close;
         // The context owns the socket and the TLS state from here on.
         if (pending.ssl != nullptr)
             BIO_set_callback_ex(SSL_get_rbio(pending.ssl), nullptr);
@@ -86,6 +87,7 @@ public:
                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - arrivedAt).count());
         }
         destroy();
+        Close(this); // when the runtime gave up before its own close
     }
 
 private:
@@ -118,6 +120,21 @@ private:
     }
 
     static Connection* Of(struct soap* soap) { return static_cast<Connection*>(soap->user); }
+
+    // Sends close_notify and closes. The runtime's own close waits up to 5 s for the client's
+    // close_notify, which holds the thread that answered for a round trip after every answer,
+    // and for the whole 5 s when the client keeps the connection open.
+    static int Close(struct soap* soap)
+    {
+        if (SSL* ssl = soap->ssl) {
+            soap->ssl = nullptr;
+            if (SSL_get_shutdown(ssl) == 0 && soap->error != SOAP_SSL_ERROR)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
+        soap_force_closesock(soap);
+        return SOAP_OK;
+    }
 
     // After the request line and headers: note the request line for the access log.
     static int Parse(struct soap* soap)
@@ -211,19 +228,6 @@ private:
     long long size = 0;
 };
 
-// Sends close_notify and closes. Waiting for the client's own close_notify, as the
-// runtime would, holds a worker for a round trip (up to 5 s) after every answer.
-void Finish(Connection& connection)
-{
-    if (SSL* ssl = connection.ssl) {
-        connection.ssl = nullptr;
-        if (SSL_get_shutdown(ssl) == 0 && connection.error != SOAP_SSL_ERROR)
-            SSL_shutdown(ssl);
-        SSL_free(ssl);
-    }
-    soap_force_closesock(&connection);
-}
-
 } // namespace
 
 void ServedParts::KeepOriginalHooks(const struct soap& listener)
@@ -238,5 +242,4 @@ void ServeConnection(const struct soap& listener, ServedParts& parts, PendingReq
 {
     Connection connection(listener, parts, request);
     connection.Serve();
-    Finish(connection);
 }

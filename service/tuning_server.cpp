@@ -120,8 +120,10 @@ void TuningServer::Run(const StopSignal& stop)
 {
     Impl& server = *impl;
     {
-        WorkerPool workers(server.options.workers, queueLimit,
-                           [&server](PendingRequest& request) { ServeConnection(server.listener, server.served, request); });
+        const WorkerPool::Serve serve = [&server](PendingRequest& request) {
+            ServeConnection(server.listener, server.served, request);
+        };
+        WorkerPool workers(server.options.workers, queueLimit, serve);
         FrontParts fronts{server.listener.master,
                           server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
@@ -131,7 +133,9 @@ void TuningServer::Run(const StopSignal& stop)
                           server.served.limits,
                           server.served.metrics,
                           server.places,
-                          workers};
+                          workers,
+                          // An answer fits the socket's buffer whole, so only the store may wait.
+                          server.served.store.Waits() ? WorkerPool::Serve() : serve};
         // A front loop per processor: handshakes are most of the work.
         std::vector<std::thread> others;
         const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
