@@ -3,11 +3,21 @@
 # same certificate, each request a validateUser posted on a new TLS connection with a full
 # handshake (neither server gives tickets or keeps sessions, which wrk would resume). Prints
 # the median rates and the median of each round's ratio, for RSA-2048 and ECDSA P-256 at 8 and
-# 32 connections.
+# 32 connections. Prints the load average before and after; on a busy machine (a 1-minute
+# load above 0.5 before the run) it prints the rates but leaves the ratios out: load from
+# elsewhere comes and goes between the two runs of a round, and the ratios vary by a tenth.
 #
-#   bench/tls_rate_bench.sh [build folder, default build] [rounds, default 5] [seconds a round, default 5]
+#   bench/tls_rate_bench.sh [--busy-ok] [build folder, default build] [rounds, default 5] [seconds a round, default 5]
+#
+#   --busy-ok   print the ratios even on a busy machine
 set -euo pipefail
 
+busy_ok=0
+arguments=()
+for argument in "$@"; do
+    if [[ $argument == --busy-ok ]]; then busy_ok=1; else arguments+=("$argument"); fi
+done
+set -- "${arguments[@]}"
 build=$(realpath "${1:-build}")
 rounds=${2:-5}
 seconds=${3:-5}
@@ -57,8 +67,12 @@ rate() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+load_before=$(cut -d' ' -f1-3 </proc/loadavg)
+show_ratios=$(awk -v load="${load_before%% *}" -v ok="$busy_ok" 'BEGIN { print (ok || load <= 0.5) ? 1 : 0 }')
+
 echo "TLS rate: pelloran-service against nginx return 200, wrk posting validateUser with Connection: close"
 echo "$(nproc) processors; median of $rounds rounds of ${seconds} s; nginx $("$nginx_binary" -v 2>&1 | sed 's/.*\///')"
+echo "load average before: $load_before"
 printf "%-11s %11s %14s %12s %7s\n" certificate connections "nginx req/s" "service req/s" ratio
 
 for kind in rsa ecdsa; do
@@ -113,10 +127,18 @@ EOF
             echo "$s" >>"$work/service.rates"
             awk -v s="$s" -v n="$n" 'BEGIN { print (n > 0 ? s / n : 0) }' >>"$work/ratios"
         done
-        printf "%-11s %11s %14.0f %12.0f %7.2f\n" "$label" "$connections" "$(median <"$work/nginx.rates")" \
-            "$(median <"$work/service.rates")" "$(median <"$work/ratios")"
+        ratio=-
+        [[ $show_ratios == 1 ]] && ratio=$(printf %.2f "$(median <"$work/ratios")")
+        printf "%-11s %11s %14.0f %12.0f %7s\n" "$label" "$connections" "$(median <"$work/nginx.rates")" \
+            "$(median <"$work/service.rates")" "$ratio"
     done
     kill "$nginx_pid" "$service_pid"
     wait "$nginx_pid" "$service_pid" 2>/dev/null || true
     pids=()
 done
+
+echo "load average after: $(cut -d' ' -f1-3 </proc/loadavg)"
+if [[ $show_ratios == 0 ]]; then
+    echo "ratios left out: the 1-minute load was ${load_before%% *} before the run, above 0.5, so the" \
+        "machine was busy; --busy-ok prints them anyway"
+fi

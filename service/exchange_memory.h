@@ -25,6 +25,7 @@ public:
     std::optional<std::size_t> Size() override;
     StoreHealth Check() override { return StoreHealth::Ready; }
     std::uint64_t Errors() const override { return 0; }
+    bool Waits() const override { return false; }
 
 private:
     struct Entry;

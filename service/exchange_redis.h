@@ -62,6 +62,7 @@ public:
     // Writes a key of this instance's with a short expiry, and reads the total the service keeps.
     StoreHealth Check() override;
     std::uint64_t Errors() const override { return errors; }
+    bool Waits() const override { return true; }
 
     // "unix:/run/redis.sock, database 2" or "redis 10.0.0.7:6379, database 0", for messages.
     std::string Describe() const;

@@ -51,4 +51,7 @@ public:
     virtual StoreHealth Check() = 0;
     // Calls to the store that failed since the start: not reached, broken off or refused.
     virtual std::uint64_t Errors() const = 0;
+    // Whether a call may wait on another process: then the workers answer, so that a slow
+    // store holds up no handshakes.
+    virtual bool Waits() const = 0;
 };

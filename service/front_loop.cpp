@@ -64,7 +64,10 @@ void Watch(int epoll, int operation, PendingRequest& pending, std::uint32_t even
 class FrontLoop
 {
 public:
-    explicit FrontLoop(FrontParts& parts) : parts(parts) {}
+    explicit FrontLoop(FrontParts& parts)
+        : parts(parts), answer(parts.answerHere ? parts.answerHere() : WorkerPool::Serve())
+    {
+    }
     void Run(const StopSignal& stop);
 
 private:
@@ -87,6 +90,7 @@ private:
     void Sweep(Clock::time_point now);
 
     FrontParts& parts;
+    const WorkerPool::Serve answer; // empty when the workers answer
     int epoll = -1;
     std::unordered_map<PendingRequest*, std::unique_ptr<PendingRequest>> held;
     // The next sweep: at the first deadline, and none while no connection waits.
@@ -270,6 +274,8 @@ bool FrontLoop::Advance(PendingRequest& pending, std::unique_ptr<PendingRequest>
     pending.arrived = Clock::now();
     if (pending.refused || framing.refusal != 0)
         Refuse(pending, pending.refused ? 429 : framing.refusal);
+    else if (answer)
+        answer(pending);
     else
         parts.workers.Hand(std::move(owner));
     return false;

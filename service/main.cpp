@@ -167,7 +167,8 @@ const Option optionTable[] = {
      Text([](Settings& s) -> std::string& { return s.listen; }, "ADDRESS:PORT")},
     {"--cert", "CERT.pem", "the server's certificate (PEM, with its chain)", Text([](Settings& s) -> std::string& { return s.service.certificateFile; }, "a file")},
     {"--key", "KEY.pem", "the certificate's private key (PEM)", Text([](Settings& s) -> std::string& { return s.service.keyFile; }, "a file")},
-    {"--workers", "N", "worker threads serving requests (1 to 256; default 8)",
+    {"--workers", "N", "worker threads answering requests when the state is kept in\n"
+                       "Redis (1 to 256; default 8)",
      Count(1, 256, "", [](Settings& s) -> int& { return s.service.workers; })},
     {"--access-log", "FILE",
      "append the access log (common log format) to FILE instead of\n"

@@ -51,12 +51,14 @@ const char* MethodName(int status)
     }
 }
 
-// One connection: a copy of the listening context, served by one worker.
-class Connection : public TuningOperations
+} // namespace
+
+// The requests of one thread, each on its own connection.
+class ServedConnection : public TuningOperations
 {
 public:
-    Connection(const struct soap& listener, ServedParts& shared, PendingRequest& pending)
-        : TuningOperations(listener, shared.store), shared(shared), client(pending.client), key(pending.key), arrivedAt(pending.arrived)
+    ServedConnection(const struct soap& listener, ServedParts& shared)
+        : TuningOperations(listener, shared.store), shared(shared), listenerInputMode(imode), listenerOutputMode(omode)
     {
         user = this;
         fparse = Parse;
@@ -64,14 +66,38 @@ public:
         fresponse = Response;
         fposthdr = PostHeader;
         frecv = Receive;
-        // The context owns the socket and the TLS state from here on.
+        fclose = Close;
+    }
+
+    // Takes over the socket, the TLS state and the bytes of `pending`; nothing of the request
+    // before stays.
+    void Begin(PendingRequest& pending)
+    {
         if (pending.ssl != nullptr)
             BIO_set_callback_ex(SSL_get_rbio(pending.ssl), nullptr);
         socket = pending.socket;
         ssl = pending.ssl;
         pending.socket = -1;
         pending.ssl = nullptr;
+        arrived.clear();
         arrived.swap(pending.bytes);
+        arrivedTaken = 0;
+        client = pending.client;
+        key = pending.key;
+        arrivedAt = pending.arrived;
+        operation = "";
+        requestLine.clear();
+        responseCode = 0;
+        bodyBounded = false;
+        bodyLeft = 0;
+        size = 0;
+        // The runtime clears them as it reads the header; a request cut short must not find
+        // the credentials of the one before, nor any request the modes it set.
+        userid = nullptr;
+        passwd = nullptr;
+        authrealm = nullptr;
+        imode = listenerInputMode;
+        omode = listenerOutputMode;
     }
 
     AuthenticationServiceSoapBindingService* copy() override { return nullptr; } // never copied
@@ -86,6 +112,7 @@ public:
                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - arrivedAt).count());
         }
         destroy();
+        Close(this); // when the runtime gave up before its own close
     }
 
 private:
@@ -117,12 +144,27 @@ private:
         return 401;
     }
 
-    static Connection* Of(struct soap* soap) { return static_cast<Connection*>(soap->user); }
+    static ServedConnection* Of(struct soap* soap) { return static_cast<ServedConnection*>(soap->user); }
+
+    // Sends close_notify and closes. The runtime's own close waits up to 5 s for the client's
+    // close_notify, which holds the thread that answered for a round trip after every answer,
+    // and for the whole 5 s when the client keeps the connection open.
+    static int Close(struct soap* soap)
+    {
+        if (SSL* ssl = soap->ssl) {
+            soap->ssl = nullptr;
+            if (SSL_get_shutdown(ssl) == 0 && soap->error != SOAP_SSL_ERROR)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
+        soap_force_closesock(soap);
+        return SOAP_OK;
+    }
 
     // After the request line and headers: note the request line for the access log.
     static int Parse(struct soap* soap)
     {
-        Connection* self = Of(soap);
+        ServedConnection* self = Of(soap);
         const int error = self->shared.originalParse(soap);
         if (self->requestLine.empty() && (soap->status >= SOAP_POST || soap->path[0] != '\0'))
             self->requestLine = std::string(MethodName(soap->status)) + " " + soap->path + " HTTP/" +
@@ -147,7 +189,7 @@ private:
     // A body announced larger than the limit is refused before it is read.
     static int ParseHeader(struct soap* soap, const char* key, const char* value)
     {
-        Connection* self = Of(soap);
+        ServedConnection* self = Of(soap);
         // While the header lines are read, the request line is still in msgbuf as it came.
         if (self->requestLine.empty())
             self->requestLine.assign(soap->msgbuf, strnlen(soap->msgbuf, sizeof soap->msgbuf));
@@ -165,7 +207,7 @@ private:
 
     static std::size_t Receive(struct soap* soap, char* buffer, std::size_t length)
     {
-        Connection* self = Of(soap);
+        ServedConnection* self = Of(soap);
         if (!self->bodyBounded)
             return self->Take(buffer, length);
         if (self->bodyLeft == 0)
@@ -188,7 +230,7 @@ private:
     // The status line of the answer is posted as the first header: note its code.
     static int PostHeader(struct soap* soap, const char* key, const char* value)
     {
-        Connection* self = Of(soap);
+        ServedConnection* self = Of(soap);
         if (self->responseCode == 0 && key != nullptr && std::strncmp(key, "HTTP/", 5) == 0) {
             const char* code = value != nullptr ? value : std::strchr(key, ' ');
             if (code != nullptr)
@@ -198,6 +240,8 @@ private:
     }
 
     ServedParts& shared;
+    const soap_mode listenerInputMode;
+    const soap_mode listenerOutputMode;
     std::string client;
     ClientKey key;
     std::chrono::steady_clock::time_point arrivedAt;
@@ -211,21 +255,6 @@ private:
     long long size = 0;
 };
 
-// Sends close_notify and closes. Waiting for the client's own close_notify, as the
-// runtime would, holds a worker for a round trip (up to 5 s) after every answer.
-void Finish(Connection& connection)
-{
-    if (SSL* ssl = connection.ssl) {
-        connection.ssl = nullptr;
-        if (SSL_get_shutdown(ssl) == 0 && connection.error != SOAP_SSL_ERROR)
-            SSL_shutdown(ssl);
-        SSL_free(ssl);
-    }
-    soap_force_closesock(&connection);
-}
-
-} // namespace
-
 void ServedParts::KeepOriginalHooks(const struct soap& listener)
 {
     originalParse = listener.fparse;
@@ -234,9 +263,15 @@ void ServedParts::KeepOriginalHooks(const struct soap& listener)
     originalPostHeader = listener.fposthdr;
 }
 
-void ServeConnection(const struct soap& listener, ServedParts& parts, PendingRequest& request)
+RequestServer::RequestServer(const struct soap& listener, ServedParts& parts)
+    : connection(std::make_unique<ServedConnection>(listener, parts))
 {
-    Connection connection(listener, parts, request);
-    connection.Serve();
-    Finish(connection);
+}
+
+RequestServer::~RequestServer() = default;
+
+void RequestServer::Serve(PendingRequest& request)
+{
+    connection->Begin(request);
+    connection->Serve();
 }

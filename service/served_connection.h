@@ -1,7 +1,7 @@
-// One complete request answered by a worker: a copy of the listening SOAP context whose hooks
-// authenticate the service account before any body is read, read only what the front loop
-// framed, refuse an announced body over the limit, and note the request for the access log
-// and the figures.
+// Complete requests answered one after another by one thread: a copy of the listening SOAP
+// context whose hooks authenticate the service account before any body is read, read only what
+// the front loop framed, refuse an announced body over the limit, and note the request for the
+// access log and the figures.
 #pragma once
 
 #include "service/access_log.h"
@@ -11,6 +11,8 @@
 #include "service/pending_request.h"
 
 #include "stdsoap2.h"
+
+#include <memory>
 
 // What every served connection shares, and the runtime's own hooks, which theirs wrap.
 struct ServedParts
@@ -28,5 +30,21 @@ struct ServedParts
     void KeepOriginalHooks(const struct soap& listener);
 };
 
-// Answers the request `request` holds, takes over its socket and TLS state, and closes them.
-void ServeConnection(const struct soap& listener, ServedParts& parts, PendingRequest& request);
+class ServedConnection;
+
+// One thread's context, made once: a copy of the listening context is 160 kB, which copied and
+// freed for every request cost more than the rest of a small request's answer.
+class RequestServer
+{
+public:
+    RequestServer(const struct soap& listener, ServedParts& parts);
+    ~RequestServer();
+    RequestServer(const RequestServer&) = delete;
+    RequestServer& operator=(const RequestServer&) = delete;
+
+    // Answers the request `request` holds, takes over its socket and TLS state, and closes them.
+    void Serve(PendingRequest& request);
+
+private:
+    std::unique_ptr<ServedConnection> connection;
+};

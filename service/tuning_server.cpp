@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -120,8 +121,11 @@ void TuningServer::Run(const StopSignal& stop)
 {
     Impl& server = *impl;
     {
-        WorkerPool workers(server.options.workers, queueLimit,
-                           [&server](PendingRequest& request) { ServeConnection(server.listener, server.served, request); });
+        const WorkerPool::NewServe newServe = [&server] {
+            auto answering = std::make_shared<RequestServer>(server.listener, server.served);
+            return [answering](PendingRequest& request) { answering->Serve(request); };
+        };
+        WorkerPool workers(server.options.workers, queueLimit, newServe);
         FrontParts fronts{server.listener.master,
                           server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
@@ -131,7 +135,9 @@ void TuningServer::Run(const StopSignal& stop)
                           server.served.limits,
                           server.served.metrics,
                           server.places,
-                          workers};
+                          workers,
+                          // An answer fits the socket's buffer whole, so only the store may wait.
+                          server.served.store.Waits() ? WorkerPool::NewServe() : newServe};
         // A front loop per processor: handshakes are most of the work.
         std::vector<std::thread> others;
         const unsigned processors = std::max(1u, std::thread::hardware_concurrency());

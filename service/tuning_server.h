@@ -1,8 +1,9 @@
 // The tuning service over HTTPS (or plain HTTP behind a TLS-terminating proxy), composed of a
 // listening socket with its TLS set-up (tls_setup.h), front loops that accept, handshake and
 // read requests without blocking (front_loop.h), and a fixed pool of workers
-// (worker_pool.h) that answer complete requests, each as a served connection
-// (served_connection.h) with the three operations of tuning_operations.h.
+// (worker_pool.h) that answer complete requests when the exchange store may wait (the front
+// loops answer them otherwise), each as a served connection (served_connection.h) with the
+// three operations of tuning_operations.h.
 #pragma once
 
 #include "service/access_log.h"

@@ -1,6 +1,7 @@
 #include "service/worker_pool.h"
 
-WorkerPool::WorkerPool(int workers, std::size_t queueLimit, Serve serve) : queueLimit(queueLimit), serve(std::move(serve))
+WorkerPool::WorkerPool(int workers, std::size_t queueLimit, NewServe newServe)
+    : queueLimit(queueLimit), newServe(std::move(newServe))
 {
     for (int i = 0; i < workers; ++i)
         threads.emplace_back([this] { Work(); });
@@ -29,6 +30,7 @@ void WorkerPool::Hand(std::unique_ptr<PendingRequest> request)
 
 void WorkerPool::Work()
 {
+    const Serve serve = newServe();
     for (;;) {
         std::unique_ptr<PendingRequest> request;
         {

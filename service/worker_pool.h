@@ -16,8 +16,10 @@ class WorkerPool
 {
 public:
     using Serve = std::function<void(PendingRequest&)>;
-    // Starts `workers` threads, each calling `serve` for one request at a time.
-    WorkerPool(int workers, std::size_t queueLimit, Serve serve);
+    using NewServe = std::function<Serve()>;
+    // Starts `workers` threads, each calling a `serve` of its own, from `newServe`, for one
+    // request at a time.
+    WorkerPool(int workers, std::size_t queueLimit, NewServe newServe);
     // Answers what is queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -31,7 +33,7 @@ private:
     void Work();
 
     const std::size_t queueLimit;
-    const Serve serve;
+    const NewServe newServe;
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<std::unique_ptr<PendingRequest>> queue;

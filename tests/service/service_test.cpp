@@ -172,13 +172,19 @@ TEST_F(ServiceTest, OtherCredentialsGet401WithAChallenge)
         const char* description;
         std::string userPassword;
     };
-    for (const Case& c : {Case{"no credentials", ""}, Case{"wrong secret", std::string(serviceUserId) + ":quintal"},
-                          Case{"wrong user", "someone@example.com:quintals"}}) {
-        const PostAnswer answer = Post(service->Endpoint(), "<x/>", certificate.certificateFile, c.userPassword);
-        EXPECT_EQ(answer.status, 401) << c.description << answer.error;
-        EXPECT_NE(answer.headers.find("WWW-Authenticate: Basic realm=\""), std::string::npos)
-            << c.description << "\n" << answer.headers;
-    }
+    // Each right after an accepted call, a few times over: a thread answers request after
+    // request with one context, and none may find the credentials of the one before.
+    auto accepted = MakeClient(service->Endpoint());
+    for (int round = 0; round < 3; ++round)
+        for (const Case& c : {Case{"no credentials", ""}, Case{"wrong secret", std::string(serviceUserId) + ":quintal"},
+                              Case{"wrong user", "someone@example.com:quintals"}}) {
+            char* text = nullptr;
+            ASSERT_EQ(accepted->testWebService(&text), SOAP_OK);
+            const PostAnswer answer = Post(service->Endpoint(), "<x/>", certificate.certificateFile, c.userPassword);
+            EXPECT_EQ(answer.status, 401) << c.description << answer.error;
+            EXPECT_NE(answer.headers.find("WWW-Authenticate: Basic realm=\""), std::string::npos)
+                << c.description << "\n" << answer.headers;
+        }
     auto proxy = MakeClient(service->Endpoint(), false);
     char* text = nullptr;
     EXPECT_NE(proxy->testWebService(&text), SOAP_OK);
@@ -483,6 +489,46 @@ TEST_F(ServiceTest, SilentClientsDoNotTakeTheWorkers)
     }
     EXPECT_GE(closed, 5);
     EXPECT_LE(closed, 8);
+}
+
+// Clients that keep their connection open after the answer: the service closes its side at
+// once, and the one worker is free for the next client, instead of waiting for each to close.
+TEST_F(ServiceTest, ClientsThatStayConnectedAfterTheAnswerHoldNothing)
+{
+    auto service = Start({"--workers", "1"});
+    const std::string body = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                             "xmlns:ns2=\"urn:norvane:pelloran:tuning\"><SOAP-ENV:Body><ns2:testWebService/>"
+                             "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    const std::string request = "POST /authws/services/AuthenticationService HTTP/1.1\r\nHost: localhost\r\n"
+                                "Authorization: Basic " + Credentials() + "\r\nContent-Type: text/xml\r\n"
+                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::vector<std::unique_ptr<SSL, decltype(&SSL_free)>> held;
+    std::vector<int> sockets;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const int s = ConnectFrom("127.0.0.1", service->Port());
+        ASSERT_GE(s, 0);
+        sockets.push_back(s);
+        timeval limit{8, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        held.emplace_back(SSL_new(context.get()), SSL_free);
+        SSL* ssl = held.back().get();
+        SSL_set_fd(ssl, s);
+        ASSERT_EQ(SSL_connect(ssl), 1);
+        ASSERT_EQ(SSL_write(ssl, request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
+        std::string answer;
+        char chunk[4096];
+        for (int got; (got = SSL_read(ssl, chunk, sizeof chunk)) > 0;)
+            answer.append(chunk, static_cast<std::size_t>(got));
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u) << answer;
+        // After close_notify the connection's end, while this client still holds it open.
+        EXPECT_EQ(recv(s, chunk, sizeof chunk, 0), 0);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LT(took.count(), 2000) << "client " << i;
+    }
+    for (int s : sockets)
+        close(s);
 }
 
 // Connections that hold places without making requests, from another address than the good
