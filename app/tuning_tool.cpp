@@ -1,6 +1,7 @@
 #include "app/tuning_tool.h"
 
 #include "app/command_line.h"
+#include "app/image_decoders.h"
 #include "app/wizard.h"
 #include "pages/images.h"
 #include "pages/thankyou_page.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 
 namespace {
 
@@ -39,8 +41,18 @@ bool TuningTool::OnInit()
     if (ParseCommandLine(parser) != 0)
         return false;
 
-    wizard = new Wizard(nullptr, CreateSideImage());
+    // Both run while the window is built: discovery reads the registry and the servers'
+    // folders and may run their programs, which would otherwise hold up the first page.
+    auto found = std::async(std::launch::async, DiscoverAllInstallations);
+    decodersReady = PrepareImageDecoders();
+    wizard = new Wizard(nullptr, CreateSideImage(), std::move(found));
     return wizard->RunWizard(wizard->welcomePage);
+}
+
+TuningTool::~TuningTool()
+{
+    if (decodersReady.joinable())
+        decodersReady.join();
 }
 
 bool ConfirmExit(wxWindow* parent)

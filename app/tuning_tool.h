@@ -5,6 +5,7 @@
 #include <wx/wizard.h>
 
 #include <functional>
+#include <thread>
 
 class Wizard;
 
@@ -12,6 +13,7 @@ class TuningTool : public wxApp
 {
 public:
     bool OnInit() override;
+    ~TuningTool() override;
 
     void OnWizardCancel(wxWizardEvent& event);
     void OnWizardFinished(wxWizardEvent& event);
@@ -23,6 +25,8 @@ public:
     static std::function<void(int)> endProcess;
 
 private:
+    std::thread decodersReady;
+
     wxDECLARE_EVENT_TABLE();
 };
 

@@ -14,13 +14,13 @@ wxBEGIN_EVENT_TABLE(Wizard, wxWizard)
     EVT_CLOSE(Wizard::OnCloseWindow)
 wxEND_EVENT_TABLE()
 
-Wizard::Wizard(wxWindow* parent, const wxBitmap& bitmap)
+Wizard::Wizard(wxWindow* parent, const wxBitmap& bitmap, std::future<std::vector<FoundInstallation>> found)
     : wxWizard(parent, wxID_ANY, _("Norvane Pelloran"), bitmap)
 {
     sideBitmap = bitmap;
     SetBackgroundColour(*wxWHITE);
 
-    welcomePage = new WelcomePage(this);
+    welcomePage = new WelcomePage(this, std::move(found));
     usagePage = new SysInfoPage(this);
     reviewPage = new CompletionPage(this);
     thankYouPage = new ThankYouPage(this);

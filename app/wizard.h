@@ -1,10 +1,14 @@
 // The wizard window and its chain of four pages.
 #pragma once
 
+#include "installations/discovery.h"
 #include "pages/selected_server_source.h"
 
 #include <wx/bitmap.h>
 #include <wx/wizard.h>
+
+#include <future>
+#include <vector>
 
 class WelcomePage;
 class SysInfoPage;
@@ -14,7 +18,8 @@ class ThankYouPage;
 class Wizard : public wxWizard, public SelectedServerSource
 {
 public:
-    Wizard(wxWindow* parent, const wxBitmap& bitmap);
+    // `found`, when given, is the installation discovery running meanwhile.
+    Wizard(wxWindow* parent, const wxBitmap& bitmap, std::future<std::vector<FoundInstallation>> found = {});
     ~Wizard() override;
 
     // The installation being tuned: the selected list item's record, or the hand-chosen one.

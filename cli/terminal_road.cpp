@@ -34,12 +34,6 @@ namespace {
 
 const char* const usageNames[] = {"development", "mixed", "dedicated"};
 
-struct Installation
-{
-    wxString listText;
-    std::unique_ptr<Server> server;
-};
-
 // Results go to standard output; questions, progress and messages to standard error, so that
 // a script reading the diff or the JSON gets nothing else.
 void Say(const wxString& text)
@@ -109,15 +103,6 @@ bool AskYes(const wxString& question)
                                                             answer.Lower() == wxT("yes"));
 }
 
-std::vector<Installation> DiscoverAll()
-{
-    std::vector<Installation> found;
-    DiscoverInstallations([&found](const wxString& listText, Server* record) {
-        found.push_back({listText, std::unique_ptr<Server>(record)});
-    });
-    return found;
-}
-
 wxString NoInstallationText()
 {
     return _("A PostgreSQL installation could not be found. Please select the postgresql.conf file and server "
@@ -136,7 +121,7 @@ bool DebianCluster(const wxString& confPath, wxString& version, wxString& cluste
     return true;
 }
 
-bool IsCluster(const Installation& item, const wxString& name)
+bool IsCluster(const FoundInstallation& item, const wxString& name)
 {
     wxString version, cluster;
     if (DebianCluster(item.server->GetConfFilePath(), version, cluster) && version + wxT("/") + cluster == name)
@@ -190,7 +175,7 @@ private:
     void TakeFreeBackupName();
 
     const CliOptions& options;
-    std::vector<Installation> installations;
+    std::vector<FoundInstallation> installations;
     Server handChosen;
     Server* server = nullptr;
     wxString listText;
@@ -221,11 +206,11 @@ int TerminalRoad::Run()
 
 int TerminalRoad::List()
 {
-    installations = DiscoverAll();
+    installations = DiscoverAllInstallations();
     if (options.json) {
         std::vector<wxString> items;
         int number = 0;
-        for (const Installation& item : installations)
+        for (const FoundInstallation& item : installations)
             items.push_back(wxString::Format(
                 wxT("{\"number\": %d, \"name\": %s, \"version\": %s, \"port\": %d, \"confPath\": %s, "
                     "\"dataDirectory\": %s}"),
@@ -234,7 +219,7 @@ int TerminalRoad::List()
         Print(JsonList(items));
     } else {
         int number = 0;
-        for (const Installation& item : installations)
+        for (const FoundInstallation& item : installations)
             Print(wxString::Format(wxT("%3d  "), ++number) + item.listText);
     }
     if (installations.empty()) {
@@ -268,7 +253,7 @@ int TerminalRoad::Select()
         listText = path;
         return exitDone;
     }
-    installations = DiscoverAll();
+    installations = DiscoverAllInstallations();
     if (installations.empty()) {
         Say(NoInstallationText());
         return exitNoInput;

@@ -114,6 +114,15 @@ bool DiscoverInstallations(const InstallationSink& append)
     return DiscoverInstallations(MachineRegistry(), append, InstalledServerBitness);
 }
 
+std::vector<FoundInstallation> DiscoverAllInstallations()
+{
+    std::vector<FoundInstallation> found;
+    DiscoverInstallations([&found](const wxString& listText, Server* record) {
+        found.push_back({listText, std::unique_ptr<Server>(record)});
+    });
+    return found;
+}
+
 wxString InstalledServerBitness(const Server& record)
 {
     if (record.baseDirectory.empty())

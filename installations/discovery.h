@@ -6,6 +6,8 @@
 #include <wx/string.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 class RegistryBackend;
 class Server;
@@ -14,12 +16,22 @@ class Server;
 // text ("PostgreSQL 15 (main) on port 5432"); takes ownership of the record.
 using InstallationSink = std::function<void(const wxString& listText, Server* record)>;
 
+// One installation as discovery keeps it.
+struct FoundInstallation
+{
+    wxString listText;
+    std::unique_ptr<Server> server;
+};
+
 // The bitness of a record found in a registry without views, from its other values.
 using BitnessRule = std::function<wxString(const Server& record)>;
 
 // Walks the machine registry; true when at least one installation was handed to `append`.
 // Without registry views, a record's bitness is the word size of its server program.
 bool DiscoverInstallations(const InstallationSink& append);
+// The same walk, its findings kept in discovery order: a list that one thread can make while
+// another builds the window that shows it.
+std::vector<FoundInstallation> DiscoverAllInstallations();
 // The same walk over a given registry (on a 64-bit system: the 32-bit view, then the 64-bit).
 // Records of a system without views get `oneViewBitness`, "32" when there is none.
 bool DiscoverInstallations(const RegistryBackend& registry, const InstallationSink& append,

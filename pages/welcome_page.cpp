@@ -63,8 +63,8 @@ wxString RefusedFileText(const wxString& refusal)
 
 } // namespace
 
-WelcomePage::WelcomePage(wxWizard* parent)
-    : wxWizardPageSimple(parent)
+WelcomePage::WelcomePage(wxWizard* parent, std::future<std::vector<FoundInstallation>> found)
+    : wxWizardPageSimple(parent), foundMeanwhile(std::move(found))
 {
     SetBackgroundColour(*wxWHITE);
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
@@ -144,8 +144,10 @@ WelcomePage::WelcomePage(wxWizard* parent)
 
 bool WelcomePage::FindInstallations()
 {
-    return DiscoverInstallations(
-        [this](const wxString& listText, Server* record) { installationList->Append(listText, record); });
+    std::vector<FoundInstallation> found = foundMeanwhile.valid() ? foundMeanwhile.get() : DiscoverAllInstallations();
+    for (FoundInstallation& item : found)
+        installationList->Append(item.listText, item.server.release());
+    return !found.empty();
 }
 
 void WelcomePage::OnProxyButton(wxCommandEvent&)

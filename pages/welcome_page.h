@@ -1,9 +1,13 @@
 // The first page: pick a discovered installation, or a configuration file and version by hand.
 #pragma once
 
+#include "installations/discovery.h"
 #include "installations/server.h"
 
 #include <wx/wizard.h>
+
+#include <future>
+#include <vector>
 
 class FileSelectorCombo;
 class wxButton;
@@ -12,8 +16,9 @@ class wxComboBox;
 class WelcomePage : public wxWizardPageSimple
 {
 public:
-    // Runs the installation discovery; what it finds decides the page's layout for good.
-    explicit WelcomePage(wxWizard* parent);
+    // Runs the installation discovery, or takes what `found` is finding meanwhile; what it
+    // finds decides the page's layout for good.
+    explicit WelcomePage(wxWizard* parent, std::future<std::vector<FoundInstallation>> found = {});
 
     // Leaving: refuses, with the reason in the error log, a choice that cannot be tuned.
     virtual void OnPageChanging(wxWizardEvent& event);
@@ -43,6 +48,7 @@ private:
     void ValidateHandChoice(wxWizardEvent& event);
 
     bool versionPickedByUser = false;
+    std::future<std::vector<FoundInstallation>> foundMeanwhile;
 
     wxDECLARE_EVENT_TABLE();
 };
