@@ -8,7 +8,7 @@ review page shows), and the peak memory of each program. Figures of the other be
 programs in the build folder (merge and preview, service throughput) are run and shown
 with them. Every figure is a median over the runs, with the spread beside it.
 
-Each part waits (up to --settle seconds, 120 by default) for the one-minute load average to
+Each part waits (up to --settle seconds, 300 by default) for the one-minute load average to
 fall to 0.5, and shows the load before and after it. A part that starts on a busier machine
 keeps its own figures, marked, but its comparisons of two programs are left out, unless
 --busy-ok is given.
@@ -227,7 +227,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--settle", type=float, default=120,
+    parser.add_argument("--settle", type=float, default=300,
                         help="seconds to wait for a quiet machine before each part")
     parser.add_argument("--busy-ok", action="store_true",
                         help="show comparisons measured on a busy machine too")
