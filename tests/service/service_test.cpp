@@ -795,6 +795,45 @@ TEST_F(ServiceTest, InstancesShareExchangesThroughRedisAndRideOutItsAbsence)
         << lines[0];
 }
 
+// A program serving on a loopback TCP port (a balancer, a sentinel), started with `command` and
+// stopped when destroyed.
+class PortServer
+{
+public:
+    PortServer(const std::vector<std::string>& command, int port, const std::string& log)
+    {
+        pid = fork();
+        if (pid == 0) {
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char*> arguments;
+            for (const std::string& argument : command)
+                arguments.push_back(const_cast<char*>(argument.c_str()));
+            arguments.push_back(nullptr);
+            execvp(arguments[0], arguments.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !ready; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int s = ConnectFrom("127.0.0.1", port);
+            ready = s >= 0;
+            if (s >= 0)
+                close(s);
+        }
+    }
+    ~PortServer()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool Ready() const { return ready; }
+
+private:
+    pid_t pid = -1;
+    bool ready = false;
+};
+
 // HAProxy in TCP mode (TLS passes through to the instances), round robin, each instance
 // checked on its /healthz; started on a free loopback port, stopped when destroyed.
 // `serverOptions` go on every server line ("send-proxy-v2").
@@ -817,39 +856,20 @@ public:
                       std::to_string(servicesAndAdmins[i].first) + " check port " +
                       std::to_string(servicesAndAdmins[i].second) + " " + serverOptions + "\n";
         WriteFileBytes(folder + "/haproxy.cfg", config);
-        pid = fork();
-        if (pid == 0) {
-            const int log = open((folder + "/haproxy.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            execl("/usr/sbin/haproxy", "haproxy", "-db", "-f", (folder + "/haproxy.cfg").c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && !ready; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            const int s = ConnectFrom("127.0.0.1", port);
-            ready = s >= 0;
-            if (s >= 0)
-                close(s);
-        }
+        haproxy = std::make_unique<PortServer>(
+            std::vector<std::string>{"/usr/sbin/haproxy", "-db", "-f", folder + "/haproxy.cfg"}, port,
+            folder + "/haproxy.log");
         std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the first health checks
     }
-    ~LoadBalancer()
-    {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-    bool Ready() const { return ready; }
+    bool Ready() const { return haproxy->Ready(); }
     std::string Endpoint() const
     {
         return "https://localhost:" + std::to_string(port) + "/authws/services/AuthenticationService?wsdl";
     }
 
 private:
-    pid_t pid = -1;
     int port = 0;
-    bool ready = false;
+    std::unique_ptr<PortServer> haproxy;
 };
 
 // Full exchanges one after another from a thread of their own until Finish.
@@ -1251,45 +1271,6 @@ TEST_F(ServiceTest, SighupRenewsTheCertificateUnderLoadAndABrokenPairKeepsTheOld
     EXPECT_GT(outcomes.size(), 10u);
     EXPECT_EQ(service->Stop(), 0);
 }
-
-// A program serving on a loopback TCP port (a sentinel, here), started with `command` and
-// stopped when destroyed.
-class PortServer
-{
-public:
-    PortServer(const std::vector<std::string>& command, int port, const std::string& log)
-    {
-        pid = fork();
-        if (pid == 0) {
-            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            std::vector<char*> arguments;
-            for (const std::string& argument : command)
-                arguments.push_back(const_cast<char*>(argument.c_str()));
-            arguments.push_back(nullptr);
-            execvp(arguments[0], arguments.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && !ready; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            const int s = ConnectFrom("127.0.0.1", port);
-            ready = s >= 0;
-            if (s >= 0)
-                close(s);
-        }
-    }
-    ~PortServer()
-    {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-    bool Ready() const { return ready; }
-
-private:
-    pid_t pid = -1;
-    bool ready = false;
-};
 
 // A reply's integer or the length of its array; -1 for anything else.
 long long RedisCount(const std::string& host, int port, const std::vector<std::string>& command)
