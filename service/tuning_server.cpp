@@ -125,7 +125,10 @@ void TuningServer::Run(const StopSignal& stop)
             auto answering = std::make_shared<RequestServer>(server.listener, server.served);
             return [answering](PendingRequest& request) { answering->Serve(request); };
         };
-        WorkerPool workers(server.options.workers, queueLimit, newServe);
+        // An answer fits the socket's buffer whole, so only the store may wait: when it cannot,
+        // the front loops answer and no worker is needed.
+        const bool storeWaits = server.served.store.Waits();
+        WorkerPool workers(storeWaits ? server.options.workers : 0, queueLimit, newServe);
         FrontParts fronts{server.listener.master,
                           server.options.plainHttp ? nullptr : &server.certificate,
                           std::chrono::seconds(server.options.requestDeadline),
@@ -136,8 +139,7 @@ void TuningServer::Run(const StopSignal& stop)
                           server.served.metrics,
                           server.places,
                           workers,
-                          // An answer fits the socket's buffer whole, so only the store may wait.
-                          server.served.store.Waits() ? WorkerPool::NewServe() : newServe};
+                          storeWaits ? WorkerPool::NewServe() : newServe};
         // A front loop per processor: handshakes are most of the work.
         std::vector<std::thread> others;
         const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
