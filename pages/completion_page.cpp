@@ -4,6 +4,7 @@
 #include "pages/preview_view.h"
 #include "installations/server.h"
 #include "pages/images.h"
+#include "pages/wrapped_text.h"
 
 #include <algorithm>
 
@@ -21,15 +22,9 @@ namespace {
 constexpr int reviewButtonId = 1004;
 constexpr int progressMaximum = 61;
 
-wxStaticText* AddWrappedText(wxWindow* page, wxSizer* sizer, const wxString& text, int width, bool bold = false)
+wxStaticText* AddWrappedText(WrappedTexts& texts, wxSizer* sizer, const wxString& text, int width, bool bold = false)
 {
-    auto* label = new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0, wxT("staticText"));
-    if (bold) {
-        wxFont font = page->GetFont();
-        font.SetWeight(wxFONTWEIGHT_BOLD);
-        label->SetFont(font);
-    }
-    label->Wrap(width);
+    wxStaticText* label = texts.Add(text, width, bold ? TextWeight::Bold : TextWeight::Normal);
     sizer->Add(label, 0, wxALL, 5);
     return label;
 }
@@ -50,7 +45,8 @@ CompletionPage::CompletionPage(wxWizard* parent)
 
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
-    AddWrappedText(this, pageSizer,
+    WrappedTexts texts(this);
+    AddWrappedText(texts, pageSizer,
                    _("Configuration parameters for your PostgreSQL installation have been calculated based on your "
                      "desired usage and hardware configuration, and merged with your existing configuration "
                      "file.\n\nPlease click the 'Review' button to examine the new configuration file"),
@@ -61,16 +57,16 @@ CompletionPage::CompletionPage(wxWizard* parent)
     pageSizer->Add(reviewButton, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 5);
 
     pageSizer->Add(0, 50);
-    AddWrappedText(this, pageSizer,
+    AddWrappedText(texts, pageSizer,
                    _("Upon clicking the 'Next' button, the configuration file wlll be saved and the original file "
                      "renamed to: "),
                    300);
-    AddWrappedText(this, pageSizer, backupName + wxString(wxT(' '), 32), 300, true);
-    AddWrappedText(this, pageSizer,
+    AddWrappedText(texts, pageSizer, backupName + wxString(wxT(' '), 32), 300, true);
+    AddWrappedText(texts, pageSizer,
                    _("\nIf you do not wish to use the new configuration file, please press 'Back' to change the "
                      "options you have selected, or 'Cancel' to exit."),
                    300);
-    notices = AddWrappedText(this, pageSizer, wxString(), 400);
+    notices = AddWrappedText(texts, pageSizer, wxString(), 400);
     pageSizer->AddStretchSpacer(1);
     AddPageImageRow(this, pageSizer, wxSize(15, 5));
     SetSizer(pageSizer);
@@ -148,8 +144,7 @@ void CompletionPage::ShowNotices()
     if (server)
         for (const wxString& line : SaveNotices(*server))
             text += (text.empty() ? wxString() : wxString(wxT("\n"))) + line;
-    notices->SetLabel(text);
-    notices->Wrap(400);
+    SetWrappedText(notices, text, 400);
     Layout();
 }
 

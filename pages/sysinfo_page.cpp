@@ -1,6 +1,7 @@
 #include "pages/sysinfo_page.h"
 
 #include "pages/images.h"
+#include "pages/wrapped_text.h"
 #include "pages/proxy_settings.h"
 #include "pages/selected_server_source.h"
 #include "protocol/maker_constants.h"
@@ -39,6 +40,7 @@ const wxString UsageExplanation(int usageIndex)
 }
 
 constexpr int lastStatusStep = 6;
+constexpr int usageDescriptionWidth = 275;
 
 } // namespace
 
@@ -49,8 +51,8 @@ SysInfoPage::SysInfoPage(wxWizard* parent)
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
 
-    auto* question = new wxStaticText(this, wxID_ANY, _("Please select the type of usage required for this machine."));
-    question->Wrap(400);
+    WrappedTexts texts(this);
+    wxStaticText* question = texts.Add(_("Please select the type of usage required for this machine."), 400);
     pageSizer->Add(question, 0, wxALL, 5);
 
     auto* usageRow = new wxBoxSizer(wxHORIZONTAL);
@@ -59,22 +61,19 @@ SysInfoPage::SysInfoPage(wxWizard* parent)
                               WXSIZEOF(choices), choices, 1, wxRA_SPECIFY_COLS);
     usageBox->SetSelection(0);
     usageRow->Add(usageBox, 0, wxALL | wxEXPAND, 5);
-    usageDescription = new wxStaticText(this, wxID_ANY, wxEmptyString);
-    ShowDescription(0);
+    usageDescription = texts.Add(UsageExplanation(0), usageDescriptionWidth);
     usageRow->Add(usageDescription, 0, wxALL | wxEXPAND, 5);
     pageSizer->Add(usageRow, 0, wxALL | wxEXPAND, 5);
 
-    auto* whatIsSent = new wxStaticText(
-        this, wxID_ANY,
+    wxStaticText* whatIsSent = texts.Add(
         _("Upon clicking the 'Next' button, basic details of your hardware configuration and PostgreSQL installation "
-          "will be sent to the Norvane servers which will calculate configuration values for your PostgreSQL server."));
-    whatIsSent->Wrap(390);
+          "will be sent to the Norvane servers which will calculate configuration values for your PostgreSQL server."),
+        390);
     pageSizer->Add(whatIsSent, 0, wxALL, 5);
 
-    auto* privacy = new wxStaticText(this, wxID_ANY,
-                                     _("No data that could identify you or your machine will be sent, and no data other "
-                                       "than standard webserver logs will be kept by Norvane."));
-    privacy->Wrap(300);
+    wxStaticText* privacy = texts.Add(_("No data that could identify you or your machine will be sent, and no data "
+                                        "other than standard webserver logs will be kept by Norvane."),
+                                      300);
     pageSizer->Add(privacy, 0, wxALL, 5);
 
     pageSizer->AddStretchSpacer(1);
@@ -85,8 +84,7 @@ SysInfoPage::SysInfoPage(wxWizard* parent)
 
 void SysInfoPage::ShowDescription(int usageIndex)
 {
-    usageDescription->SetLabel(UsageExplanation(usageIndex));
-    usageDescription->Wrap(275);
+    SetWrappedText(usageDescription, UsageExplanation(usageIndex), usageDescriptionWidth);
 }
 
 void SysInfoPage::OnUsageSelected(wxCommandEvent& event)

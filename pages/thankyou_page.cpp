@@ -1,6 +1,7 @@
 #include "pages/thankyou_page.h"
 
 #include "pages/images.h"
+#include "pages/wrapped_text.h"
 
 #include <wx/checkbox.h>
 #include <wx/sizer.h>
@@ -12,16 +13,9 @@ wxEND_EVENT_TABLE()
 
 namespace {
 
-wxStaticText* AddWrappedLabel(wxWindow* page, wxSizer* sizer, const wxString& text, bool bold)
+wxStaticText* AddWrappedLabel(WrappedTexts& texts, wxSizer* sizer, const wxString& text, bool bold)
 {
-    auto* label = new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0, wxT("staticText"));
-    if (bold) {
-        // Bold before wrapping, so the line breaks follow the bold metrics.
-        wxFont font = label->GetFont();
-        font.SetWeight(wxFONTWEIGHT_BOLD);
-        label->SetFont(font);
-    }
-    label->Wrap(400);
+    wxStaticText* label = texts.Add(text, 400, bold ? TextWeight::Bold : TextWeight::Normal);
     sizer->Add(label, 0, wxALL, 5);
     return label;
 }
@@ -34,11 +28,12 @@ ThankYouPage::ThankYouPage(wxWizard* parent)
     SetBackgroundColour(*wxWHITE);
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
-    AddWrappedLabel(this, pageSizer, _("Your new PostgreSQL configuration file has been saved."), false);
+    WrappedTexts texts(this);
+    AddWrappedLabel(texts, pageSizer, _("Your new PostgreSQL configuration file has been saved."), false);
     pageSizer->Add(0, 10);
-    AddWrappedLabel(this, pageSizer, _("Please restart the PostgreSQL service to enable the changes."), true);
+    AddWrappedLabel(texts, pageSizer, _("Please restart the PostgreSQL service to enable the changes."), true);
     pageSizer->Add(0, 10);
-    AddWrappedLabel(this, pageSizer, _("Thank you for using the Norvane Pelloran."), false);
+    AddWrappedLabel(texts, pageSizer, _("Thank you for using the Norvane Pelloran."), false);
 
     servicesCheckBox = new wxCheckBox(this, wxID_ANY, _("Display additional information about Norvane services"),
                                       wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator, wxT("check"));

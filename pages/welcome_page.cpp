@@ -5,6 +5,7 @@
 #include "pages/file_selector_combo.h"
 #include "pages/images.h"
 #include "pages/proxy_dialog.h"
+#include "pages/wrapped_text.h"
 
 #include <wx/button.h>
 #include <wx/combobox.h>
@@ -30,11 +31,9 @@ const wxChar* const initialVersion = wxT("8.4");
 
 // A wrapped paragraph of the page. Its minimum height is the one asked for, or more when
 // the wrapped text needs more in the current font, so that no line is cut off.
-void AddParagraph(wxWindow* page, wxSizer* sizer, const wxString& text, int minimumHeight)
+void AddParagraph(WrappedTexts& texts, wxSizer* sizer, const wxString& text, int minimumHeight)
 {
-    auto* paragraph = new wxStaticText(page, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, 0,
-                                       wxT("staticText"));
-    paragraph->Wrap(wrapWidth);
+    wxStaticText* paragraph = texts.Add(text, wrapWidth);
     sizer->Add(paragraph, 0, wxALL, 5);
     paragraph->SetMinSize(wxSize(wrapWidth, std::max(minimumHeight, paragraph->GetBestSize().y)));
 }
@@ -70,15 +69,11 @@ WelcomePage::WelcomePage(wxWizard* parent, std::future<std::vector<FoundInstalla
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     pageSizer->Add(0, 10);
 
-    auto* title = Label(this, _("Welcome to the Norvane Pelloran"));
-    wxFont titleFont = title->GetFont();
-    titleFont.SetPointSize(13);
-    titleFont.SetWeight(wxFONTWEIGHT_BOLD);
-    title->SetFont(titleFont);
-    title->Wrap(wrapWidth);
+    WrappedTexts texts(this);
+    wxStaticText* title = texts.Add(_("Welcome to the Norvane Pelloran"), wrapWidth, TextWeight::Title);
     pageSizer->Add(title, 0, wxALL | wxALIGN_CENTER_HORIZONTAL, 10);
 
-    AddParagraph(this, pageSizer,
+    AddParagraph(texts, pageSizer,
                  _("This wizard will perform basic tuning of your PostgreSQL installation based on the options you "
                    "specify and your hardware specifications.\n\nNote that systems under very high load or used "
                    "for benchmarking may also require further manual tuning for the specific workload to obtain "
@@ -91,14 +86,14 @@ WelcomePage::WelcomePage(wxWizard* parent, std::future<std::vector<FoundInstalla
 
     installationsFound = FindInstallations();
     if (installationsFound) {
-        AddParagraph(this, pageSizer,
+        AddParagraph(texts, pageSizer,
                      _("To begin, please select the installation that you would like to tune from the list below."),
                      30);
         pageSizer->Add(installationList, 0, wxALL, 5);
         installationList->Show();
         pageSizer->Add(5, 75);
     } else {
-        AddParagraph(this, pageSizer,
+        AddParagraph(texts, pageSizer,
                      _("A PostgreSQL installation could not be found. Please select the postgresql.conf file and "
                        "server version for tuning."),
                      30);
