@@ -13,13 +13,13 @@ namespace {
 // again from each line on. A glyph's width can depend on the glyph after it, so only
 // widths before the piece's last character count, and the piece grows when the width is
 // not crossed before it.
-size_t LineEnd(const wxDC& measure, const wxString& rest, int width, size_t guess)
+size_t LineEnd(const TextMeasure& measure, const wxString& rest, int width, size_t guess)
 {
     for (;;) {
         const size_t blank = rest.find(wxT(' '), guess);
         const size_t pieceLength = blank == wxString::npos ? rest.length() : blank + 1;
         wxArrayInt extents;
-        measure.GetPartialTextExtents(rest.substr(0, pieceLength), extents);
+        measure.PartialExtents(rest.substr(0, pieceLength), extents);
         const size_t crossing = std::lower_bound(extents.begin(), extents.end(), width) - extents.begin();
         if (pieceLength == rest.length()) {
             if (crossing == rest.length())
@@ -35,7 +35,7 @@ size_t LineEnd(const wxDC& measure, const wxString& rest, int width, size_t gues
 
 } // namespace
 
-wxString BreakLines(const wxDC& measure, const wxString& text, int width)
+wxString BreakLines(const TextMeasure& measure, const wxString& text, int width)
 {
     wxString broken;
     const wxArrayString paragraphs = wxSplit(text, wxT('\n'), wxT('\0'));
@@ -86,6 +86,7 @@ wxStaticText* WrappedTexts::Add(const wxString& text, int width, TextWeight weig
 
 void SetWrappedText(wxStaticText* label, const wxString& text, int width)
 {
-    wxClientDC measure(label);
+    TextMeasure measure(label);
+    measure.SetFont(label->GetFont());
     label->SetLabel(BreakLines(measure, text, width));
 }

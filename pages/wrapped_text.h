@@ -3,7 +3,8 @@
 // width keeps its line, and the text's own line ends stay.
 #pragma once
 
-#include <wx/dcclient.h>
+#include "pages/text_measure.h"
+
 #include <wx/font.h>
 #include <wx/string.h>
 
@@ -11,13 +12,13 @@ class wxStaticText;
 class wxWindow;
 
 // `text` broken at `width` pixels as measured in `measure`'s font.
-wxString BreakLines(const wxDC& measure, const wxString& text, int width);
+wxString BreakLines(const TextMeasure& measure, const wxString& text, int width);
 
 enum class TextWeight { Normal, Bold, Title };
 
-// The wrapped static texts of one page, measured in one context. Each text gets its final
-// lines before it is measured: the toolkit measures a label again whenever its text changes,
-// and the unbroken paragraph that Wrap() starts from is the costliest text to measure.
+// The wrapped static texts of one page, broken as the page draws text. Each text gets its
+// final lines before it is measured: the toolkit measures a label again whenever its text
+// changes, and the unbroken paragraph that Wrap() starts from is the costliest to measure.
 class WrappedTexts
 {
 public:
@@ -31,7 +32,7 @@ private:
     wxWindow* page;
     // Asked once: the toolkit builds a throw-away label each time a static text's font is asked.
     wxFont textFont;
-    wxClientDC measure;
+    TextMeasure measure;
 };
 
 // Gives `label` the text broken at `width` in its font, as Wrap() would after setting it.

@@ -9,7 +9,7 @@ set -euo pipefail
 
 run_packages=(
   build-essential cmake pkg-config
-  libwxgtk3.2-dev libx11-dev libgdk-pixbuf-2.0-dev
+  libwxgtk3.2-dev libx11-dev libgtk-3-dev
   gsoap libgsoap-dev libssl-dev zlib1g-dev
   libcurl4-openssl-dev uuid-dev libacl1-dev libhiredis-dev
   imagemagick openssl util-linux xdotool

@@ -1,9 +1,10 @@
 // The pages' wrapped texts break where the toolkit's own Wrap() breaks the same text in the
-// same font: the pages used to call Wrap(), and their layout must not move.
+// same font: the pages used to call Wrap(), and their layout must not move. (The pages measure
+// with the window's own font settings, Wrap() with the screen's; on the machines the tests run
+// on they give the same widths.)
 #include "pages/wrapped_text.h"
 #include "tests/pages/page_test_support.h"
 
-#include <wx/dcclient.h>
 #include <wx/frame.h>
 #include <wx/stattext.h>
 
@@ -54,7 +55,7 @@ TEST_F(WrappedTextTest, LinesBreakWhereTheToolkitsWrapBreaksThem)
     };
     const wxFont textFont = wxStaticText::GetClassDefaultAttributes().font;
     const wxFont fonts[] = {textFont, textFont.Bold(), textFont.Bold().Scaled(1.4f), textFont.Scaled(0.5f)};
-    wxClientDC measure(frame);
+    TextMeasure measure(frame);
     for (const wxFont& font : fonts) {
         measure.SetFont(font);
         for (const wxString& text : texts)
