@@ -263,6 +263,13 @@ double Median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// The value a given share of the way up the sorted values (nearest rank).
+double Quantile(std::vector<double> values, double share)
+{
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(share * (values.size() - 1) + 0.5)];
+}
+
 void PrintFigure(const Program& program)
 {
     const auto range = std::minmax_element(program.milliseconds.begin(), program.milliseconds.end());
@@ -290,7 +297,7 @@ int main(int argc, char** argv)
     const std::string here = FolderOfThisProgram();
     Program wizard{"pelloran", here + "/../pelloran", {}, {}};
     Program baseline{"minimal wizard", here + "/minimal_wizard", {}, {}};
-    int runs = 10;
+    int runs = 20;
     bool busyOk = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -348,6 +355,13 @@ int main(int argc, char** argv)
         } else {
             std::printf("ratio of the medians: %.2f%s\n", ratio,
                         OneMinuteLoad(loadBefore) > busyLoad ? " (machine busy)" : "");
+            // The two launches of a pair see the machine alike; the spread of their ratios shows
+            // how far the machine's speed moved during the run.
+            std::vector<double> pairRatios;
+            for (size_t pair = 0; pair < wizard.milliseconds.size(); ++pair)
+                pairRatios.push_back(wizard.milliseconds[pair] / baseline.milliseconds[pair]);
+            std::printf("ratio within each pair: median %.2f, middle half %.2f-%.2f\n", Median(pairRatios),
+                        Quantile(pairRatios, 0.25), Quantile(pairRatios, 0.75));
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "startup_bench: %s\n", error.what());
