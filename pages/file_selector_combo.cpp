@@ -1,5 +1,7 @@
 #include "pages/file_selector_combo.h"
 
+#include "pages/text_measure.h"
+
 #include <wx/brush.h>
 #include <wx/dcmemory.h>
 #include <wx/filedlg.h>
@@ -17,6 +19,7 @@ wxBitmap MakeBrowseBitmap()
     wxBitmap bitmap(12, 16);
     {
         wxMemoryDC dc(bitmap);
+        UseWindowTextSettings(dc);
         const wxColour background(255, 0, 255);
         dc.SetBrush(wxBrush(background));
         dc.SetPen(*wxTRANSPARENT_PEN);

@@ -7,7 +7,12 @@
 
 #include <memory>
 
+class wxDC;
 class wxWindow;
+
+// Makes the text that `dc` draws use the font settings that windows draw their text with,
+// and so the fonts they have loaded already.
+void UseWindowTextSettings(wxDC& dc);
 
 class TextMeasure
 {

@@ -1,8 +1,18 @@
 #include "pages/text_measure.h"
 
 #include <gtk/gtk.h>
+#include <wx/dc.h>
 #include <wx/fontutil.h>
+#include <wx/graphics.h>
 #include <wx/window.h>
+
+void UseWindowTextSettings(wxDC& dc)
+{
+    const cairo_font_options_t* windowSettings = gdk_screen_get_font_options(gdk_screen_get_default());
+    wxGraphicsContext* context = dc.GetGraphicsContext();
+    if (windowSettings != nullptr && context != nullptr)
+        cairo_set_font_options(static_cast<cairo_t*>(context->GetNativeContext()), windowSettings);
+}
 
 // One text layout of the window's own, so that texts are measured with the font settings
 // they are drawn with. The toolkit's drawing contexts measure with the screen's settings

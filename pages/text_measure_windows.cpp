@@ -2,6 +2,11 @@
 
 #include <wx/dcclient.h>
 
+// Every drawing context draws text with the system's settings already.
+void UseWindowTextSettings(wxDC&)
+{
+}
+
 // The window's own drawing context measures as the window draws.
 struct TextMeasure::Native
 {
