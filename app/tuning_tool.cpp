@@ -1,7 +1,7 @@
 #include "app/tuning_tool.h"
 
 #include "app/command_line.h"
-#include "app/image_decoders.h"
+#include "app/toolkit_preparation.h"
 #include "app/wizard.h"
 #include "pages/images.h"
 #include "pages/thankyou_page.h"
@@ -31,6 +31,12 @@ wxBEGIN_EVENT_TABLE(TuningTool, wxApp)
     EVT_WIZARD_CANCEL(wxID_ANY, TuningTool::OnWizardCancel)
     EVT_WIZARD_FINISHED(wxID_ANY, TuningTool::OnWizardFinished)
 wxEND_EVENT_TABLE()
+
+// The application object is made before the toolkit opens the display.
+TuningTool::TuningTool()
+{
+    StartFontConfiguration();
+}
 
 bool TuningTool::OnInit()
 {

@@ -12,6 +12,7 @@ class Wizard;
 class TuningTool : public wxApp
 {
 public:
+    TuningTool();
     bool OnInit() override;
     ~TuningTool() override;
 

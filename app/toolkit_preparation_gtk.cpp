@@ -1,6 +1,14 @@
-#include "app/image_decoders.h"
+#include "app/toolkit_preparation.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <pango/pangocairo.h>
+
+void StartFontConfiguration()
+{
+    // The thread's first font map starts the reading on a thread of its own; the toolkit
+    // later takes the same font map.
+    pango_cairo_font_map_get_default();
+}
 
 std::thread PrepareImageDecoders()
 {
