@@ -10,7 +10,8 @@
 // whether a session bus runs does not change the figures. The first pair is launched and
 // thrown away: it fills the file cache, which later launches, like a user's second start,
 // find full. On a busy machine (a 1-minute load average above 0.5 before the run) the
-// medians are shown but not their ratio, unless --busy-ok.
+// medians are shown but not their ratio, unless --busy-ok; a run whose pair ratios spread
+// widely is called unsteady. Either ends with exit status 2.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -40,6 +41,9 @@ extern char** environ;
 namespace {
 
 constexpr double busyLoad = 0.5;
+// A run whose middle half of pair ratios is wider than this saw the machine's speed change
+// under it (another guest of the host, say); its ratio of the medians is not a figure.
+constexpr double unsteadySpread = 0.10;
 constexpr int mapTimeoutMs = 30000;
 
 struct Program
@@ -360,8 +364,14 @@ int main(int argc, char** argv)
             std::vector<double> pairRatios;
             for (size_t pair = 0; pair < wizard.milliseconds.size(); ++pair)
                 pairRatios.push_back(wizard.milliseconds[pair] / baseline.milliseconds[pair]);
+            const double lowerQuarter = Quantile(pairRatios, 0.25);
+            const double upperQuarter = Quantile(pairRatios, 0.75);
             std::printf("ratio within each pair: median %.2f, middle half %.2f-%.2f\n", Median(pairRatios),
-                        Quantile(pairRatios, 0.25), Quantile(pairRatios, 0.75));
+                        lowerQuarter, upperQuarter);
+            if (upperQuarter - lowerQuarter > unsteadySpread && !busyOk) {
+                std::printf("unsteady run: the middle half spans more than %.2f; run it again\n", unsteadySpread);
+                result = 2;
+            }
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "startup_bench: %s\n", error.what());
