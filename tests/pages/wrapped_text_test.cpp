@@ -48,10 +48,9 @@ TEST_F(WrappedTextTest, LinesBreakWhereTheToolkitsWrapBreaksThem)
         wxT("two\n\nparagraphs with an empty line between them and a few words more to wrap"),
         wxT("postgresql.conf.20261210115803") + wxString(wxT(' '), 32),
         wxT("averyveryverylongwordthatisalwayswiderthananyoftheseshortlinewidths and then more words"),
-        wxT("This wizard will perform basic tuning of your PostgreSQL installation based on the options you "
-            "specify and your hardware specifications.\n\nNote that systems under very high load or used for "
-            "benchmarking may also require further manual tuning for the specific workload to obtain maximum "
-            "performance."),
+        wxT("Configuration parameters for your PostgreSQL installation have been calculated based on your "
+            "desired usage and hardware configuration, and merged with your existing configuration file.\n\n"
+            "Please click the 'Review' button to examine the new configuration file"),
     };
     const wxFont textFont = wxStaticText::GetClassDefaultAttributes().font;
     const wxFont fonts[] = {textFont, textFont.Bold(), textFont.Bold().Scaled(1.4f), textFont.Scaled(0.5f)};
